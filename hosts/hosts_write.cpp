@@ -1,0 +1,173 @@
+// Changing the hosts file: appending a request, or rewriting it without one entry.
+#include <cstring>
+
+#include "hosts.h"
+
+namespace {
+
+constexpr char bom[] = "\xEF\xBB\xBF";
+
+bool is_blank(const char* s) { return s[std::strspn(s, " \t\n\v\f\r")] == '\0'; }
+
+// A request that cannot form an entry is refused before the file is touched.
+bool well_formed(const char* buf) {
+    const char* space = std::strchr(buf, ' ');
+    if (space && space - buf < static_cast<long>(sizeof(Config::ip)) &&
+        std::strlen(space + 1) < sizeof(Config::url) && !is_blank(space + 1)) {
+        return true;
+    }
+    std::printf("hosts_write:%s格式错误！\n", buf);
+    return false;
+}
+
+int find_entry(const Config* q, int n, const char* url) {
+    for (int i = 0; i < n; ++i) {
+        if (std::strcmp(q[i].url, url) == 0) return i;
+    }
+    return -1;
+}
+
+// The size of the file and whether it ends with a line end (or is empty), read in binary so
+// that a carriage return is not taken for one.
+struct Tail {
+    long long size = -1;
+    bool line_end = true;
+};
+
+Tail read_tail(const char* path) {
+    Tail tail;
+    File f = open_file(path, "rb");
+    if (!f || std::fseek(f.get(), 0, SEEK_END) != 0) return tail;
+    tail.size = std::ftell(f.get());
+    if (tail.size > 0 && std::fseek(f.get(), -1, SEEK_END) == 0) {
+        tail.line_end = std::fgetc(f.get()) == '\n';
+    }
+    return tail;
+}
+
+// Writes `text` at the end of the stream, and cuts the file back to `size` if that fails, so a
+// failed append leaves no half line behind.
+int append(File& f, const char* text, const char* path, long long size, int code) {
+    if (std::fputs(text, f.get()) != EOF && std::fflush(f.get()) == 0) return 0;
+    std::perror("fprintf err");
+    f.reset();
+    if (size >= 0) truncate_file(path, size);
+    return code;
+}
+
+// Appends the request as a line of its own.
+int append_request(File& f, const char* buf, const char* path, const Tail& tail) {
+    std::string line = tail.line_end ? "" : "\n";
+    line.append(buf).append("\n");
+    int ret = append(f, line.c_str(), path, tail.size, -2);
+    if (ret == 0 && close_file(f) != 0) {
+        std::perror("fprintf err");
+        if (tail.size >= 0) truncate_file(path, tail.size);
+        return -2;
+    }
+    return ret;
+}
+
+// Another program changed the entries since the load: its change is not overwritten.
+int changed_since_load() {
+    std::printf("hosts_write:hosts文件已被其他程序修改！\n");
+    return -9;
+}
+
+// Whether a line, trimmed here, still splits into the table entry's two parts.
+bool same_entry(char* line, const Config& entry) {
+    format_string(line);
+    std::size_t ip_size = std::strlen(entry.ip);
+    return std::strncmp(line, entry.ip, ip_size) == 0 && line[ip_size] == ' ' &&
+           std::strcmp(line + ip_size + 1, entry.url) == 0;
+}
+
+// Streams the old file into the new one: lines that are not entries as they stand, entries from
+// the table, but for the one at `loc`. Sets `*line_end` to whether the output ends a line.
+int copy_without(std::FILE* from, std::FILE* to, const Config* q, int n, int loc, bool* line_end) {
+    LineReader reader(from);
+    int i = 0;
+    char* line = reader.next();
+    if (reader.had_bom()) std::fputs(bom, to);
+    for (; line; line = reader.next()) {
+        if (!is_entry_line(line)) {
+            std::fwrite(line, 1, reader.size(), to);
+            *line_end = line[reader.size() - 1] == '\n';
+            continue;
+        }
+        if (i == n || !same_entry(line, q[i])) return changed_since_load();
+        if (i != loc) {
+            std::fprintf(to, "%s %s\n", q[i].ip, q[i].url);
+            *line_end = true;
+        }
+        ++i;
+    }
+    if (reader.failed()) {
+        std::perror("hosts_write read err");
+        return -3;
+    }
+    return i == n ? 0 : changed_since_load();
+}
+
+// Copies the current file, read afresh for the lines the table does not hold, into `to`.
+int copy_old(const char* path, std::FILE* to, const Config* q, int n, int loc, bool* line_end) {
+    File old = open_file(path, "r");
+    if (!old) {
+        std::perror("hosts_write fopen err");
+        return -3;
+    }
+    int ret = copy_without(old.get(), to, q, n, loc, line_end);
+    if (ret == 0 && (std::fflush(to) != 0 || std::ferror(to))) {
+        std::perror("fprintf err");
+        return -5;
+    }
+    return ret;
+}
+
+// Writes the new content to a file beside the old one and replaces the old one only when all of
+// it is written, so a failure at any step leaves the hosts file whole.
+int rewrite(const Config* q, int n, int loc, const char* buf, int mode, const char* path) {
+    Replacement next(path, false);
+    if (!next.stream()) {
+        std::perror("hosts_write fopen err");
+        return -3;
+    }
+    bool line_end = true;
+    int ret = copy_old(path, next.stream(), q, n, loc, &line_end);
+    if (ret != 0) return ret;
+    if (mode == 0 && (std::fprintf(next.stream(), "%s%s\n", line_end ? "" : "\n", buf) < 0 ||
+                      std::fflush(next.stream()) != 0)) {
+        std::perror("fprintf err");
+        return -6;
+    }
+    return next.commit() == 0 ? 0 : -10;
+}
+
+}  // namespace
+
+int hosts_write(const Config* q, int n, const char* buf, int mode, const char* path) {
+    if (!buf || !well_formed(buf)) return -4;
+    Tail tail = read_tail(path);
+    // Appending would create a file that another program removed since the load.
+    File f = tail.size < 0 ? nullptr : open_file(path, "a+");
+    if (!f) {
+        std::perror("hosts_write fopen err");
+        return -1;
+    }
+    char ip[sizeof(Config::ip)];
+    char url[sizeof(Config::url)];
+    separate_str(buf, ip, url);
+    int loc = n > 0 ? find_entry(q, n, url) : -1;
+    if (n <= 0) {
+        if (append(f, "\n", path, tail.size, -8) != 0) return -8;
+        tail.line_end = true;
+    }
+    if (loc < 0 && mode != 0) {
+        std::printf("hosts_write:%s不存在！\n", buf);
+        return -7;
+    }
+    if (loc < 0) return append_request(f, buf, path, tail);
+    std::printf("hosts_write:loc = %d\n", loc);
+    f.reset();
+    return rewrite(q, n, loc, buf, mode, path);
+}

@@ -1,0 +1,167 @@
+// The console front end: the menu loop, the association commands, backup and restore.
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+
+#include "hosts.h"
+
+Table p;
+
+namespace {
+
+constexpr char backup_path[] = "hosts";
+
+// State of the menu loop, kept for the life of the process.
+char cmd_s[10];
+int cmd_d = 0;
+int ret = 0;
+int n = 0;
+char buf[1024];
+
+void menu() {
+    std::fputs(
+        "by--Morvane\n"
+        "----------------------------\n"
+        "1 备份hosts文件[必须]\n"
+        "2 添加网址域名与其对应的IP地址\n"
+        "3 显示所有的关联\n"
+        "4 删除已有的关联\n"
+        "5 还原hosts文件\n"
+        "6 使用说明\n"
+        "----------------------------\n",
+        stdout);
+}
+
+// Reads one line into `st` without its line end, discarding what does not fit; null at the end
+// of input. The buffer is cleared first, so a NUL typed inside the line cannot hide its line end.
+char* s_gets(char* st, int n) {
+    std::fflush(stdout);
+    std::memset(st, 0, n);
+    char* ret_val = std::fgets(st, n, stdin);
+    if (!ret_val) return nullptr;
+    if (char* line_end = static_cast<char*>(std::memchr(st, '\n', n - 1))) {
+        *line_end = '\0';
+        return ret_val;
+    }
+    int c;
+    while ((c = std::getchar()) != '\n' && c != EOF) {
+    }
+    return ret_val;
+}
+
+void show_hosts(int n) {
+    for (int i = 0; i < n; ++i) std::printf("[%s %s]\n", p[i].ip, p[i].url);
+}
+
+void list_hosts() {
+    ret = hosts_read(&p, &n);
+    if (ret != 0) {
+        std::printf("hosts_read err: %d\n", ret);
+        return;
+    }
+    show_hosts(n);
+}
+
+// Commands 2 and 4; false when input ended at the prompt, before any request was read.
+bool associate(int mode) {
+    std::fputs("格式：[IP + 空格 + URL] 例: 127.0.0.1 www.baidu.com\n\n", stdout);
+    std::fputs(mode == 0 ? "请输入要建立的关联: " : "请输入要删除的关联: ", stdout);
+    if (!s_gets(buf, sizeof buf)) return false;
+    ret = hosts_read(&p, &n);
+    if (ret != 0) {
+        std::printf("hosts_read err: %d\n", ret);
+        return true;
+    }
+    ret = hosts_write(p.get(), n, buf, mode);
+    if (ret != 0) {
+        std::printf("hosts_write err: %d\n", ret);
+    } else {
+        std::printf(mode == 0 ? "[%s]已写入\n" : "[%s]已删除\n", buf);
+    }
+    return true;
+}
+
+// Copies the whole source into the destination, byte for byte: false after a report.
+bool copy_bytes(std::FILE* rFp, std::FILE* wFp) {
+    char piece[2048];
+    std::size_t got;
+    while ((got = std::fread(piece, 1, sizeof piece, rFp)) > 0) {
+        if (std::fwrite(piece, 1, got, wFp) != got) {
+            std::perror("fwrite wFp");
+            return false;
+        }
+    }
+    if (std::ferror(rFp)) {
+        std::perror("fread rPath");
+        return false;
+    }
+    return true;
+}
+
+bool same_file(const char* rPath, const char* wPath) {
+    std::error_code ec;
+    return std::filesystem::equivalent(rPath, wPath, ec);
+}
+
+// Copies rPath over wPath; wPath keeps its old content unless the copy is whole.
+void copy_file(const char* rPath, const char* wPath, const char* done) {
+    File rFp = open_file(rPath, "rb");
+    if (!rFp) {
+        std::perror("fopen rPath");
+        return;
+    }
+    // Opening the destination would empty the source before it is read.
+    if (same_file(rPath, wPath)) {
+        std::fprintf(stderr, "fopen wFp: %s and %s are the same file\n", rPath, wPath);
+        return;
+    }
+    Replacement wFp(wPath, true);
+    if (!wFp.stream()) {
+        std::perror("fopen wFp");
+        return;
+    }
+    if (copy_bytes(rFp.get(), wFp.stream()) && wFp.commit() == 0) std::fputs(done, stdout);
+}
+
+void myCopy() { copy_file(HOSTS_PATH, backup_path, "已将hosts文件备份到本程序所在目录\n"); }
+
+void restore() { copy_file(backup_path, HOSTS_PATH, "已将hosts文件还原\n"); }
+
+void usage() {
+    std::fputs(
+        "1.本程序需要以管理员模式打开\n"
+        "2.hosts文件为系统文件，修改有风险！所以必须先备份！\n如果出现问题，请自行百度解决！\n\n",
+        stdout);
+}
+
+// Runs one command; false when input ended inside it.
+bool run(int cmd) {
+    switch (cmd) {
+    case 1: myCopy(); break;
+    case 2: return associate(0);
+    case 3: list_hosts(); break;
+    case 4: return associate(1);
+    case 5: restore(); break;
+    case 6: usage(); break;
+    default: std::fputs("没有此项\n", stdout); break;
+    }
+    return true;
+}
+
+}  // namespace
+
+int main() {
+    for (;;) {
+        menu();
+        std::fputs("cmd:", stdout);
+        if (!s_gets(cmd_s, sizeof cmd_s)) break;
+        cmd_d = static_cast<int>(std::strtol(cmd_s, nullptr, 10));
+        if (!run(cmd_d)) break;
+        std::fflush(stdout);
+        pause_console();
+        clear_console();
+    }
+    // End of input: nothing more can be asked, so the loop ends on a line of its own.
+    std::fputs("\n", stdout);
+    return 0;
+}

@@ -1,0 +1,216 @@
+#include <cstring>
+
+#include "test_files.h"
+
+namespace {
+
+std::string trimmed(std::string text) {
+    text.push_back('\0');
+    EXPECT_EQ(format_string(&text[0]), 0);
+    return text.c_str();
+}
+
+struct Split {
+    int ret;
+    std::string ip;
+    std::string url;
+    std::string out;
+};
+
+Split split(const std::string& src) {
+    char ip[sizeof(Config::ip)] = "untouched";
+    char url[sizeof(Config::url)] = "untouched";
+    testing::internal::CaptureStdout();
+    int ret = separate_str(src.c_str(), ip, url);
+    return {ret, ip, url, testing::internal::GetCapturedStdout()};
+}
+
+struct Load {
+    int ret;
+    std::vector<std::string> entries;
+    std::string out;
+    std::string err;
+};
+
+// Loads `bytes` as a hosts file into a table that held one entry before.
+Load load(const std::string& bytes) {
+    TempDir dir;
+    std::string path = dir.path("hosts");
+    write_file(path, bytes);
+    Table table(new Config[1]{{"old", "table"}});
+    int number = 1;
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    int ret = hosts_read(&table, &number, path.c_str());
+    Load result{
+        ret, {}, testing::internal::GetCapturedStdout(), testing::internal::GetCapturedStderr()};
+    for (int i = 0; i < number; ++i)
+        result.entries.push_back(std::string(table[i].ip) + "|" + table[i].url);
+    return result;
+}
+
+}  // namespace
+
+TEST(FormatString, TrimsTrailingWhiteSpaceAfterTheHostName) {
+    EXPECT_EQ(trimmed("127.0.0.1 a.com  \t\r\n"), "127.0.0.1 a.com");
+    EXPECT_EQ(trimmed("a\v\f"), "a");
+}
+
+TEST(FormatString, LeavesBlankAndEmptyLinesAsTheyWere) {
+    EXPECT_EQ(trimmed(" \t\r\n"), " \t\r\n");
+    EXPECT_EQ(trimmed(""), "");
+    EXPECT_EQ(format_string(nullptr), -1);
+}
+
+TEST(FormatString, NeverTakesHighBytesForWhiteSpace) {
+    EXPECT_EQ(trimmed("1.1.1.1 \xC4\xE3\xA0\x85 \n"), "1.1.1.1 \xC4\xE3\xA0\x85");
+}
+
+TEST(SeparateStr, SplitsAtTheFirstSpaceOnly) {
+    Split s = split("1.2.3.4 a.com b.com # note");
+    EXPECT_EQ(s.ret, 0);
+    EXPECT_EQ(s.ip, "1.2.3.4");
+    EXPECT_EQ(s.url, "a.com b.com # note");
+    EXPECT_EQ(split("1.2.3.4  a.com").url, " a.com");
+    EXPECT_EQ(split("::1 localhost").ip, "::1");
+}
+
+TEST(SeparateStr, GivesEmptyPartsAroundAnEdgeSpace) {
+    Split trailing = split("1.2.3.4 ");
+    EXPECT_EQ(trailing.ret, 0);
+    EXPECT_EQ(trailing.ip, "1.2.3.4");
+    EXPECT_EQ(trailing.url, "");
+    Split leading = split(" a.com");
+    EXPECT_EQ(leading.ret, 0);
+    EXPECT_EQ(leading.ip, "");
+    EXPECT_EQ(leading.url, "a.com");
+}
+
+TEST(SeparateStr, RefusesALineWithoutASpaceAndTouchesNothing) {
+    Split s = split("1.2.3.4\ta.com");
+    EXPECT_EQ(s.ret, -2);
+    EXPECT_EQ(s.out, "space_loc:1.2.3.4\ta.com\n");
+    EXPECT_EQ(s.ip, "untouched");
+    EXPECT_EQ(s.url, "untouched");
+    char part[300];
+    EXPECT_EQ(separate_str(nullptr, part, part), -1);
+    EXPECT_EQ(separate_str("a b", nullptr, part), -1);
+    EXPECT_EQ(separate_str("a b", part, nullptr), -1);
+}
+
+TEST(SeparateStr, RefusesPartsLongerThanTheirFieldsRatherThanCutThem) {
+    std::string ip49(49, '1'), host299(299, 'h');
+    EXPECT_EQ(split(ip49 + " " + host299).ret, 0);
+    EXPECT_EQ(split(ip49 + " " + host299).url, host299);
+    Split long_ip = split(ip49 + "1 a");
+    EXPECT_EQ(long_ip.ret, -3);
+    EXPECT_EQ(long_ip.out, "part_len:" + ip49 + "1 a\n");
+    EXPECT_EQ(long_ip.ip, "untouched");
+    EXPECT_EQ(split("a " + host299 + "h").ret, -3);
+}
+
+TEST(EntryLine, IsNeitherACommentNorIndented) {
+    EXPECT_FALSE(is_entry_line("# 127.0.0.1 a"));
+    EXPECT_FALSE(is_entry_line("\n"));
+    EXPECT_FALSE(is_entry_line(" 127.0.0.1 a"));
+    EXPECT_FALSE(is_entry_line("\t127.0.0.1 a"));
+    EXPECT_TRUE(is_entry_line("127.0.0.1 a"));
+    EXPECT_TRUE(is_entry_line("\xC4\xE3 a"));
+    EXPECT_TRUE(is_entry_line(""));
+}
+
+TEST(HostsRead, LoadsAFileOfCommentsAsAnEmptyTableSilently) {
+    Load l = load("# header\n\n   \n\t# indented\n");
+    EXPECT_EQ(l.ret, 0);
+    EXPECT_TRUE(l.entries.empty());
+    EXPECT_EQ(l.out + l.err, "");
+}
+
+TEST(HostsRead, SkipsCommentsAndIndentedLinesBeforeAndBetweenEntries) {
+    Load l = load(
+        "# c\n127.0.0.1 localhost \r\n\n 10.0.0.1 hidden\n::1 ip6-localhost\n"
+        "\xC4\xE3 \xBA\xC3\n1.2.3.4 a b # both\n");
+    EXPECT_EQ(l.ret, 0);
+    EXPECT_EQ(l.entries, (std::vector<std::string>{"127.0.0.1|localhost", "::1|ip6-localhost",
+                                                   "\xC4\xE3|\xBA\xC3", "1.2.3.4|a b # both"}));
+}
+
+TEST(HostsRead, FailsAtTheFirstTabSeparatedLineAndKeepsTheOldTable) {
+    Load l = load("127.0.0.1 a\n10.0.0.1\tb\n10.0.0.2\tc\n");
+    EXPECT_EQ(l.ret, -2);
+    EXPECT_EQ(l.out, "space_loc:10.0.0.1\tb\nseparate_str err: -2\n");
+    EXPECT_EQ(l.entries, std::vector<std::string>{"old|table"});
+}
+
+TEST(HostsRead, TakesALineThatStartsWithNulForAnUnsplittableEntry) {
+    Load l = load(std::string("127.0.0.1 a\n\0rest of it\n", 25));
+    EXPECT_EQ(l.ret, -2);
+    EXPECT_EQ(l.out, "space_loc:\nseparate_str err: -2\n");
+}
+
+TEST(HostsRead, RefusesAnOverlongPartWithItsOwnCode) {
+    std::string line = "1.2.3.4 " + std::string(300, 'h');
+    Load l = load("127.0.0.1 a\n" + line + "\n");
+    EXPECT_EQ(l.ret, -3);
+    EXPECT_EQ(l.out, "part_len:" + line + "\nseparate_str err: -3\n");
+    EXPECT_EQ(l.entries, std::vector<std::string>{"old|table"});
+}
+
+TEST(HostsRead, ReadsALongLineInPiecesOf4095BytesInBothPasses) {
+    std::string comment = "#" + std::string(4094, 'c');
+    Load l = load(comment + "10.0.0.1 tail\n" + comment + "\n127.0.0.1 a\n");
+    EXPECT_EQ(l.ret, 0);
+    EXPECT_EQ(l.entries, (std::vector<std::string>{"10.0.0.1|tail", "127.0.0.1|a"}));
+}
+
+TEST(HostsRead, IgnoresAByteOrderMarkAtTheStartOfTheFile) {
+    EXPECT_TRUE(load("\xEF\xBB\xBF# comment\n").entries.empty());
+    EXPECT_EQ(load("\xEF\xBB\xBF").ret, 0);
+    EXPECT_EQ(load("\xEF\xBB\xBF"
+                   "127.0.0.1 a\n")
+                  .entries,
+              std::vector<std::string>{"127.0.0.1|a"});
+    EXPECT_EQ(load("127.0.0.1 a\n\xEF\xBB\xBF"
+                   "1.1.1.1 b\n")
+                  .entries[1],
+              "\xEF\xBB\xBF"
+              "1.1.1.1|b");
+}
+
+TEST(HostsRead, ReportsAMissingFile) {
+    TempDir dir;
+    Table table;
+    int number = 7;
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(hosts_read(&table, &number, dir.path("absent").c_str()), -1);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "hosts_read fopen err: No such file or directory\n");
+    EXPECT_EQ(number, 7);
+    EXPECT_EQ(line_n(dir.path("absent").c_str()), -1);
+}
+
+TEST(HostsRead, NeedsWriteAccessEvenToList) {
+    if (geteuid() == 0) GTEST_SKIP() << "root may write any file, so access cannot be denied";
+    TempDir dir;
+    write_file(dir.path("hosts"), "127.0.0.1 a\n");
+    std::filesystem::permissions(dir.path("hosts"), std::filesystem::perms::owner_read);
+    Table table;
+    int number = 0;
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(hosts_read(&table, &number, dir.path("hosts").c_str()), -1);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "hosts_read fopen err: Permission denied\n");
+}
+
+TEST(LoadEntries, FailsWhenTheFileGainedOrLostEntriesSinceTheCount) {
+    TempDir dir;
+    write_file(dir.path("hosts"), "127.0.0.1 a\n127.0.0.1 b\n");
+    for (int count : {1, 3}) {
+        File f = open_file(dir.path("hosts").c_str(), "r");
+        Table table;
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(load_entries(f.get(), count, &table), -5);
+        EXPECT_EQ(testing::internal::GetCapturedStdout(),
+                  "hosts_read:hosts文件已被其他程序修改！\n");
+        EXPECT_EQ(table, nullptr);
+    }
+}

@@ -1,0 +1,18 @@
+# Saves (STEP=save) or checks (STEP=check) a digest of the machine's own hosts file, so that a
+# test run that touched it fails.
+if(EXISTS "${HOSTS}")
+  file(SHA256 "${HOSTS}" digest)
+  file(TIMESTAMP "${HOSTS}" stamp "%s")
+  set(state "${digest} ${stamp}")
+else()
+  set(state "missing")
+endif()
+if(STEP STREQUAL "save")
+  file(WRITE "${SNAPSHOT}" "${state}")
+else()
+  file(READ "${SNAPSHOT}" saved)
+  if(NOT saved STREQUAL state)
+    message(FATAL_ERROR "the tests changed ${HOSTS}: was ${saved}, is ${state}")
+  endif()
+  message(STATUS "${HOSTS} untouched: ${state}")
+endif()

@@ -1,0 +1,68 @@
+// Temporary folders and whole-file reads and writes for the tests.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <string>
+
+#include "hosts.h"
+
+// A fresh folder under the system's temporary folder, removed with all it holds when the test
+// ends, whether its assertions passed or not.
+class TempDir {
+public:
+    TempDir() {
+        std::random_device seed;
+        auto base = std::filesystem::temp_directory_path();
+        do {
+            root_ = base / ("hosts-test-" + std::to_string(seed()));
+        } while (!std::filesystem::create_directory(root_));
+    }
+    ~TempDir() {
+        std::error_code ec;
+        std::filesystem::remove_all(root_, ec);
+    }
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+
+    // The path of `name` inside the folder; never the machine's own hosts file.
+    std::string path(const std::string& name) const {
+        std::string full = (root_ / name).string();
+        EXPECT_NE(std::filesystem::weakly_canonical(full),
+                  std::filesystem::weakly_canonical(HOSTS_PATH));
+        return full;
+    }
+    const std::filesystem::path& root() const { return root_; }
+
+private:
+    std::filesystem::path root_;
+};
+
+inline void write_file(const std::string& path, const std::string& bytes) {
+    std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+    std::ofstream(path, std::ios::binary) << bytes;
+}
+
+inline std::string read_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream bytes;
+    bytes << in.rdbuf();
+    return bytes.str();
+}
+
+// The names of the files in `dir`, sorted, to show that no temporary file is left behind.
+inline std::string list_dir(const std::string& dir) {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+        names.push_back(entry.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    std::string joined;
+    for (const auto& name : names) joined += name + " ";
+    return joined;
+}
