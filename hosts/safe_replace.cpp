@@ -66,7 +66,11 @@ int Replacement::commit() {
         return 0;
     }
     int rename_errno = errno;
-    if (copy_over(temp_.c_str(), target_.c_str()) == 0) return 0;
+    if (copy_over(temp_.c_str(), target_.c_str()) == 0) {
+        std::remove(temp_.c_str());
+        temp_.clear();
+        return 0;
+    }
     std::perror("copy err");
     errno = rename_errno;
     std::perror("rename err");

@@ -1,1 +1,259 @@
+#include <sys/stat.h>
+
 #include "test_files.h"
+
+namespace {
+
+struct Update {
+    int ret;
+    std::string file;
+    std::string out;
+    std::string err;
+};
+
+// Loads `bytes` as the hosts file, runs the update of `request` against that table, and returns
+// what the update printed and left in the file.
+Update update(const std::string& bytes, const std::string& request, int mode) {
+    TempDir dir;
+    std::string path = dir.path("hosts");
+    write_file(path, bytes);
+    Table table;
+    int n = 0;
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(hosts_read(&table, &n, path.c_str()), 0);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    int ret = hosts_write(table.get(), n, request.c_str(), mode, path.c_str());
+    Update result{ret, read_file(path), testing::internal::GetCapturedStdout(),
+                  testing::internal::GetCapturedStderr()};
+    EXPECT_EQ(list_dir(dir.root().string()), "hosts ");
+    return result;
+}
+
+const char* const stock_header =
+    "# Copyright (c) 1993-2009 Microsoft Corp.\n"
+    "#\n"
+    "# This is a sample HOSTS file used by Microsoft TCP/IP for Windows.\n"
+    "#\n"
+    "# localhost name resolution is handled within DNS itself.\n"
+    "#\t127.0.0.1       localhost\n"
+    "#\t::1             localhost\n"
+    "\n";
+
+}  // namespace
+
+TEST(HostsWrite, AppendsANewHostAndNothingElse) {
+    Update u = update("127.0.0.1 localhost\n", "1.2.3.4 a.com", 0);
+    EXPECT_EQ(u.ret, 0);
+    EXPECT_EQ(u.file, "127.0.0.1 localhost\n1.2.3.4 a.com\n");
+    EXPECT_EQ(u.out, "");
+}
+
+TEST(HostsWrite, StartsALineOfItsOwnWhenTheTableIsEmpty) {
+    Update add = update("# only a comment", "1.2.3.4 a.com", 0);
+    EXPECT_EQ(add.ret, 0);
+    EXPECT_EQ(add.file, "# only a comment\n1.2.3.4 a.com\n");
+    Update del = update("# c\n", "1.2.3.4 a.com", 1);
+    EXPECT_EQ(del.ret, -7);
+    EXPECT_EQ(del.out, "hosts_write:1.2.3.4 a.com不存在！\n");
+    EXPECT_EQ(del.file, "# c\n\n");
+}
+
+TEST(HostsWrite, NeverJoinsTheRequestToAnUnfinishedLastLine) {
+    EXPECT_EQ(update("127.0.0.1 a", "1.2.3.4 b", 0).file, "127.0.0.1 a\n1.2.3.4 b\n");
+    EXPECT_EQ(update("127.0.0.1 a\n# end", "1.2.3.4 b", 0).file, "127.0.0.1 a\n# end\n1.2.3.4 b\n");
+    EXPECT_EQ(update("127.0.0.1 a\n# end", "1.2.3.4 a", 0).file, "# end\n1.2.3.4 a\n");
+    EXPECT_EQ(update("127.0.0.1 a\r", "1.2.3.4 b", 0).file, "127.0.0.1 a\r\n1.2.3.4 b\n");
+}
+
+TEST(HostsWrite, ReplacesTheSameHostAtTheEndInTheRequestsWording) {
+    Update u = update("1.1.1.1 a\n2.2.2.2 b   \n3.3.3.3 c\n", "9.9.9.9 b", 0);
+    EXPECT_EQ(u.ret, 0);
+    EXPECT_EQ(u.out, "hosts_write:loc = 1\n");
+    EXPECT_EQ(u.file, "1.1.1.1 a\n3.3.3.3 c\n9.9.9.9 b\n");
+}
+
+TEST(HostsWrite, DeletesByHostPartWhateverTheAddress) {
+    Update u = update("1.1.1.1 a\n2.2.2.2 b\n3.3.3.3 c\n", "0.0.0.0 b", 1);
+    EXPECT_EQ(u.ret, 0);
+    EXPECT_EQ(u.out, "hosts_write:loc = 1\n");
+    EXPECT_EQ(u.file, "1.1.1.1 a\n3.3.3.3 c\n");
+}
+
+TEST(HostsWrite, ReplacesOrDeletesOnlyTheFirstOfTwoEqualHosts) {
+    std::string file = "1.1.1.1 a\n2.2.2.2 a\n";
+    EXPECT_EQ(update(file, "3.3.3.3 a", 0).file, "2.2.2.2 a\n3.3.3.3 a\n");
+    EXPECT_EQ(update(file, "3.3.3.3 a", 1).file, "2.2.2.2 a\n");
+}
+
+TEST(HostsWrite, MatchesTheHostTextExactly) {
+    std::string file = "1.1.1.1 a.com\n2.2.2.2  b.com\n";
+    Update other_case = update(file, "1.1.1.1 A.com", 1);
+    EXPECT_EQ(other_case.ret, -7);
+    EXPECT_EQ(other_case.file, file);
+    EXPECT_EQ(update(file, "1.1.1.1 a.com # note", 1).ret, -7);
+    EXPECT_EQ(update(file, "1.1.1.1 b.com", 1).ret, -7);
+    EXPECT_EQ(update(file, "1.1.1.1  b.com", 1).file, "1.1.1.1 a.com\n");
+}
+
+TEST(HostsWrite, AppendsARequestWithTrailingBlanksAsTyped) {
+    Update u = update("1.1.1.1 a.com\n", "2.2.2.2 a.com  ", 0);
+    EXPECT_EQ(u.ret, 0);
+    EXPECT_EQ(u.out, "");
+    EXPECT_EQ(u.file, "1.1.1.1 a.com\n2.2.2.2 a.com  \n");
+}
+
+TEST(HostsWrite, KeepsEveryLineThatIsNotAnEntryWhereItStood) {
+    std::string file = std::string(stock_header) + "1.1.1.1 a\n# between\n\n  2.2.2.2 indented\n" +
+                       "3.3.3.3 b\t \n#\xB1\xB8\xD7\xA2 \r\n4.4.4.4 c\n# tail";
+    Update replaced = update(file, "5.5.5.5 b", 0);
+    EXPECT_EQ(replaced.file, std::string(stock_header) +
+                                 "1.1.1.1 a\n# between\n\n  2.2.2.2 indented\n" +
+                                 "#\xB1\xB8\xD7\xA2 \r\n4.4.4.4 c\n# tail\n5.5.5.5 b\n");
+    Update deleted = update(file, "1.1.1.1 a", 1);
+    EXPECT_EQ(deleted.file, std::string(stock_header) + "# between\n\n  2.2.2.2 indented\n" +
+                                "3.3.3.3 b\n#\xB1\xB8\xD7\xA2 \r\n4.4.4.4 c\n# tail");
+}
+
+TEST(HostsWrite, KeepsCommentsThatHoldNulBytes) {
+    std::string comment("# a\0b\n", 6);
+    EXPECT_EQ(update(comment + "1.1.1.1 a\n2.2.2.2 b\n", "1.1.1.1 a", 1).file,
+              comment + "2.2.2.2 b\n");
+}
+
+TEST(HostsWrite, KeepsTheByteOrderMarkAtTheStart) {
+    EXPECT_EQ(update("\xEF\xBB\xBF"
+                     "1.1.1.1 a\n2.2.2.2 b\n",
+                     "1.1.1.1 a", 1)
+                  .file,
+              "\xEF\xBB\xBF"
+              "2.2.2.2 b\n");
+    EXPECT_EQ(update("\xEF\xBB\xBF"
+                     "1.1.1.1 a\n",
+                     "1.1.1.1 a", 0)
+                  .file,
+              "\xEF\xBB\xBF"
+              "1.1.1.1 a\n");
+}
+
+TEST(HostsWrite, RefusesRequestsThatCannotFormAnEntry) {
+    std::string file = "1.1.1.1 a\n";
+    for (int mode : {0, 1}) {
+        for (std::string request :
+             {std::string(""), std::string("1.1.1.1"), std::string("1.1.1.1\ta"),
+              std::string("1.1.1.1 "), std::string("1.1.1.1 \t \r"), std::string(50, '1') + " a",
+              "1.1.1.1 " + std::string(300, 'a')}) {
+            Update u = update(file, request, mode);
+            EXPECT_EQ(u.ret, -4) << request;
+            EXPECT_EQ(u.out, "hosts_write:" + request + "格式错误！\n");
+            EXPECT_EQ(u.file, file);
+        }
+    }
+    EXPECT_EQ(update(file, std::string(49, '1') + " " + std::string(299, 'a'), 0).ret, 0);
+}
+
+TEST(HostsWrite, LeavesAChangeMadeByAnotherProgramSinceTheLoad) {
+    TempDir dir;
+    std::string path = dir.path("hosts");
+    write_file(path, "1.1.1.1 a\n2.2.2.2 b\n");
+    Table table;
+    int n = 0;
+    ASSERT_EQ(hosts_read(&table, &n, path.c_str()), 0);
+    for (std::string changed :
+         {"1.1.1.1 a\n2.2.2.2 b\n3.3.3.3 c\n", "1.1.1.1 a\n", "1.1.1.1 x\n2.2.2.2 b\n"}) {
+        write_file(path, changed);
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(hosts_write(table.get(), n, "9.9.9.9 a", 0, path.c_str()), -9);
+        EXPECT_EQ(testing::internal::GetCapturedStdout(),
+                  "hosts_write:loc = 0\nhosts_write:hosts文件已被其他程序修改！\n");
+        EXPECT_EQ(read_file(path), changed);
+        EXPECT_EQ(list_dir(dir.root().string()), "hosts ");
+    }
+}
+
+TEST(HostsWrite, DoesNotRecreateAFileRemovedSinceTheLoad) {
+    TempDir dir;
+    std::string path = dir.path("hosts");
+    Config entry{"1.1.1.1", "a"};
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(hosts_write(&entry, 1, "2.2.2.2 b", 0, path.c_str()), -1);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "hosts_write fopen err: No such file or directory\n");
+    EXPECT_FALSE(std::filesystem::exists(path));
+}
+
+TEST(HostsWrite, RewritesTheTargetOfALinkAndKeepsTheLinkAndItsMode) {
+    TempDir dir;
+    std::string target = dir.path("real-hosts");
+    std::string link = dir.path("hosts");
+    write_file(target, "1.1.1.1 a\n2.2.2.2 b\n");
+    chmod(target.c_str(), 0640);
+    std::filesystem::create_symlink(target, link);
+    Table table;
+    int n = 0;
+    ASSERT_EQ(hosts_read(&table, &n, link.c_str()), 0);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(hosts_write(table.get(), n, "1.1.1.1 a", 1, link.c_str()), 0);
+    testing::internal::GetCapturedStdout();
+    EXPECT_TRUE(std::filesystem::is_symlink(link));
+    EXPECT_EQ(read_file(target), "2.2.2.2 b\n");
+    struct stat st;
+    ASSERT_EQ(stat(target.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    EXPECT_EQ(list_dir(dir.root().string()), "hosts real-hosts ");
+}
+
+TEST(HostsWrite, LeavesTheFileWholeWhenTheRewriteFailsPartWay) {
+    TempDir dir;
+    std::string path = dir.path("hosts");
+    std::string file = stock_header;
+    for (int i = 0; i < 3000; ++i) file += "0.0.0.0 host-" + std::to_string(i) + ".example\n";
+    write_file(path, file);
+    Table table;
+    int n = 0;
+    ASSERT_EQ(hosts_read(&table, &n, path.c_str()), 0);
+    std::string kept =
+        file.substr(0, file.find("0.0.0.0 host-0.")) + file.substr(file.find("0.0.0.0 host-1."));
+    struct Case {
+        rlim_t limit;
+        const char* request;
+        int mode;
+        int ret;
+    };
+    for (Case c : {Case{file.size() / 2, "1.1.1.1 host-0.example", 1, -5},
+                   Case{kept.size() + 5, "1.1.1.1 host-0.example", 0, -6}}) {
+        testing::internal::CaptureStdout();
+        testing::internal::CaptureStderr();
+        int ret;
+        {
+            FileSizeLimit limit(c.limit);
+            ret = hosts_write(table.get(), n, c.request, c.mode, path.c_str());
+        }
+        EXPECT_EQ(ret, c.ret);
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), "hosts_write:loc = 0\n");
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), "fprintf err: File too large\n");
+        EXPECT_EQ(read_file(path), file);
+        EXPECT_EQ(list_dir(dir.root().string()), "hosts ");
+    }
+}
+
+TEST(HostsWrite, CutsAFailedAppendBackToTheOldFile) {
+    TempDir dir;
+    std::string path = dir.path("hosts");
+    std::string file = "1.1.1.1 a\n";
+    write_file(path, file);
+    Table table;
+    int n = 0;
+    ASSERT_EQ(hosts_read(&table, &n, path.c_str()), 0);
+    std::string request = "2.2.2.2 " + std::string(200, 'b');
+    testing::internal::CaptureStderr();
+    int ret;
+    {
+        FileSizeLimit limit(file.size() + 100);
+        ret = hosts_write(table.get(), n, request.c_str(), 0, path.c_str());
+    }
+    EXPECT_EQ(ret, -2);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "fprintf err: File too large\n");
+    EXPECT_EQ(read_file(path), file);
+}

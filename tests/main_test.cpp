@@ -1,1 +1,322 @@
+// End-to-end: the built program, driven through its standard input like a user would.
+#include <poll.h>
+#include <pty.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+
 #include "test_files.h"
+
+namespace {
+
+const std::string menu =
+    "by--Morvane\n"
+    "----------------------------\n"
+    "1 备份hosts文件[必须]\n"
+    "2 添加网址域名与其对应的IP地址\n"
+    "3 显示所有的关联\n"
+    "4 删除已有的关联\n"
+    "5 还原hosts文件\n"
+    "6 使用说明\n"
+    "----------------------------\n"
+    "cmd:";
+const std::string end_of_input = menu + "\n";
+const std::string usage =
+    "1.本程序需要以管理员模式打开\n"
+    "2.hosts文件为系统文件，修改有风险！所以必须先备份！\n如果出现问题，请自行百度解决！\n\n";
+const std::string no_such_item = "没有此项\n";
+const std::string hint = "格式：[IP + 空格 + URL] 例: 127.0.0.1 www.baidu.com\n\n";
+const std::string add_prompt = hint + "请输入要建立的关联: ";
+const std::string delete_prompt = hint + "请输入要删除的关联: ";
+const std::string backed_up = "已将hosts文件备份到本程序所在目录\n";
+const std::string restored = "已将hosts文件还原\n";
+
+struct Session {
+    std::string out;
+    std::string err;
+    int status;
+};
+
+// A test folder holding the hosts file at etc/hosts and the program's working folder work/,
+// where the program under test finds them as ../etc/hosts and hosts.
+class Machine {
+public:
+    Machine() { std::filesystem::create_directories(dir_.root() / "work"); }
+    std::string hosts() const { return dir_.path("etc/hosts"); }
+    std::string backup() const { return dir_.path("work/hosts"); }
+    std::string folder(const std::string& name) const { return dir_.path(name); }
+
+    // Runs the program in `cwd` with `input` as its whole standard input.
+    Session run(const std::string& input, const std::string& cwd = "work") const {
+        write_file(dir_.path("stdin"), input);
+        std::string command = "cd '" + dir_.path(cwd) + "' && '" TEST_PROGRAM "' < '" +
+                              dir_.path("stdin") + "' > '" + dir_.path("stdout") + "' 2> '" +
+                              dir_.path("stderr") + "'";
+        int status = std::system(command.c_str());
+        return {read_file(dir_.path("stdout")), read_file(dir_.path("stderr")),
+                WIFEXITED(status) ? WEXITSTATUS(status) : -1};
+    }
+
+private:
+    TempDir dir_;
+};
+
+std::string screens(std::initializer_list<std::string> outputs) {
+    std::string all;
+    for (const auto& output : outputs) all += menu + output;
+    return all + end_of_input;
+}
+
+const std::string ten_entries_with_comments =
+    "# Copyright (c) 1993-2009 Microsoft Corp.\n"
+    "#\n"
+    "# This is a sample HOSTS file used by Microsoft TCP/IP for Windows.\n"
+    "\n"
+    "127.0.0.1 localhost\n"
+    "::1 localhost6\n"
+    "# work\n"
+    "10.0.0.1 intranet\n"
+    "10.0.0.2 mail\n"
+    "\n"
+    "  10.0.0.9 parked\n"
+    "10.0.0.3 wiki\n"
+    "# ad block\n"
+    "0.0.0.0 ads.example\n"
+    "0.0.0.0 tracker.example\n"
+    "#\n"
+    "0.0.0.0 pixel.example\n"
+    "0.0.0.0 beacon.example\n"
+    "0.0.0.0 metrics.example\n"
+    "# end\n";
+
+}  // namespace
+
+TEST(Program, ListsShowsTheUsageAndAnswersOtherNumbersThenEndsWithInput) {
+    Machine m;
+    write_file(m.hosts(), "# c\n127.0.0.1 localhost\n::1 ip6-localhost\n");
+    Session s = m.run("3\n6\n7\n");
+    EXPECT_EQ(s.out,
+              screens({"[127.0.0.1 localhost]\n[::1 ip6-localhost]\n", usage, no_such_item}));
+    EXPECT_EQ(s.err, "");
+    EXPECT_EQ(s.status, 0);
+    EXPECT_EQ(s.out.substr(s.out.size() - end_of_input.size() - 9, 9),
+              "\xc3\xbb\xd3\xd0\xb4\xcb\xcf\xee\x0a");
+}
+
+TEST(Program, AnswersAnythingButAMenuNumberWithNoSuchItem) {
+    Machine m;
+    Session s = m.run("0\n-1\nabc\n\n12345678901234\n  6\n6abc\n");
+    EXPECT_EQ(s.out, screens({no_such_item, no_such_item, no_such_item, no_such_item, no_such_item,
+                              usage, usage}));
+}
+
+TEST(Program, TakesALastLineWithoutALineEnd) {
+    Machine m;
+    EXPECT_EQ(m.run("6").out, screens({usage}));
+    EXPECT_EQ(m.run("12345678901234").out, screens({no_such_item}));
+    EXPECT_EQ(m.run(std::string("6\0x\n6\n", 6)).out, screens({usage, usage}));
+}
+
+TEST(Program, EndsAtTheEndOfInputAtEveryPrompt) {
+    Machine m;
+    write_file(m.hosts(), "1.1.1.1 a\n");
+    Session at_menu = m.run("");
+    EXPECT_EQ(at_menu.out, end_of_input);
+    EXPECT_EQ(at_menu.status, 0);
+    for (std::string command : {"2", "4"}) {
+        Session at_request = m.run(command + "\n");
+        EXPECT_EQ(at_request.out, menu + (command == "2" ? add_prompt : delete_prompt) + "\n");
+        EXPECT_EQ(at_request.status, 0);
+    }
+    Session again = m.run("2\n2.2.2.2 b\n2\n");
+    EXPECT_EQ(again.out, menu + add_prompt + "[2.2.2.2 b]已写入\n" + menu + add_prompt + "\n");
+    EXPECT_EQ(read_file(m.hosts()), "1.1.1.1 a\n2.2.2.2 b\n");
+}
+
+TEST(Program, ListsNothingForAFileOfComments) {
+    Machine m;
+    write_file(m.hosts(), "# only\n\n  1.1.1.1 indented\n");
+    EXPECT_EQ(m.run("3\n").out, screens({""}));
+}
+
+TEST(Program, ReportsAHostsFileThatCannotBeLoaded) {
+    Machine m;
+    Session missing = m.run("3\n2\n1.1.1.1 a\n");
+    EXPECT_EQ(missing.out, screens({"hosts_read err: -1\n", add_prompt + "hosts_read err: -1\n"}));
+    EXPECT_EQ(missing.err,
+              "hosts_read fopen err: No such file or directory\n"
+              "hosts_read fopen err: No such file or directory\n");
+    EXPECT_FALSE(std::filesystem::exists(m.hosts()));
+    write_file(m.hosts(), "1.1.1.1 a\n2.2.2.2\tb\n");
+    std::string unsplittable = "space_loc:2.2.2.2\tb\nseparate_str err: -2\nhosts_read err: -2\n";
+    EXPECT_EQ(m.run("3\n4\n1.1.1.1 a\n").out,
+              screens({unsplittable, delete_prompt + unsplittable}));
+    EXPECT_EQ(read_file(m.hosts()), "1.1.1.1 a\n2.2.2.2\tb\n");
+}
+
+TEST(Program, AddsReplacesAndDeletesAssociations) {
+    Machine m;
+    write_file(m.hosts(), "127.0.0.1 localhost\n");
+    Session s =
+        m.run("2\n1.2.3.4 a.com\n2\n5.6.7.8 a.com\n4\n9.9.9.9 localhost\n4\n1.1.1.1 none\n3\n");
+    EXPECT_EQ(s.out,
+              screens({add_prompt + "[1.2.3.4 a.com]已写入\n",
+                       add_prompt + "hosts_write:loc = 1\n[5.6.7.8 a.com]已写入\n",
+                       delete_prompt + "hosts_write:loc = 0\n[9.9.9.9 localhost]已删除\n",
+                       delete_prompt + "hosts_write:1.1.1.1 none不存在！\nhosts_write err: -7\n",
+                       "[5.6.7.8 a.com]\n"}));
+    EXPECT_EQ(read_file(m.hosts()), "5.6.7.8 a.com\n");
+}
+
+TEST(Program, KeepsEveryCommentThroughAReplaceAndADelete) {
+    Machine m;
+    write_file(m.hosts(), ten_entries_with_comments);
+    Session s = m.run("2\n10.1.1.1 mail\n4\n0.0.0.0 tracker.example\n");
+    EXPECT_EQ(s.out,
+              screens({add_prompt + "hosts_write:loc = 3\n[10.1.1.1 mail]已写入\n",
+                       delete_prompt + "hosts_write:loc = 5\n[0.0.0.0 tracker.example]已删除\n"}));
+    std::string expected = ten_entries_with_comments;
+    expected.erase(expected.find("10.0.0.2 mail\n"), 14);
+    expected.erase(expected.find("0.0.0.0 tracker.example\n"), 24);
+    EXPECT_EQ(read_file(m.hosts()), expected + "10.1.1.1 mail\n");
+}
+
+TEST(Program, RefusesRequestsThatCannotFormAnEntryAndLeavesTheFile) {
+    Machine m;
+    write_file(m.hosts(), "1.1.1.1 a\n");
+    std::string too_long = "1.2.3.4 " + std::string(1500, 'h');
+    Session s = m.run("2\nnospace\n4\n\n2\n1.1.1.1 \n2\n" + too_long + "\n6\n");
+    std::string cut = too_long.substr(0, 1023);
+    EXPECT_EQ(
+        s.out,
+        screens({add_prompt + "hosts_write:nospace格式错误！\nhosts_write err: -4\n",
+                 delete_prompt + "hosts_write:格式错误！\nhosts_write err: -4\n",
+                 add_prompt + "hosts_write:1.1.1.1 格式错误！\nhosts_write err: -4\n",
+                 add_prompt + "hosts_write:" + cut + "格式错误！\nhosts_write err: -4\n", usage}));
+    EXPECT_EQ(read_file(m.hosts()), "1.1.1.1 a\n");
+}
+
+TEST(Program, LeavesTheHostsFileWholeWhenARewriteCannotBeWritten) {
+    Machine m;
+    std::string file = ten_entries_with_comments;
+    for (int i = 0; i < 2000; ++i) file += "0.0.0.0 host-" + std::to_string(i) + ".example\n";
+    write_file(m.hosts(), file);
+    Session s;
+    {
+        FileSizeLimit limit(file.size() / 2);
+        s = m.run("4\n127.0.0.1 localhost\n");
+    }
+    EXPECT_EQ(s.out, screens({delete_prompt + "hosts_write:loc = 0\nhosts_write err: -5\n"}));
+    EXPECT_EQ(s.err, "fprintf err: File too large\n");
+    EXPECT_EQ(read_file(m.hosts()), file);
+    EXPECT_EQ(list_dir(m.folder("etc")), "hosts ");
+}
+
+TEST(Program, BacksUpAndRestoresByteForByte) {
+    Machine m;
+    std::string bytes;
+    for (int i = 0; i < 3 * 2048 + 100; ++i) bytes.push_back(static_cast<char>(i * 7 % 256));
+    bytes += "\r\n127.0.0.1 a\r\n";
+    write_file(m.hosts(), bytes);
+    write_file(m.backup(), "an older backup\n");
+    EXPECT_EQ(m.run("1\n").out, screens({backed_up}));
+    EXPECT_EQ(read_file(m.backup()), bytes);
+    write_file(m.hosts(), "");
+    EXPECT_EQ(m.run("1\n").out, screens({backed_up}));
+    EXPECT_EQ(read_file(m.backup()), "");
+    write_file(m.backup(), "# saved\n10.0.0.1 saved.example\n");
+    Session s = m.run("5\n3\n");
+    EXPECT_EQ(s.out, screens({restored, "[10.0.0.1 saved.example]\n"}));
+    EXPECT_EQ(read_file(m.hosts()), "# saved\n10.0.0.1 saved.example\n");
+    EXPECT_EQ(list_dir(m.folder("etc")) + list_dir(m.folder("work")), "hosts hosts ");
+}
+
+TEST(Program, TouchesNothingWhenTheSourceOfACopyIsMissing) {
+    Machine m;
+    write_file(m.hosts(), "1.1.1.1 a\n");
+    Session restore = m.run("5\n");
+    EXPECT_EQ(restore.out, screens({""}));
+    EXPECT_EQ(restore.err, "fopen rPath: No such file or directory\n");
+    EXPECT_EQ(read_file(m.hosts()), "1.1.1.1 a\n");
+    std::filesystem::remove(m.hosts());
+    write_file(m.backup(), "backup\n");
+    Session backup = m.run("1\n");
+    EXPECT_EQ(backup.err, "fopen rPath: No such file or directory\n");
+    EXPECT_EQ(read_file(m.backup()), "backup\n");
+}
+
+TEST(Program, RefusesToCopyTheHostsFileOntoItself) {
+    Machine m;
+    write_file(m.hosts(), "1.1.1.1 a\n");
+    Session s = m.run("1\n5\n3\n", "etc");
+    EXPECT_EQ(s.out, screens({"", "", "[1.1.1.1 a]\n"}));
+    EXPECT_EQ(s.err,
+              "fopen wFp: ../etc/hosts and hosts are the same file\n"
+              "fopen wFp: hosts and ../etc/hosts are the same file\n");
+    EXPECT_EQ(read_file(m.hosts()), "1.1.1.1 a\n");
+}
+
+TEST(Program, KeepsTheOldBackupWhenACopyFailsPartWay) {
+    Machine m;
+    std::string bytes(100000, 'x');
+    write_file(m.hosts(), bytes);
+    write_file(m.backup(), "old backup\n");
+    Session s;
+    {
+        FileSizeLimit limit(50000);
+        s = m.run("1\n");
+    }
+    EXPECT_EQ(s.out, screens({""}));
+    EXPECT_EQ(s.err.substr(0, s.err.find(':')), "fwrite wFp");
+    EXPECT_EQ(read_file(m.backup()), "old backup\n");
+    EXPECT_EQ(list_dir(m.folder("work")), "hosts ");
+}
+
+namespace {
+
+// Reads what the program writes to its terminal until `wanted` has appeared or a second passes.
+std::string read_until(int fd, std::string& seen, const std::string& wanted) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+    while (seen.find(wanted) == std::string::npos && std::chrono::steady_clock::now() < deadline) {
+        pollfd ready{fd, POLLIN, 0};
+        if (poll(&ready, 1, 50) <= 0) continue;
+        char piece[4096];
+        ssize_t got = read(fd, piece, sizeof piece);
+        if (got <= 0) break;
+        seen.append(piece, got);
+    }
+    return seen;
+}
+
+}  // namespace
+
+TEST(Program, PausesForAKeyAndClearsTheScreenOnATerminal) {
+    Machine m;
+    int terminal;
+    pid_t child = forkpty(&terminal, nullptr, nullptr, nullptr);
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        if (chdir(m.folder("work").c_str()) == 0) execl(TEST_PROGRAM, TEST_PROGRAM, nullptr);
+        _exit(127);
+    }
+    std::string seen;
+    read_until(terminal, seen, "cmd:");
+    ASSERT_EQ(write(terminal, "6\n", 2), 2);
+    const std::string pause_prompt = "请按任意键继续. . .";
+    read_until(terminal, seen, pause_prompt);
+    ASSERT_NE(seen.find(pause_prompt), std::string::npos) << seen;
+    read_until(terminal, seen, "\033[H");
+    EXPECT_EQ(seen.substr(seen.size() - pause_prompt.size()), pause_prompt) << "did not wait";
+    ASSERT_EQ(write(terminal, "x", 1), 1);
+    std::string terminal_menu;
+    for (char c : menu) terminal_menu += c == '\n' ? std::string("\r\n") : std::string(1, c);
+    std::string cleared = pause_prompt + "\r\n\033[H\033[2J\033[3J" + terminal_menu;
+    read_until(terminal, seen, cleared);
+    EXPECT_NE(seen.find(cleared), std::string::npos) << seen;
+    ASSERT_EQ(write(terminal, "\x04", 1), 1);
+    int status = 0;
+    waitpid(child, &status, 0);
+    close(terminal);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
