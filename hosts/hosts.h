@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <string>
 
@@ -25,7 +26,11 @@ struct FileCloser {
 };
 using File = std::unique_ptr<std::FILE, FileCloser>;
 /// The entry table: exactly one slot per entry line, in file order.
-using Table = std::unique_ptr<Config[]>;
+/// Releases a table made by new_table().
+struct TableFree {
+    void operator()(Config* table) const { std::free(table); }
+};
+using Table = std::unique_ptr<Config[], TableFree>;
 
 /// Opens `path` with `mode`; null (errno set) when it cannot be opened.
 File open_file(const char* path, const char* mode);
@@ -62,6 +67,8 @@ int format_string(char* str);
 /// null argument; -2 without a space ("space_loc:%s\n"); -3 when a part is too long
 /// ("part_len:%s\n").
 int separate_str(const char* src, char* buf1, char* buf2);
+/// Writes `entry` to `f` as `open`, its address, a space, its host text and `close`.
+void put_entry(std::FILE* f, const Config& entry, const char* open, const char* close);
 /// Whether a trimmed line is an entry line: its first byte is neither "#" nor white space.
 bool is_entry_line(const char* line);
 
@@ -99,12 +106,15 @@ public:
 private:
     std::string target_;
     std::string temp_;
+    std::unique_ptr<char[]> buffer_;
     File file_;
     bool keep_ = false;
 };
 
 // What differs between Windows and POSIX.
 
+/// Allocates an uninitialised table of `count` entries: null when there is no memory for it.
+Config* new_table(int count);
 /// Creates `path` exclusively and opens it for writing: null (errno set) when it exists or fails.
 File create_exclusive(const char* path, bool binary);
 /// Writes the stream's data through to the disk: 0, or -1 with errno set.

@@ -3,7 +3,6 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
-#include <new>
 
 #include "hosts.h"
 
@@ -113,6 +112,20 @@ int separate_str(const char* src, char* buf1, char* buf2) {
     return 0;
 }
 
+void put_entry(std::FILE* f, const Config& entry, const char* open, const char* close) {
+    // One write a line: a million entries through printf would cost more than loading them.
+    char line[sizeof(Config) + 8];
+    std::size_t open_size = std::strlen(open), ip_size = std::strlen(entry.ip);
+    std::size_t url_size = std::strlen(entry.url), close_size = std::strlen(close);
+    char* end = line;
+    end = static_cast<char*>(std::memcpy(end, open, open_size)) + open_size;
+    end = static_cast<char*>(std::memcpy(end, entry.ip, ip_size)) + ip_size;
+    *end++ = ' ';
+    end = static_cast<char*>(std::memcpy(end, entry.url, url_size)) + url_size;
+    end = static_cast<char*>(std::memcpy(end, close, close_size)) + close_size;
+    std::fwrite(line, 1, end - line, f);
+}
+
 bool is_entry_line(const char* line) { return line[0] != '#' && !is_space(line[0]); }
 
 int line_n(const char* path) {
@@ -141,7 +154,7 @@ int line_n(const char* path) {
 }
 
 int load_entries(std::FILE* f, int count, Table* q) {
-    Table table(new (std::nothrow) Config[count]);
+    Table table(new_table(count));
     if (!table) {
         errno = ENOMEM;
         std::perror("build p err");

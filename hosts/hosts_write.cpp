@@ -97,7 +97,7 @@ int copy_without(std::FILE* from, std::FILE* to, const Config* q, int n, int loc
         }
         if (i == n || !same_entry(line, q[i])) return changed_since_load();
         if (i != loc) {
-            std::fprintf(to, "%s %s\n", q[i].ip, q[i].url);
+            put_entry(to, q[i], "", "\n");
             *line_end = true;
         }
         ++i;

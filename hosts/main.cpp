@@ -50,7 +50,7 @@ char* s_gets(char* st, int n) {
 }
 
 void show_hosts(int n) {
-    for (int i = 0; i < n; ++i) std::printf("[%s %s]\n", p[i].ip, p[i].url);
+    for (int i = 0; i < n; ++i) put_entry(stdout, p[i], "[", "]\n");
 }
 
 void list_hosts() {
@@ -151,6 +151,10 @@ bool run(int cmd) {
 }  // namespace
 
 int main() {
+    // Output is flushed before every read, so a large buffer costs nothing in interaction and
+    // keeps the listing of a million entries fast.
+    static char out[1 << 16];
+    std::setvbuf(stdout, out, _IOFBF, sizeof out);
     for (;;) {
         menu();
         std::fputs("cmd:", stdout);

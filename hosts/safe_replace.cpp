@@ -48,6 +48,9 @@ Replacement::Replacement(const char* path, bool binary) : target_(resolve(path))
         return;
     }
     copy_permissions(target_.c_str(), file_.get());
+    constexpr std::size_t buffer_size = 1 << 16;
+    buffer_.reset(new char[buffer_size]);
+    std::setvbuf(file_.get(), buffer_.get(), _IOFBF, buffer_size);
 }
 
 Replacement::~Replacement() {
