@@ -1,6 +1,7 @@
 // End-to-end: the built program, driven through its standard input like a user would.
 #include <poll.h>
 #include <pty.h>
+#include <sys/mount.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -319,4 +320,97 @@ TEST(Program, PausesForAKeyAndClearsTheScreenOnATerminal) {
     waitpid(child, &status, 0);
     close(terminal);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
+
+namespace {
+
+// Mounts a file system of `bytes` over `folder` for as long as it lives.
+class SmallDisk {
+public:
+    SmallDisk(const std::string& folder, std::size_t bytes) : folder_(folder) {
+        std::string size = "size=" + std::to_string(bytes);
+        mounted_ = mount("tmpfs", folder.c_str(), "tmpfs", 0, size.c_str()) == 0;
+    }
+    ~SmallDisk() {
+        if (mounted_) umount(folder_.c_str());
+    }
+    bool mounted() const { return mounted_; }
+
+private:
+    std::string folder_;
+    bool mounted_;
+};
+
+}  // namespace
+
+TEST(Program, LosesNothingWhenTheDiskFillsUpDuringARestoreOrARewrite) {
+    Machine m;
+    std::filesystem::create_directories(m.folder("etc"));
+    SmallDisk disk(m.folder("etc"), 256 * 1024);
+    if (!disk.mounted()) GTEST_SKIP() << "mounting a small tmpfs is not permitted here";
+    std::string file = ten_entries_with_comments;
+    for (int i = 0; file.size() < 150 * 1024; ++i)
+        file += "0.0.0.0 host-" + std::to_string(i) + ".example\n";
+    write_file(m.hosts(), file);
+    write_file(m.backup(), file + file);
+    Session restore = m.run("5\n");
+    EXPECT_EQ(restore.out, screens({""}));
+    EXPECT_EQ(restore.err, "fwrite wFp: No space left on device\n");
+    Session rewrite = m.run("2\n10.0.0.5 localhost\n");
+    EXPECT_EQ(rewrite.out, screens({add_prompt + "hosts_write:loc = 0\nhosts_write err: -5\n"}));
+    EXPECT_EQ(rewrite.err, "fprintf err: No space left on device\n");
+    EXPECT_EQ(read_file(m.hosts()), file);
+    EXPECT_EQ(list_dir(m.folder("etc")), "hosts ");
+}
+
+TEST(Program, TakesLinesOfEveryLengthAroundItsBuffers) {
+    Machine m;
+    const std::string file = "1.1.1.1 a\n";
+    write_file(m.hosts(), file);
+    for (std::size_t length : {8, 9, 10, 1022, 1023, 1024, 5000}) {
+        std::string digits(length, '7');
+        Session at_menu = m.run(digits + "\n6\n");
+        EXPECT_EQ(at_menu.out, screens({no_such_item, usage})) << length;
+        std::string request = "1.1.1.1 " + std::string(length - 8, 'h');
+        Session at_request = m.run("4\n" + request + "\n6\n");
+        std::string typed = request.substr(0, 1023);
+        bool fits = length > 8 && length - 8 < 300;
+        std::string answer = fits ? "hosts_write:" + typed + "不存在！\nhosts_write err: -7\n"
+                                  : "hosts_write:" + typed + "格式错误！\nhosts_write err: -4\n";
+        EXPECT_EQ(at_request.out, screens({delete_prompt + answer, usage})) << length;
+        EXPECT_EQ(read_file(m.hosts()), file);
+        EXPECT_EQ(m.run(digits).status, 0);
+        EXPECT_EQ(m.run("4\n" + request).status, 0);
+        EXPECT_EQ(read_file(m.hosts()), file);
+    }
+}
+
+TEST(Program, TakesCarriageReturnsAndNulBytesInsideLines) {
+    Machine m;
+    write_file(m.hosts(), "1.1.1.1 a\n");
+    Session s = m.run(std::string("3\r\n4\n1.1.1.1 \0a\n6\n", 18));
+    EXPECT_EQ(
+        s.out,
+        screens({"[1.1.1.1 a]\n",
+                 delete_prompt + "hosts_write:1.1.1.1 格式错误！\nhosts_write err: -4\n", usage}));
+    EXPECT_EQ(read_file(m.hosts()), "1.1.1.1 a\n");
+}
+
+TEST(Program, NeitherCrashesNorChangesTheFileOnRandomBytes) {
+    Machine m;
+    const std::string file = ten_entries_with_comments;
+    write_file(m.hosts(), file);
+    std::mt19937 random(20261208);
+    for (int round = 0; round < 40; ++round) {
+        std::string input(random() % 3000, '\0');
+        for (char& c : input) {
+            c = static_cast<char>(random() % 256);
+            // Commands 2, 4 and 5 would change the file on purpose.
+            if (c == '2' || c == '4' || c == '5') c = '\n';
+        }
+        Session s = m.run(input);
+        EXPECT_EQ(s.status, 0) << round;
+        EXPECT_EQ(s.out.substr(s.out.size() - end_of_input.size()), end_of_input);
+        EXPECT_EQ(read_file(m.hosts()), file);
+    }
 }
