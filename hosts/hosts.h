@@ -37,10 +37,14 @@ File open_file(const char* path, const char* mode);
 /// Closes `f` and reports whether everything written reached the file: 0, or EOF on failure.
 int close_file(File& f);
 
-/// Reads a stream in lines of at most 4095 bytes, as fgets does, but knows each line's size.
+/// Whether text files end their lines with CR LF, which a binary read must turn into LF.
+extern const bool crlf_line_ends;
+
+/// Reads a binary stream in lines of at most 4095 bytes, as fgets reads a text stream, but with
+/// no end-of-file byte (Ctrl-Z on Windows), and knowing each line's size.
 class LineReader {
 public:
-    explicit LineReader(std::FILE* f) : f_(f) {}
+    explicit LineReader(std::FILE* f, bool crlf = crlf_line_ends) : f_(f), crlf_(crlf) {}
     /// The next line (with its line end), or piece of a longer one; null at the end or on error.
     char* next();
     /// The bytes in the line that next() returned, NUL bytes included.
@@ -52,6 +56,7 @@ public:
 
 private:
     std::FILE* f_;
+    bool crlf_;
     char chunk_[1 << 16];
     std::size_t pos_ = 0;
     std::size_t end_ = 0;

@@ -66,7 +66,13 @@ char* LineReader::next() {
         std::memcpy(line_ + size_, from, take);
         size_ += take;
         pos_ += take;
-        if (line_end) break;
+        if (line_end) {
+            if (crlf_ && size_ >= 2 && line_[size_ - 2] == '\r') {
+                line_[size_ - 2] = '\n';
+                --size_;
+            }
+            break;
+        }
     }
     if (size_ == 0) return nullptr;
     line_[size_] = '\0';
@@ -129,7 +135,7 @@ void put_entry(std::FILE* f, const Config& entry, const char* open, const char* 
 bool is_entry_line(const char* line) { return line[0] != '#' && !is_space(line[0]); }
 
 int line_n(const char* path) {
-    File f = open_file(path, "r+");
+    File f = open_file(path, "r+b");
     if (!f) {
         std::perror("hosts_read err");
         return -1;
@@ -166,7 +172,9 @@ int load_entries(std::FILE* f, int count, Table* q) {
 }
 
 int hosts_read(Table* q, int* number, const char* path) {
-    File f = open_file(path, "r+");
+    // Binary, with line ends turned by the reader: a text stream on Windows would end the file
+    // at a stray Ctrl-Z byte, and a rewrite would then drop every line after it.
+    File f = open_file(path, "r+b");
     if (!f) {
         std::perror("hosts_read fopen err");
         return -1;

@@ -111,7 +111,7 @@ int copy_without(std::FILE* from, std::FILE* to, const Config* q, int n, int loc
 
 // Copies the current file, read afresh for the lines the table does not hold, into `to`.
 int copy_old(const char* path, std::FILE* to, const Config* q, int n, int loc, bool* line_end) {
-    File old = open_file(path, "r");
+    File old = open_file(path, "rb");
     if (!old) {
         std::perror("hosts_write fopen err");
         return -3;

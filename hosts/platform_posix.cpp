@@ -9,6 +9,8 @@
 
 #include "hosts.h"
 
+const bool crlf_line_ends = false;
+
 Config* new_table(int count) {
     if (static_cast<std::size_t>(count) > SIZE_MAX / sizeof(Config)) return nullptr;
     std::size_t size = sizeof(Config) * static_cast<std::size_t>(count);

@@ -9,6 +9,8 @@
 
 #include "hosts.h"
 
+const bool crlf_line_ends = true;
+
 Config* new_table(int count) {
     std::size_t size = sizeof(Config) * static_cast<std::size_t>(count);
     return static_cast<Config*>(std::malloc(size ? size : 1));

@@ -226,3 +226,37 @@ TEST(LoadEntries, FailsWhenTheFileGainedOrLostEntriesSinceTheCount) {
         EXPECT_EQ(table, nullptr);
     }
 }
+
+namespace {
+
+std::vector<std::string> lines_of(const std::string& bytes, bool crlf) {
+    TempDir dir;
+    write_file(dir.path("f"), bytes);
+    File f = open_file(dir.path("f").c_str(), "rb");
+    LineReader reader(f.get(), crlf);
+    std::vector<std::string> lines;
+    while (const char* line = reader.next()) lines.emplace_back(line, reader.size());
+    EXPECT_FALSE(reader.failed());
+    return lines;
+}
+
+}  // namespace
+
+TEST(LineReader, ReadsEveryByteUpToTheEndWithNoEndOfFileByte) {
+    std::string bytes("a\r\n# b\x1a c\r\n\0x\n\r\nd\re\nlast", 24);
+    EXPECT_EQ(lines_of(bytes, false),
+              (std::vector<std::string>{"a\r\n", "# b\x1a c\r\n", std::string("\0x\n", 3), "\r\n",
+                                        "d\re\n", "last"}));
+    EXPECT_EQ(lines_of(bytes, true),
+              (std::vector<std::string>{"a\n", "# b\x1a c\n", std::string("\0x\n", 3), "\n", "d\re\n",
+                                        "last"}));
+}
+
+TEST(LineReader, CutsLinesInto4095BytePiecesAcrossItsChunks) {
+    std::string line = std::string(70000, 'x') + "\r\n";
+    std::vector<std::string> pieces = lines_of(line + "y\n", true);
+    ASSERT_EQ(pieces.size(), 19u);
+    for (int i = 0; i < 17; ++i) EXPECT_EQ(pieces[i].size(), 4095u);
+    EXPECT_EQ(pieces[17], std::string(70000 - 17 * 4095, 'x') + "\n");
+    EXPECT_EQ(pieces[18], "y\n");
+}
