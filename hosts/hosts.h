@@ -2,7 +2,6 @@
 #pragma once
 
 #include <cstdio>
-#include <cstdlib>
 #include <memory>
 #include <string>
 
@@ -26,11 +25,7 @@ struct FileCloser {
 };
 using File = std::unique_ptr<std::FILE, FileCloser>;
 /// The entry table: exactly one slot per entry line, in file order.
-/// Releases a table made by new_table().
-struct TableFree {
-    void operator()(Config* table) const { std::free(table); }
-};
-using Table = std::unique_ptr<Config[], TableFree>;
+using Table = std::unique_ptr<Config[]>;
 
 /// Opens `path` with `mode`; null (errno set) when it cannot be opened.
 File open_file(const char* path, const char* mode);
@@ -118,8 +113,6 @@ private:
 
 // What differs between Windows and POSIX.
 
-/// Allocates an uninitialised table of `count` entries: null when there is no memory for it.
-Config* new_table(int count);
 /// Creates `path` exclusively and opens it for writing: null (errno set) when it exists or fails.
 File create_exclusive(const char* path, bool binary);
 /// Writes the stream's data through to the disk: 0, or -1 with errno set.

@@ -1,30 +1,12 @@
 // What POSIX systems do their own way: file creation and replacement, and the console.
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
-#include <cstdint>
-
 #include "hosts.h"
 
 const bool crlf_line_ends = false;
-
-Config* new_table(int count) {
-    if (static_cast<std::size_t>(count) > SIZE_MAX / sizeof(Config)) return nullptr;
-    std::size_t size = sizeof(Config) * static_cast<std::size_t>(count);
-    constexpr std::size_t huge_page = 2 << 20;
-    if (size < 4 * huge_page) return static_cast<Config*>(std::malloc(size ? size : 1));
-    // Faulting a large table in 4 KiB at a time costs more than reading the whole file; in
-    // huge pages it takes a few hundred faults.
-    std::size_t rounded = (size + huge_page - 1) / huge_page * huge_page;
-    void* table = std::aligned_alloc(huge_page, rounded);
-#ifdef MADV_HUGEPAGE
-    if (table) madvise(table, rounded, MADV_HUGEPAGE);
-#endif
-    return static_cast<Config*>(table);
-}
 
 File create_exclusive(const char* path, bool binary) {
     (void)binary;  // POSIX makes no difference between text and binary streams

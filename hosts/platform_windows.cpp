@@ -11,11 +11,6 @@
 
 const bool crlf_line_ends = true;
 
-Config* new_table(int count) {
-    std::size_t size = sizeof(Config) * static_cast<std::size_t>(count);
-    return static_cast<Config*>(std::malloc(size ? size : 1));
-}
-
 File create_exclusive(const char* path, bool binary) {
     int mode = _O_WRONLY | _O_CREAT | _O_EXCL | _O_NOINHERIT | (binary ? _O_BINARY : _O_TEXT);
     int fd = _open(path, mode, _S_IREAD | _S_IWRITE);

@@ -40,8 +40,7 @@ Load load(const std::string& bytes) {
     TempDir dir;
     std::string path = dir.path("hosts");
     write_file(path, bytes);
-    Table table(new_table(1));
-    table[0] = Config{"old", "table"};
+    Table table(new Config[1]{{"old", "table"}});
     int number = 1;
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
