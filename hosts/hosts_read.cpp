@@ -53,6 +53,13 @@ int close_file(File& f) {
 }
 
 char* LineReader::next() {
+    // The mark comes off the stream, not the first line, so that line keeps its 4095 bytes.
+    if (!started_) {
+        started_ = true;
+        end_ = std::fread(chunk_, 1, sizeof chunk_, f_);
+        bom_ = end_ >= bom_size && std::memcmp(chunk_, bom, bom_size) == 0;
+        if (bom_) pos_ = bom_size;
+    }
     size_ = 0;
     while (size_ < sizeof line_ - 1) {
         if (pos_ == end_) {
@@ -77,14 +84,6 @@ char* LineReader::next() {
     }
     if (size_ == 0) return nullptr;
     line_[size_] = '\0';
-    if (!started_) {
-        started_ = true;
-        bom_ = size_ >= bom_size && std::memcmp(line_, bom, bom_size) == 0;
-        if (bom_) {
-            size_ -= bom_size;
-            return size_ > 0 ? line_ + bom_size : nullptr;
-        }
-    }
     return line_;
 }
 

@@ -82,23 +82,39 @@ bool same_entry(char* line, const Config& entry) {
            std::strcmp(line + ip_size + 1, entry.url) == 0;
 }
 
+// Where the new file stands while it is written.
+struct Written {
+    bool any = false;      // whether anything is written yet
+    bool line_end = true;  // whether it ends a line (or is empty)
+};
+
+// Text that opens the new file with the bytes of a byte-order mark would lose them to the next
+// load, which takes them for the file's mark; a mark of its own in front keeps them.
+void guard_leading_mark(std::FILE* to, const char* text, Written* out) {
+    if (!out->any && std::strncmp(text, bom, sizeof bom - 1) == 0) std::fputs(bom, to);
+    out->any = true;
+}
+
 // Streams the old file into the new one: lines that are not entries as they stand, entries from
-// the table, but for the one at `loc`. Sets `*line_end` to whether the output ends a line.
-int copy_without(std::FILE* from, std::FILE* to, const Config* q, int n, int loc, bool* line_end) {
+// the table, but for the one at `loc`.
+int copy_without(std::FILE* from, std::FILE* to, const Config* q, int n, int loc, Written* out) {
     LineReader reader(from);
     int i = 0;
     char* line = reader.next();
     if (reader.had_bom()) std::fputs(bom, to);
+    out->any = reader.had_bom();
     for (; line; line = reader.next()) {
         if (!is_entry_line(line)) {
             std::fwrite(line, 1, reader.size(), to);
-            *line_end = line[reader.size() - 1] == '\n';
+            out->any = true;
+            out->line_end = line[reader.size() - 1] == '\n';
             continue;
         }
         if (i == n || !same_entry(line, q[i])) return changed_since_load();
         if (i != loc) {
+            guard_leading_mark(to, q[i].ip, out);
             put_entry(to, q[i], "", "\n");
-            *line_end = true;
+            out->line_end = true;
         }
         ++i;
     }
@@ -110,13 +126,13 @@ int copy_without(std::FILE* from, std::FILE* to, const Config* q, int n, int loc
 }
 
 // Copies the current file, read afresh for the lines the table does not hold, into `to`.
-int copy_old(const char* path, std::FILE* to, const Config* q, int n, int loc, bool* line_end) {
+int copy_old(const char* path, std::FILE* to, const Config* q, int n, int loc, Written* out) {
     File old = open_file(path, "rb");
     if (!old) {
         std::perror("hosts_write fopen err");
         return -3;
     }
-    int ret = copy_without(old.get(), to, q, n, loc, line_end);
+    int ret = copy_without(old.get(), to, q, n, loc, out);
     if (ret == 0 && (std::fflush(to) != 0 || std::ferror(to))) {
         std::perror("fprintf err");
         return -5;
@@ -132,13 +148,16 @@ int rewrite(const Config* q, int n, int loc, const char* buf, int mode, const ch
         std::perror("hosts_write fopen err");
         return -3;
     }
-    bool line_end = true;
-    int ret = copy_old(path, next.stream(), q, n, loc, &line_end);
+    Written out;
+    int ret = copy_old(path, next.stream(), q, n, loc, &out);
     if (ret != 0) return ret;
-    if (mode == 0 && (std::fprintf(next.stream(), "%s%s\n", line_end ? "" : "\n", buf) < 0 ||
-                      std::fflush(next.stream()) != 0)) {
-        std::perror("fprintf err");
-        return -6;
+    if (mode == 0) {
+        guard_leading_mark(next.stream(), buf, &out);
+        if (std::fprintf(next.stream(), "%s%s\n", out.line_end ? "" : "\n", buf) < 0 ||
+            std::fflush(next.stream()) != 0) {
+            std::perror("fprintf err");
+            return -6;
+        }
     }
     return next.commit() == 0 ? 0 : -10;
 }

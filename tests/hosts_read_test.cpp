@@ -247,8 +247,8 @@ TEST(LineReader, ReadsEveryByteUpToTheEndWithNoEndOfFileByte) {
               (std::vector<std::string>{"a\r\n", "# b\x1a c\r\n", std::string("\0x\n", 3), "\r\n",
                                         "d\re\n", "last"}));
     EXPECT_EQ(lines_of(bytes, true),
-              (std::vector<std::string>{"a\n", "# b\x1a c\n", std::string("\0x\n", 3), "\n", "d\re\n",
-                                        "last"}));
+              (std::vector<std::string>{"a\n", "# b\x1a c\n", std::string("\0x\n", 3), "\n",
+                                        "d\re\n", "last"}));
 }
 
 TEST(LineReader, CutsLinesInto4095BytePiecesAcrossItsChunks) {
@@ -258,4 +258,11 @@ TEST(LineReader, CutsLinesInto4095BytePiecesAcrossItsChunks) {
     for (int i = 0; i < 17; ++i) EXPECT_EQ(pieces[i].size(), 4095u);
     EXPECT_EQ(pieces[17], std::string(70000 - 17 * 4095, 'x') + "\n");
     EXPECT_EQ(pieces[18], "y\n");
+}
+
+TEST(HostsRead, GivesTheFirstLineItsFull4095BytesAfterAByteOrderMark) {
+    std::string comment = "#" + std::string(4093, 'c') + "\n";
+    Load l = load("\xEF\xBB\xBF" + comment + "127.0.0.1 a\n");
+    EXPECT_EQ(l.ret, 0);
+    EXPECT_EQ(l.entries, std::vector<std::string>{"127.0.0.1|a"});
 }

@@ -257,3 +257,13 @@ TEST(HostsWrite, CutsAFailedAppendBackToTheOldFile) {
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "fprintf err: File too large\n");
     EXPECT_EQ(read_file(path), file);
 }
+
+TEST(HostsWrite, KeepsAnEntryThatBeginsWithMarkBytesWhenItMovesToTheTop) {
+    std::string marked =
+        "\xEF\xBB\xBF"
+        "2.2.2.2 b\n";
+    Update u = update("1.1.1.1 a\n" + marked, "1.1.1.1 a", 1);
+    EXPECT_EQ(u.file, "\xEF\xBB\xBF" + marked);
+    Update reloaded = update(u.file, "3.3.3.3 c", 0);
+    EXPECT_EQ(reloaded.file, "\xEF\xBB\xBF" + marked + "3.3.3.3 c\n");
+}
