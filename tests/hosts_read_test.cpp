@@ -194,9 +194,11 @@ TEST(HostsRead, ReportsAMissingFile) {
 
 TEST(HostsRead, NeedsWriteAccessEvenToList) {
     TempDir dir;
-    write_file(dir.path("hosts"), "127.0.0.1 a\n");
-    std::filesystem::permissions(dir.path("hosts"), std::filesystem::perms::owner_read |
-                                                        std::filesystem::perms::others_read);
+    // Named before the fork: the child may not be able to see the test's working folder.
+    const std::string path = dir.path("hosts");
+    write_file(path, "127.0.0.1 a\n");
+    std::filesystem::permissions(
+        path, std::filesystem::perms::owner_read | std::filesystem::perms::others_read);
     testing::internal::CaptureStderr();
     // Root may write any file, so the load runs as an ordinary user in a child process.
     pid_t child = fork();
@@ -204,7 +206,7 @@ TEST(HostsRead, NeedsWriteAccessEvenToList) {
         if (geteuid() == 0 && setuid(65534) != 0) _exit(100);
         Table table;
         int number = 0;
-        _exit(-hosts_read(&table, &number, dir.path("hosts").c_str()));
+        _exit(-hosts_read(&table, &number, path.c_str()));
     }
     int status = 0;
     waitpid(child, &status, 0);
