@@ -1,7 +1,6 @@
 // End-to-end: the built program, driven through its standard input like a user would.
 #include <poll.h>
 #include <pty.h>
-#include <sys/mount.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -322,31 +321,10 @@ TEST(Program, PausesForAKeyAndClearsTheScreenOnATerminal) {
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
 
-namespace {
-
-// Mounts a file system of `bytes` over `folder` for as long as it lives.
-class SmallDisk {
-public:
-    SmallDisk(const std::string& folder, std::size_t bytes) : folder_(folder) {
-        std::string size = "size=" + std::to_string(bytes);
-        mounted_ = mount("tmpfs", folder.c_str(), "tmpfs", 0, size.c_str()) == 0;
-    }
-    ~SmallDisk() {
-        if (mounted_) umount(folder_.c_str());
-    }
-    bool mounted() const { return mounted_; }
-
-private:
-    std::string folder_;
-    bool mounted_;
-};
-
-}  // namespace
-
 TEST(Program, LosesNothingWhenTheDiskFillsUpDuringARestoreOrARewrite) {
     Machine m;
     std::filesystem::create_directories(m.folder("etc"));
-    SmallDisk disk(m.folder("etc"), 256 * 1024);
+    Mount disk("tmpfs", m.folder("etc"), "tmpfs", 0, "size=262144");
     if (!disk.mounted()) GTEST_SKIP() << "mounting a small tmpfs is not permitted here";
     std::string file = ten_entries_with_comments;
     for (int i = 0; file.size() < 150 * 1024; ++i)

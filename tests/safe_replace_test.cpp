@@ -1,4 +1,3 @@
-#include <sys/mount.h>
 #include <unistd.h>
 
 #include "test_files.h"
@@ -9,26 +8,6 @@ void write_new(Replacement& next, const std::string& bytes) {
     ASSERT_NE(next.stream(), nullptr);
     ASSERT_EQ(std::fwrite(bytes.data(), 1, bytes.size(), next.stream()), bytes.size());
 }
-
-// Binds `source` over `target` for as long as it lives, as containers mount their hosts file.
-class BindMount {
-public:
-    BindMount(const std::string& source, const std::string& target, bool read_only)
-        : target_(target) {
-        mounted_ = mount(source.c_str(), target.c_str(), nullptr, MS_BIND, nullptr) == 0;
-        if (mounted_ && read_only) {
-            mount(nullptr, target.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr);
-        }
-    }
-    ~BindMount() {
-        if (mounted_) umount(target_.c_str());
-    }
-    bool mounted() const { return mounted_; }
-
-private:
-    std::string target_;
-    bool mounted_;
-};
 
 }  // namespace
 
@@ -89,7 +68,7 @@ TEST(Replacement, CopiesInPlaceWhenTheFileIsAMountPoint) {
     TempDir dir;
     write_file(dir.path("source"), "old\n");
     write_file(dir.path("f"), "");
-    BindMount bound(dir.path("source"), dir.path("f"), false);
+    Mount bound(dir.path("source").c_str(), dir.path("f"), nullptr, MS_BIND);
     if (!bound.mounted()) GTEST_SKIP() << "bind mounts are not permitted here";
     Replacement next(dir.path("f").c_str(), true);
     write_new(next, "new\n");
@@ -102,7 +81,8 @@ TEST(Replacement, KeepsAndNamesTheNewFileWhenNothingCanReplaceTheOld) {
     TempDir dir;
     write_file(dir.path("source"), "old\n");
     write_file(dir.path("f"), "");
-    BindMount bound(dir.path("source"), dir.path("f"), true);
+    Mount bound(dir.path("source").c_str(), dir.path("f"), nullptr, MS_BIND);
+    bound.remount_read_only();
     if (!bound.mounted()) GTEST_SKIP() << "bind mounts are not permitted here";
     std::string temp = dir.path("f.new-" + std::to_string(getpid()) + "-0");
     testing::internal::CaptureStderr();

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 
 #include <algorithm>
@@ -87,4 +88,28 @@ public:
 
 private:
     rlimit saved_;
+};
+
+// A file system mounted over `target` for as long as it lives: a small tmpfs that fills up, or a
+// file bound over another, as containers mount their hosts file. Needs the right to mount.
+class Mount {
+public:
+    Mount(const char* source, const std::string& target, const char* type, unsigned long flags,
+          const char* data = nullptr)
+        : target_(target), mounted_(mount(source, target.c_str(), type, flags, data) == 0) {}
+    ~Mount() {
+        if (mounted_) umount(target_.c_str());
+    }
+    Mount(const Mount&) = delete;
+    Mount& operator=(const Mount&) = delete;
+
+    bool mounted() const { return mounted_; }
+    void remount_read_only() {
+        if (mounted_)
+            mount(nullptr, target_.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr);
+    }
+
+private:
+    std::string target_;
+    bool mounted_;
 };
