@@ -32,6 +32,10 @@ File open_file(const char* path, const char* mode);
 /// Closes `f` and reports whether everything written reached the file: 0, or EOF on failure.
 int close_file(File& f);
 
+/// The UTF-8 byte-order mark that Windows editors put at the start of a file.
+inline constexpr char byte_order_mark[] = "\xEF\xBB\xBF";
+inline constexpr std::size_t byte_order_mark_size = sizeof byte_order_mark - 1;
+
 /// Whether text files end their lines with CR LF, which a binary read must turn into LF.
 extern const bool crlf_line_ends;
 

@@ -9,9 +9,6 @@
 
 namespace {
 
-constexpr char bom[] = "\xEF\xBB\xBF";
-constexpr std::size_t bom_size = sizeof bom - 1;
-
 bool is_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 
 // Another program changed the file while it was being read twice.
@@ -57,8 +54,9 @@ char* LineReader::next() {
     if (!started_) {
         started_ = true;
         end_ = std::fread(chunk_, 1, sizeof chunk_, f_);
-        bom_ = end_ >= bom_size && std::memcmp(chunk_, bom, bom_size) == 0;
-        if (bom_) pos_ = bom_size;
+        bom_ = end_ >= byte_order_mark_size &&
+               std::memcmp(chunk_, byte_order_mark, byte_order_mark_size) == 0;
+        if (bom_) pos_ = byte_order_mark_size;
     }
     size_ = 0;
     while (size_ < sizeof line_ - 1) {

@@ -5,8 +5,6 @@
 
 namespace {
 
-constexpr char bom[] = "\xEF\xBB\xBF";
-
 bool is_blank(const char* s) { return s[std::strspn(s, " \t\n\v\f\r")] == '\0'; }
 
 // A request that cannot form an entry is refused before the file is touched.
@@ -45,14 +43,18 @@ Tail read_tail(const char* path) {
     return tail;
 }
 
-// Writes `text` at the end of the stream, and cuts the file back to `size` if that fails, so a
-// failed append leaves no half line behind.
-int append(File& f, const char* text, const char* path, long long size, int code) {
-    if (std::fputs(text, f.get()) != EOF && std::fflush(f.get()) == 0) return 0;
+// Reports a failed append and cuts the file back to `size`, so it leaves no half line behind.
+int undo_append(File& f, const char* path, long long size, int code) {
     std::perror("fprintf err");
     f.reset();
     if (size >= 0) truncate_file(path, size);
     return code;
+}
+
+// Writes `text` at the end of the stream: 0, or `code` after undoing it.
+int append(File& f, const char* text, const char* path, long long size, int code) {
+    if (std::fputs(text, f.get()) != EOF && std::fflush(f.get()) == 0) return 0;
+    return undo_append(f, path, size, code);
 }
 
 // Appends the request as a line of its own.
@@ -60,11 +62,7 @@ int append_request(File& f, const char* buf, const char* path, const Tail& tail)
     std::string line = tail.line_end ? "" : "\n";
     line.append(buf).append("\n");
     int ret = append(f, line.c_str(), path, tail.size, -2);
-    if (ret == 0 && close_file(f) != 0) {
-        std::perror("fprintf err");
-        if (tail.size >= 0) truncate_file(path, tail.size);
-        return -2;
-    }
+    if (ret == 0 && close_file(f) != 0) return undo_append(f, path, tail.size, -2);
     return ret;
 }
 
@@ -91,7 +89,9 @@ struct Written {
 // Text that opens the new file with the bytes of a byte-order mark would lose them to the next
 // load, which takes them for the file's mark; a mark of its own in front keeps them.
 void guard_leading_mark(std::FILE* to, const char* text, Written* out) {
-    if (!out->any && std::strncmp(text, bom, sizeof bom - 1) == 0) std::fputs(bom, to);
+    if (!out->any && std::strncmp(text, byte_order_mark, byte_order_mark_size) == 0) {
+        std::fputs(byte_order_mark, to);
+    }
     out->any = true;
 }
 
@@ -101,7 +101,7 @@ int copy_without(std::FILE* from, std::FILE* to, const Config* q, int n, int loc
     LineReader reader(from);
     int i = 0;
     char* line = reader.next();
-    if (reader.had_bom()) std::fputs(bom, to);
+    if (reader.had_bom()) std::fputs(byte_order_mark, to);
     out->any = reader.had_bom();
     for (; line; line = reader.next()) {
         if (!is_entry_line(line)) {
