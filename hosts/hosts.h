@@ -31,6 +31,10 @@ using Table = std::unique_ptr<Config[]>;
 File open_file(const char* path, const char* mode);
 /// Closes `f` and reports whether everything written reached the file: 0, or EOF on failure.
 int close_file(File& f);
+/// Writes "tag: <the message for errno>" to stderr, after everything already printed to stdout.
+void report(const char* tag);
+/// Writes a printf-formatted report to stderr, after everything already printed to stdout.
+void report_text(const char* format, ...);
 
 /// The UTF-8 byte-order mark that Windows editors put at the start of a file.
 inline constexpr char byte_order_mark[] = "\xEF\xBB\xBF";

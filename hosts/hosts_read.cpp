@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdarg>
 #include <cstring>
 #include <new>
 
@@ -34,7 +35,7 @@ int fill_table(std::FILE* f, Config* table, int count) {
         ++i;
     }
     if (reader.failed()) {
-        std::perror("hosts_read err");
+        report("hosts_read err");
         return -1;
     }
     return i == count ? 0 : changed_between_passes();
@@ -43,6 +44,23 @@ int fill_table(std::FILE* f, Config* table, int count) {
 }  // namespace
 
 File open_file(const char* path, const char* mode) { return File(std::fopen(path, mode)); }
+
+// Standard output is buffered and the error stream is not: flushing first keeps the reports in
+// the order the program made them, on a terminal too.
+void report(const char* tag) {
+    int saved = errno;
+    std::fflush(stdout);
+    errno = saved;
+    std::perror(tag);
+}
+
+void report_text(const char* format, ...) {
+    std::fflush(stdout);
+    std::va_list args;
+    va_start(args, format);
+    std::vfprintf(stderr, format, args);
+    va_end(args);
+}
 
 int close_file(File& f) {
     std::FILE* raw = f.release();
@@ -135,7 +153,7 @@ bool is_entry_line(const char* line) { return line[0] != '#' && !is_space(line[0
 int line_n(const char* path) {
     File f = open_file(path, "r+b");
     if (!f) {
-        std::perror("hosts_read err");
+        report("hosts_read err");
         return -1;
     }
     LineReader reader(f.get());
@@ -145,13 +163,13 @@ int line_n(const char* path) {
         if (!is_entry_line(line)) continue;
         if (count == INT_MAX) {
             errno = EOVERFLOW;
-            std::perror("hosts_read err");
+            report("hosts_read err");
             return -1;
         }
         ++count;
     }
     if (reader.failed()) {
-        std::perror("hosts_read err");
+        report("hosts_read err");
         return -1;
     }
     return count;
@@ -163,7 +181,7 @@ int load_entries(std::FILE* f, int count, Table* q) {
     Table table(new (std::nothrow) Config[count]);
     if (!table) {
         errno = ENOMEM;
-        std::perror("build p err");
+        report("build p err");
         return -4;
     }
     int ret = fill_table(f, table.get(), count);
@@ -176,7 +194,7 @@ int hosts_read(Table* q, int* number, const char* path) {
     // at a stray Ctrl-Z byte, and a rewrite would then drop every line after it.
     File f = open_file(path, "r+b");
     if (!f) {
-        std::perror("hosts_read fopen err");
+        report("hosts_read fopen err");
         return -1;
     }
     int count = line_n(path);

@@ -45,7 +45,7 @@ Tail read_tail(const char* path) {
 
 // Reports a failed append and cuts the file back to `size`, so it leaves no half line behind.
 int undo_append(File& f, const char* path, long long size, int code) {
-    std::perror("fprintf err");
+    report("fprintf err");
     f.reset();
     if (size >= 0) truncate_file(path, size);
     return code;
@@ -119,7 +119,7 @@ int copy_without(std::FILE* from, std::FILE* to, const Config* q, int n, int loc
         ++i;
     }
     if (reader.failed()) {
-        std::perror("hosts_write read err");
+        report("hosts_write read err");
         return -3;
     }
     return i == n ? 0 : changed_since_load();
@@ -129,12 +129,12 @@ int copy_without(std::FILE* from, std::FILE* to, const Config* q, int n, int loc
 int copy_old(const char* path, std::FILE* to, const Config* q, int n, int loc, Written* out) {
     File old = open_file(path, "rb");
     if (!old) {
-        std::perror("hosts_write fopen err");
+        report("hosts_write fopen err");
         return -3;
     }
     int ret = copy_without(old.get(), to, q, n, loc, out);
     if (ret == 0 && (std::fflush(to) != 0 || std::ferror(to))) {
-        std::perror("fprintf err");
+        report("fprintf err");
         return -5;
     }
     return ret;
@@ -145,7 +145,7 @@ int copy_old(const char* path, std::FILE* to, const Config* q, int n, int loc, W
 int rewrite(const Config* q, int n, int loc, const char* buf, int mode, const char* path) {
     Replacement next(path, false);
     if (!next.stream()) {
-        std::perror("hosts_write fopen err");
+        report("hosts_write fopen err");
         return -3;
     }
     Written out;
@@ -155,7 +155,7 @@ int rewrite(const Config* q, int n, int loc, const char* buf, int mode, const ch
         guard_leading_mark(next.stream(), buf, &out);
         if (std::fprintf(next.stream(), "%s%s\n", out.line_end ? "" : "\n", buf) < 0 ||
             std::fflush(next.stream()) != 0) {
-            std::perror("fprintf err");
+            report("fprintf err");
             return -6;
         }
     }
@@ -170,7 +170,7 @@ int hosts_write(const Config* q, int n, const char* buf, int mode, const char* p
     // Appending would create a file that another program removed since the load.
     File f = tail.size < 0 ? nullptr : open_file(path, "a+");
     if (!f) {
-        std::perror("hosts_write fopen err");
+        report("hosts_write fopen err");
         return -1;
     }
     char ip[sizeof(Config::ip)];

@@ -87,12 +87,12 @@ bool copy_bytes(std::FILE* rFp, std::FILE* wFp) {
     std::size_t got;
     while ((got = std::fread(piece, 1, sizeof piece, rFp)) > 0) {
         if (std::fwrite(piece, 1, got, wFp) != got) {
-            std::perror("fwrite wFp");
+            report("fwrite wFp");
             return false;
         }
     }
     if (std::ferror(rFp)) {
-        std::perror("fread rPath");
+        report("fread rPath");
         return false;
     }
     return true;
@@ -107,17 +107,17 @@ bool same_file(const char* rPath, const char* wPath) {
 void copy_file(const char* rPath, const char* wPath, const char* done) {
     File rFp = open_file(rPath, "rb");
     if (!rFp) {
-        std::perror("fopen rPath");
+        report("fopen rPath");
         return;
     }
     // Opening the destination would empty the source before it is read.
     if (same_file(rPath, wPath)) {
-        std::fprintf(stderr, "fopen wFp: %s and %s are the same file\n", rPath, wPath);
+        report_text("fopen wFp: %s and %s are the same file\n", rPath, wPath);
         return;
     }
     Replacement wFp(wPath, true);
     if (!wFp.stream()) {
-        std::perror("fopen wFp");
+        report("fopen wFp");
         return;
     }
     if (copy_bytes(rFp.get(), wFp.stream()) && wFp.commit() == 0) std::fputs(done, stdout);

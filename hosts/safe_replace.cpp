@@ -61,7 +61,7 @@ Replacement::~Replacement() {
 
 int Replacement::commit() {
     if (finish(file_) != 0) {
-        std::perror("fflush err");
+        report("fflush err");
         return -1;
     }
     if (rename_over(temp_.c_str(), target_.c_str()) == 0) {
@@ -74,11 +74,11 @@ int Replacement::commit() {
         temp_.clear();
         return 0;
     }
-    std::perror("copy err");
+    report("copy err");
     errno = rename_errno;
-    std::perror("rename err");
+    report("rename err");
     // Only the temporary file is sure to hold the whole new content now: keep it for the user.
     keep_ = true;
-    std::fprintf(stderr, "new file kept: %s\n", temp_.c_str());
+    report_text("new file kept: %s\n", temp_.c_str());
     return -1;
 }
