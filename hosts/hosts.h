@@ -94,10 +94,14 @@ int hosts_read(Table* q, int* number, const char* path = HOSTS_PATH);
 /// entries: 0, or the negative code of the step that failed (see the README's table).
 int hosts_write(const Config* q, int n, const char* buf, int mode, const char* path = HOSTS_PATH);
 
+/// Copies the rest of `from` into `to`: 0; -1 when reading failed, -2 when writing failed.
+int copy_stream(std::FILE* from, std::FILE* to);
+
 /// A new version of a file, written beside it and put in its place only once it is whole.
 class Replacement {
 public:
-    /// Creates the temporary file beside `path`'s target; stream() is null when that failed.
+    /// Removes what killed runs left beside `path`'s target, then creates the temporary file
+    /// there; stream() is null (errno set) when that failed.
     Replacement(const char* path, bool binary);
     /// Removes the temporary file unless commit() put it in place or had to keep it.
     ~Replacement();
@@ -106,13 +110,17 @@ public:
 
     /// The stream to write the new content to; null when the temporary file could not be made.
     std::FILE* stream() const { return file_.get(); }
-    /// Flushes, syncs and closes the new file and puts it in place: 0, or -1 after a report on
-    /// stderr, with the old file unchanged (or, when only the temporary file holds the new
-    /// content, that file kept and named in the report).
+    /// Gives the new file the old one's permissions, syncs it and puts it in place: 0 when the
+    /// target holds the new content; -1 after a report on stderr, with the target holding its
+    /// old content, or, when not even that could be restored, both versions kept and named.
     int commit();
 
 private:
+    File save_old(std::string* path);
+    int copy_in_place(int rename_errno);
+
     std::string target_;
+    std::string folder_;
     std::string temp_;
     std::unique_ptr<char[]> buffer_;
     File file_;
@@ -121,16 +129,24 @@ private:
 
 // What differs between Windows and POSIX.
 
-/// Creates `path` exclusively and opens it for writing: null (errno set) when it exists or fails.
+/// Creates `path` exclusively, opens it for reading and writing and locks it for as long as it
+/// stays open: null (errno set) when it exists or cannot be made.
 File create_exclusive(const char* path, bool binary);
 /// Writes the stream's data through to the disk: 0, or -1 with errno set.
 int sync_file(std::FILE* f);
-/// Gives `to` the permission bits (and owner, where allowed) of `from`; best effort.
-void copy_permissions(const char* from, std::FILE* to);
+/// Writes a folder's entries (a rename in it) through to the disk: 0, or -1 with errno set.
+int sync_folder(const char* path);
+/// Gives `to` the permission bits and owner of the file `from`, if it exists: 0, or -1 with
+/// errno set when they cannot be given.
+int copy_permissions(const char* from, std::FILE* to);
 /// Replaces `to` by `from` in one step: 0, or -1 with errno set.
 int rename_over(const char* from, const char* to);
-/// Cuts the file `path` back to `size` bytes: 0, or -1 with errno set.
+/// Cuts the stream's file to `size` bytes: 0, or -1 with errno set.
+int resize_file(std::FILE* f, long long size);
+/// Cuts the file `path` back to `size` bytes and syncs it: 0, or -1 with errno set.
 int truncate_file(const char* path, long long size);
+/// Whether `path`, left by process `pid`, is a regular file that no running process holds.
+bool abandoned(const char* path, unsigned long pid);
 /// A number that tells this process's files from another's.
 unsigned long process_id();
 /// Waits for a key press on a console; does nothing without one.

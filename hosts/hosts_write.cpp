@@ -44,16 +44,19 @@ Tail read_tail(const char* path) {
 }
 
 // Reports a failed append and cuts the file back to `size`, so it leaves no half line behind.
+// The stream is closed first: closing it may write what it still holds.
 int undo_append(File& f, const char* path, long long size, int code) {
     report("fprintf err");
     f.reset();
-    if (size >= 0) truncate_file(path, size);
+    if (size >= 0 && truncate_file(path, size) != 0) report("truncate err");
     return code;
 }
 
-// Writes `text` at the end of the stream: 0, or `code` after undoing it.
+// Writes `text` at the end of the stream and through to the disk: 0, or `code` after undoing it.
 int append(File& f, const char* text, const char* path, long long size, int code) {
-    if (std::fputs(text, f.get()) != EOF && std::fflush(f.get()) == 0) return 0;
+    if (std::fputs(text, f.get()) != EOF && std::fflush(f.get()) == 0 && sync_file(f.get()) == 0) {
+        return 0;
+    }
     return undo_append(f, path, size, code);
 }
 
@@ -177,10 +180,10 @@ int hosts_write(const Config* q, int n, const char* buf, int mode, const char* p
     char url[sizeof(Config::url)];
     separate_str(buf, ip, url);
     int loc = n > 0 ? find_entry(q, n, url) : -1;
-    if (n <= 0) {
-        if (append(f, "\n", path, tail.size, -8) != 0) return -8;
-        tail.line_end = true;
-    }
+    // An empty table gets a line end before anything else; an add writes it with the request,
+    // in one piece, so the file never holds the one without the other.
+    if (n <= 0 && mode == 0) tail.line_end = false;
+    if (n <= 0 && mode != 0 && append(f, "\n", path, tail.size, -8) != 0) return -8;
     if (loc < 0 && mode != 0) {
         std::printf("hosts_write:%s不存在！\n", buf);
         return -7;

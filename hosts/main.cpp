@@ -83,19 +83,9 @@ bool associate(int mode) {
 
 // Copies the whole source into the destination, byte for byte: false after a report.
 bool copy_bytes(std::FILE* rFp, std::FILE* wFp) {
-    char piece[2048];
-    std::size_t got;
-    while ((got = std::fread(piece, 1, sizeof piece, rFp)) > 0) {
-        if (std::fwrite(piece, 1, got, wFp) != got) {
-            report("fwrite wFp");
-            return false;
-        }
-    }
-    if (std::ferror(rFp)) {
-        report("fread rPath");
-        return false;
-    }
-    return true;
+    int ret = copy_stream(rFp, wFp);
+    if (ret != 0) report(ret == -1 ? "fread rPath" : "fwrite wFp");
+    return ret == 0;
 }
 
 bool same_file(const char* rPath, const char* wPath) {
@@ -110,7 +100,7 @@ void copy_file(const char* rPath, const char* wPath, const char* done) {
         report("fopen rPath");
         return;
     }
-    // Opening the destination would empty the source before it is read.
+    // Replacing the destination would replace the source before it is read.
     if (same_file(rPath, wPath)) {
         report_text("fopen wFp: %s and %s are the same file\n", rPath, wPath);
         return;

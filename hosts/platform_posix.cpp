@@ -1,8 +1,12 @@
 // What POSIX systems do their own way: file creation and replacement, and the console.
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
 
 #include "hosts.h"
 
@@ -10,26 +14,62 @@ const bool crlf_line_ends = false;
 
 File create_exclusive(const char* path, bool binary) {
     (void)binary;  // POSIX makes no difference between text and binary streams
-    int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    int fd = open(path, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd < 0) return nullptr;
-    File f(fdopen(fd, "w"));
+    // Without a lock (a file system that has none) the process id in the name alone tells a
+    // later run that this one is still at work, so a failure here is no failure.
+    (void)flock(fd, LOCK_EX | LOCK_NB);
+    File f(fdopen(fd, "w+"));
     if (!f) close(fd);
     return f;
 }
 
 int sync_file(std::FILE* f) { return fsync(fileno(f)); }
 
-void copy_permissions(const char* from, std::FILE* to) {
-    struct stat st;
-    if (stat(from, &st) != 0) return;
-    fchmod(fileno(to), st.st_mode & 07777);
-    // Only a privileged process may give a file away; others keep their own ownership.
-    if (fchown(fileno(to), st.st_uid, st.st_gid) != 0) return;
+int sync_folder(const char* path) {
+    int fd = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return -1;
+    int ret = fsync(fd);
+    int saved = errno;
+    if (close(fd) != 0 && ret == 0) return -1;
+    errno = saved;
+    return ret;
+}
+
+int copy_permissions(const char* from, std::FILE* to) {
+    struct stat old, now;
+    if (stat(from, &old) != 0) return errno == ENOENT ? 0 : -1;
+    int fd = fileno(to);
+    if (fstat(fd, &now) != 0) return -1;
+    // Only a privileged process may give a file away, so it is asked only when needed.
+    bool owner = old.st_uid != now.st_uid || old.st_gid != now.st_gid;
+    if (owner && fchown(fd, old.st_uid, old.st_gid) != 0) return -1;
+    return fchmod(fd, old.st_mode & 07777);
 }
 
 int rename_over(const char* from, const char* to) { return std::rename(from, to); }
 
-int truncate_file(const char* path, long long size) { return truncate(path, size); }
+int resize_file(std::FILE* f, long long size) { return ftruncate(fileno(f), size); }
+
+int truncate_file(const char* path, long long size) {
+    int fd = open(path, O_WRONLY | O_CLOEXEC);
+    if (fd < 0) return -1;
+    int ret = ftruncate(fd, size) == 0 && fsync(fd) == 0 ? 0 : -1;
+    int saved = errno;
+    if (close(fd) != 0 && ret == 0) return -1;
+    errno = saved;
+    return ret;
+}
+
+bool abandoned(const char* path, unsigned long pid) {
+    if (kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH) return false;
+    int fd = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return false;
+    struct stat st;
+    bool free = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && flock(fd, LOCK_EX | LOCK_NB) == 0;
+    close(fd);
+    return free;
+}
 
 unsigned long process_id() { return static_cast<unsigned long>(getpid()); }
 

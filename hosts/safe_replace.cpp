@@ -1,43 +1,154 @@
 // Replacing a file by a new version without ever leaving a partial one in its place.
+//
+// The new version is written to "NAME.new-PID-K" beside the file, synced, and renamed over it.
+// Where renaming cannot replace the file (a bind mount, as containers mount their hosts file),
+// the old content is first saved to "NAME.old-PID-K-SIZE", synced, and only then is the file
+// overwritten in place; any failure puts the saved bytes back. Both files are locked while their
+// process runs, so a later run can tell the leftovers of a killed one and remove them.
+#include <cctype>
 #include <cerrno>
+#include <cstring>
 #include <filesystem>
+#include <map>
 #include <string>
 
 #include "hosts.h"
 
+namespace fs = std::filesystem;
+
 namespace {
+
+constexpr char new_mark[] = ".new-";
+constexpr char old_mark[] = ".old-";
 
 // The file a link leads to, so that the link is kept and its target replaced.
 std::string resolve(const char* path) {
     std::error_code ec;
-    std::filesystem::path target = std::filesystem::canonical(path, ec);
+    fs::path target = fs::canonical(path, ec);
     return ec ? std::string(path) : target.string();
 }
 
-// Writes the stream's data to the disk and closes it: 0, or -1 with errno set.
-int finish(File& f) {
-    bool written = std::fflush(f.get()) == 0 && sync_file(f.get()) == 0;
-    return close_file(f) == 0 && written ? 0 : -1;
+std::string folder_of(const std::string& path) {
+    fs::path folder = fs::path(path).parent_path();
+    return folder.empty() ? "." : folder.string();
 }
 
-// Copies `from` over `to` in place, for when renaming cannot replace `to` (a bind mount, another
-// device, a file locked by another program): 0, or -1 with errno set.
-int copy_over(const char* from, const char* to) {
-    File in = open_file(from, "rb");
-    File out = in ? open_file(to, "wb") : nullptr;
+// Removes `path`, reporting a failure: true when it is gone.
+bool remove_file(const std::string& path) {
+    if (std::remove(path.c_str()) == 0 || errno == ENOENT) return true;
+    report_text("remove err: %s: %s\n", path.c_str(), std::strerror(errno));
+    return false;
+}
+
+int flush_and_sync(std::FILE* f) { return std::fflush(f) == 0 && sync_file(f) == 0 ? 0 : -1; }
+
+// Overwrites the file `to` with all of the file `from`, without emptying it first, then cuts
+// it to the new length and syncs it: 0; -1 (errno set) when either could not be opened and `to`
+// is unchanged; -2 (errno set) when `to` may now hold a mix of both.
+int overwrite(const std::string& from, const std::string& to) {
+    File in = open_file(from.c_str(), "rb");
+    File out = in ? open_file(to.c_str(), "r+b") : nullptr;
     if (!out) return -1;
-    char piece[1 << 16];
-    std::size_t got;
-    while ((got = std::fread(piece, 1, sizeof piece, in.get())) > 0) {
-        if (std::fwrite(piece, 1, got, out.get()) != got) return -1;
+    if (copy_stream(in.get(), out.get()) != 0) return -2;
+    long size = std::ftell(out.get());
+    if (size < 0 || std::fflush(out.get()) != 0 || resize_file(out.get(), size) != 0 ||
+        sync_file(out.get()) != 0 || close_file(out) != 0) {
+        return -2;
     }
-    return std::ferror(in.get()) ? -1 : finish(out);
+    return 0;
+}
+
+// Whether two files hold the same bytes; false when either cannot be read.
+bool same_content(const std::string& a, const std::string& b) {
+    File fa = open_file(a.c_str(), "rb"), fb = open_file(b.c_str(), "rb");
+    if (!fa || !fb) return false;
+    char pa[1 << 14], pb[1 << 14];
+    for (;;) {
+        std::size_t na = std::fread(pa, 1, sizeof pa, fa.get());
+        std::size_t nb = std::fread(pb, 1, sizeof pb, fb.get());
+        if (na != nb || std::memcmp(pa, pb, na) != 0) return false;
+        if (na == 0) return !std::ferror(fa.get()) && !std::ferror(fb.get());
+    }
+}
+
+// What one earlier run left beside the target: its new version, and its old copy when it was
+// overwriting the target in place.
+struct Leftover {
+    unsigned long pid = 0;
+    std::string fresh;  // NAME.new-PID-K
+    std::string old;    // NAME.old-PID-K-SIZE, SIZE being the old content's
+    unsigned long long old_size = 0;
+};
+
+// Files the target's folder for the run it belongs to, if it is a leftover of this program.
+void collect(const fs::path& entry, const std::string& name,
+             std::map<std::string, Leftover>* runs) {
+    std::string file = entry.filename().string();
+    if (file.rfind(name, 0) != 0) return;
+    const char* rest = file.c_str() + name.size();
+    bool old = std::strncmp(rest, old_mark, std::strlen(old_mark)) == 0;
+    if (!old && std::strncmp(rest, new_mark, std::strlen(new_mark)) != 0) return;
+    const char* s = rest + std::strlen(new_mark);
+    unsigned long pid = 0, k = 0;
+    unsigned long long size = 0;
+    int used = 0;
+    int parts = old ? std::sscanf(s, "%lu-%lu-%llu%n", &pid, &k, &size, &used)
+                    : std::sscanf(s, "%lu-%lu%n", &pid, &k, &used);
+    if (!std::isdigit(static_cast<unsigned char>(s[0])) || parts != (old ? 3 : 2) || s[used])
+        return;
+    Leftover& run = (*runs)[std::to_string(pid) + "-" + std::to_string(k)];
+    run.pid = pid;
+    (old ? run.old : run.fresh) = entry.string();
+    if (old) run.old_size = size;
+}
+
+bool abandoned_run(const Leftover& run) {
+    return (run.fresh.empty() || abandoned(run.fresh.c_str(), run.pid)) &&
+           (run.old.empty() || abandoned(run.old.c_str(), run.pid));
+}
+
+// Removes what a killed run left, unless it was overwriting the target in place and the target
+// now holds neither version whole: then both stay, named, for the user to choose from.
+void clean(const std::string& target, const Leftover& run) {
+    if (!abandoned_run(run)) return;
+    std::error_code ec;
+    bool whole_old = !run.old.empty() && fs::file_size(run.old, ec) == run.old_size && !ec;
+    if (whole_old && !same_content(target, run.old) && !same_content(target, run.fresh)) {
+        report_text("interrupted copy: old file kept: %s\n", run.old.c_str());
+        if (!run.fresh.empty())
+            report_text("interrupted copy: new file kept: %s\n", run.fresh.c_str());
+        return;
+    }
+    // The old copy goes first: alone, a new version is never the only whole copy.
+    if (!run.old.empty() && !remove_file(run.old)) return;
+    if (!run.fresh.empty()) remove_file(run.fresh);
+}
+
+void remove_leftovers(const std::string& target) {
+    std::string name = fs::path(target).filename().string();
+    std::map<std::string, Leftover> runs;
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator(folder_of(target), ec)) {
+        collect(entry.path(), name, &runs);
+    }
+    for (const auto& run : runs) clean(target, run.second);
 }
 
 }  // namespace
 
-Replacement::Replacement(const char* path, bool binary) : target_(resolve(path)) {
-    std::string stem = target_ + ".new-" + std::to_string(process_id()) + "-";
+int copy_stream(std::FILE* from, std::FILE* to) {
+    char piece[1 << 16];
+    std::size_t got;
+    while ((got = std::fread(piece, 1, sizeof piece, from)) > 0) {
+        if (std::fwrite(piece, 1, got, to) != got) return -2;
+    }
+    return std::ferror(from) ? -1 : 0;
+}
+
+Replacement::Replacement(const char* path, bool binary)
+    : target_(resolve(path)), folder_(folder_of(target_)) {
+    remove_leftovers(target_);
+    std::string stem = target_ + new_mark + std::to_string(process_id()) + "-";
     for (int attempt = 0; attempt < 100 && !file_; ++attempt) {
         temp_ = stem + std::to_string(attempt);
         file_ = create_exclusive(temp_.c_str(), binary);
@@ -47,7 +158,6 @@ Replacement::Replacement(const char* path, bool binary) : target_(resolve(path))
         temp_.clear();
         return;
     }
-    copy_permissions(target_.c_str(), file_.get());
     constexpr std::size_t buffer_size = 1 << 16;
     buffer_.reset(new char[buffer_size]);
     std::setvbuf(file_.get(), buffer_.get(), _IOFBF, buffer_size);
@@ -56,29 +166,78 @@ Replacement::Replacement(const char* path, bool binary) : target_(resolve(path))
 Replacement::~Replacement() {
     if (temp_.empty() || keep_) return;
     file_.reset();
-    std::remove(temp_.c_str());
+    remove_file(temp_);
 }
 
 int Replacement::commit() {
-    if (finish(file_) != 0) {
+    // A new file that could not get the old one's permission bits would change who may read
+    // the hosts file: the old file stays instead.
+    if (copy_permissions(target_.c_str(), file_.get()) != 0) {
+        report("chmod err");
+        return -1;
+    }
+    // Closed before the rename, which Windows refuses for an open file.
+    if (flush_and_sync(file_.get()) != 0 || close_file(file_) != 0) {
         report("fflush err");
         return -1;
     }
-    if (rename_over(temp_.c_str(), target_.c_str()) == 0) {
-        temp_.clear();
+    if (rename_over(temp_.c_str(), target_.c_str()) != 0) return copy_in_place(errno);
+    temp_.clear();
+    // The rename is only durable once the folder that holds the name is.
+    if (sync_folder(folder_.c_str()) != 0) report("sync err");
+    return 0;
+}
+
+// Saves the old content beside the target, whole and synced, before anything overwrites it; the
+// copy stays open, and so locked, until the in-place copy is done.
+File Replacement::save_old(std::string* path) {
+    File from = open_file(target_.c_str(), "rb");
+    if (!from || std::fseek(from.get(), 0, SEEK_END) != 0) return nullptr;
+    long size = std::ftell(from.get());
+    std::rewind(from.get());
+    std::string run = temp_.substr(temp_.rfind(new_mark) + std::strlen(new_mark));
+    std::string name = target_ + old_mark + run + "-" + std::to_string(size);
+    File saved = create_exclusive(name.c_str(), true);
+    if (!saved) return nullptr;
+    if (copy_stream(from.get(), saved.get()) != 0 || flush_and_sync(saved.get()) != 0) {
+        int saved_errno = errno;
+        saved.reset();
+        remove_file(name);
+        errno = saved_errno;
+        return nullptr;
+    }
+    *path = name;
+    return saved;
+}
+
+// For when renaming cannot replace the target: 0 once it holds the new content; -1 after a
+// report, with the target holding its old content, or, if even that could not be put back,
+// with both versions kept and named.
+int Replacement::copy_in_place(int rename_errno) {
+    std::string old_path;
+    File old = save_old(&old_path);
+    int ret = old ? overwrite(temp_, target_) : -1;
+    if (ret == 0) {
+        old.reset();
+        // The two go together: a new version alone beside the file is a leftover like any other.
+        if (!remove_file(old_path))
+            keep_ = true;
+        else if (remove_file(temp_))
+            temp_.clear();
         return 0;
     }
-    int rename_errno = errno;
-    if (copy_over(temp_.c_str(), target_.c_str()) == 0) {
-        std::remove(temp_.c_str());
-        temp_.clear();
-        return 0;
-    }
-    report("copy err");
+    int copy_errno = errno;
     errno = rename_errno;
     report("rename err");
-    // Only the temporary file is sure to hold the whole new content now: keep it for the user.
-    keep_ = true;
-    report_text("new file kept: %s\n", temp_.c_str());
+    errno = copy_errno;
+    report("copy err");
+    if (ret == -2 && overwrite(old_path, target_) != 0) {
+        report("restore err");
+        keep_ = true;
+        report_text("old file kept: %s\nnew file kept: %s\n", old_path.c_str(), temp_.c_str());
+        return -1;
+    }
+    old.reset();
+    if (!old_path.empty()) remove_file(old_path);
     return -1;
 }

@@ -1,4 +1,10 @@
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <utility>
+#include <vector>
 
 #include "test_files.h"
 
@@ -77,14 +83,13 @@ TEST(Replacement, CopiesInPlaceWhenTheFileIsAMountPoint) {
     EXPECT_EQ(list_dir(dir.root().string()), "f source ");
 }
 
-TEST(Replacement, KeepsAndNamesTheNewFileWhenNothingCanReplaceTheOld) {
+TEST(Replacement, LeavesTheOldFileAndNoTraceWhenNothingCanReplaceIt) {
     TempDir dir;
     write_file(dir.path("source"), "old\n");
     write_file(dir.path("f"), "");
     Mount bound(dir.path("source").c_str(), dir.path("f"), nullptr, MS_BIND);
     bound.remount_read_only();
     if (!bound.mounted()) GTEST_SKIP() << "bind mounts are not permitted here";
-    std::string temp = dir.path("f.new-" + std::to_string(getpid()) + "-0");
     testing::internal::CaptureStderr();
     {
         Replacement next(dir.path("f").c_str(), true);
@@ -92,9 +97,105 @@ TEST(Replacement, KeepsAndNamesTheNewFileWhenNothingCanReplaceTheOld) {
         EXPECT_EQ(next.commit(), -1);
     }
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              "copy err: Read-only file system\nrename err: Device or resource busy\n"
-              "new file kept: " +
-                  temp + "\n");
+              "rename err: Device or resource busy\ncopy err: Read-only file system\n");
     EXPECT_EQ(read_file(dir.path("source")), "old\n");
-    EXPECT_EQ(read_file(temp), "new\n");
+    EXPECT_EQ(list_dir(dir.root().string()), "f source ");
+}
+
+namespace {
+
+// A process id that no process has: a child that has already exited and been waited for.
+unsigned long dead_pid() {
+    pid_t child = fork();
+    if (child == 0) _exit(0);
+    waitpid(child, nullptr, 0);
+    return static_cast<unsigned long>(child);
+}
+
+struct LeftoverCase {
+    const char* what;
+    std::string target;  // content of "f"
+    std::vector<std::pair<std::string, std::string>>
+        files;              // name pattern ("D" = dead pid), content
+    std::string remaining;  // list_dir after the next replacement
+    std::string named;      // stderr, with the pattern expanded
+};
+
+std::string expand(std::string s, const std::string& dead, const std::string& root) {
+    for (std::size_t at; (at = s.find("{D}")) != std::string::npos;) s.replace(at, 3, dead);
+    for (std::size_t at; (at = s.find("{R}")) != std::string::npos;) s.replace(at, 3, root);
+    return s;
+}
+
+}  // namespace
+
+TEST(Replacement, RemovesWhatKilledRunsLeftButNeverAnotherRunsWorkOrTheOnlyWholeCopy) {
+    const std::string own = std::to_string(getpid());
+    const LeftoverCase cases[] = {
+        {"a new version of a dead run", "x", {{"f.new-{D}-0", "new"}}, "f ", ""},
+        {"a running process's file",
+         "x",
+         {{"f.new-" + own + "-7", "new"}},
+         "f f.new-" + own + "-7 ",
+         ""},
+        {"names that are not leftovers",
+         "x",
+         {{"f.new-{D}-0x", "a"}, {"g.new-{D}-0", "b"}},
+         "f f.new-{D}-0x g.new-{D}-0 ",
+         ""},
+        {"an in-place copy killed half way",
+         "nld",
+         {{"f.new-{D}-0", "new"}, {"f.old-{D}-0-3", "old"}},
+         "f f.new-{D}-0 f.old-{D}-0-3 ",
+         "interrupted copy: old file kept: {R}/f.old-{D}-0-3\n"
+         "interrupted copy: new file kept: {R}/f.new-{D}-0\n"},
+        {"an in-place copy that finished",
+         "new",
+         {{"f.new-{D}-0", "new"}, {"f.old-{D}-0-3", "old"}},
+         "f ",
+         ""},
+        {"an in-place copy that never began",
+         "old",
+         {{"f.new-{D}-0", "new"}, {"f.old-{D}-0-3", "old"}},
+         "f ",
+         ""},
+        {"an old copy killed while it was saved",
+         "old",
+         {{"f.new-{D}-0", "new"}, {"f.old-{D}-0-3", "ol"}},
+         "f ",
+         ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        TempDir dir;
+        std::string dead = std::to_string(dead_pid()), root = dir.root().string();
+        write_file(dir.path("f"), c.target);
+        for (const auto& file : c.files)
+            write_file(dir.path(expand(file.first, dead, root)), file.second);
+        testing::internal::CaptureStderr();
+        { Replacement next(dir.path("f").c_str(), true); }
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), expand(c.named, dead, root));
+        EXPECT_EQ(list_dir(root), expand(c.remaining, dead, root));
+        EXPECT_EQ(read_file(dir.path("f")), c.target);
+    }
+}
+
+TEST(Replacement, LeavesAFileThatARunningProcessHoldsLocked) {
+    TempDir dir;
+    std::string dead = std::to_string(dead_pid());
+    write_file(dir.path("f"), "x");
+    std::string held = dir.path("f.new-" + dead + "-0");
+    write_file(held, "new");
+    int fd = open(held.c_str(), O_RDONLY);
+    ASSERT_EQ(flock(fd, LOCK_EX), 0);
+    // Another process: a lock is not shared with the process that holds it.
+    pid_t child = fork();
+    if (child == 0) {
+        { Replacement next(dir.path("f").c_str(), true); }
+        _exit(0);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    close(fd);
+    EXPECT_EQ(list_dir(dir.root().string()), "f f.new-" + dead + "-0 ");
 }
