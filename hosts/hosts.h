@@ -100,9 +100,10 @@ int copy_stream(std::FILE* from, std::FILE* to);
 /// A new version of a file, written beside it and put in its place only once it is whole.
 class Replacement {
 public:
-    /// Removes what killed runs left beside `path`'s target, then creates the temporary file
-    /// there; stream() is null (errno set) when that failed.
-    Replacement(const char* path, bool binary);
+    /// Removes what killed runs left beside the target, then creates the temporary file there;
+    /// stream() is null (errno set) when that failed. The target is `path`, or, when
+    /// `follow_links` is set and `path` is a link, the file it leads to.
+    Replacement(const char* path, bool binary, bool follow_links = true);
     /// Removes the temporary file unless commit() put it in place or had to keep it.
     ~Replacement();
     Replacement(const Replacement&) = delete;
@@ -145,6 +146,13 @@ int rename_over(const char* from, const char* to);
 int resize_file(std::FILE* f, long long size);
 /// Cuts the file `path` back to `size` bytes and syncs it: 0, or -1 with errno set.
 int truncate_file(const char* path, long long size);
+/// What the stream's file is when it is not a regular file ("a folder", "a FIFO", ...); null
+/// for a regular file.
+const char* not_regular(std::FILE* f);
+/// Opens `path` with `mode` ("rb" or "r+b") only if it is a regular file reached through no
+/// link: null with `*why` saying what it is instead ("a symbolic link", "a folder", ...), or
+/// with `*why` null and errno set when it cannot be opened at all.
+File open_regular(const char* path, const char* mode, const char** why);
 /// Whether `path`, left by process `pid`, is a regular file that no running process holds.
 bool abandoned(const char* path, unsigned long pid);
 /// A number that tells this process's files from another's.

@@ -93,19 +93,40 @@ bool same_file(const char* rPath, const char* wPath) {
     return std::filesystem::equivalent(rPath, wPath, ec);
 }
 
-// Copies rPath over wPath; wPath keeps its old content unless the copy is whole.
-void copy_file(const char* rPath, const char* wPath, const char* done) {
-    File rFp = open_file(rPath, "rb");
-    if (!rFp) {
-        report("fopen rPath");
-        return;
+// Opens the source of a copy. The backup is taken only as a regular file in the working
+// folder, the hosts file also through its link; neither as a FIFO, a device or a folder.
+File open_source(const char* rPath, bool plain) {
+    const char* why = nullptr;
+    File rFp = plain ? open_regular(rPath, "rb", &why) : open_file(rPath, "rb");
+    if (rFp) why = not_regular(rFp.get());
+    if (why) {
+        report_text("fopen rPath: %s is %s\n", rPath, why);
+        return nullptr;
     }
+    if (!rFp) report("fopen rPath");
+    return rFp;
+}
+
+// Whether the backup's name in the working folder is free or a regular file. Another user may
+// have planted a link there, which root would follow to any file on the system.
+bool plain_destination(const char* wPath) {
+    const char* why = nullptr;
+    File existing = open_regular(wPath, "rb", &why);
+    if (why) report_text("fopen wFp: %s is %s\n", wPath, why);
+    return why == nullptr;
+}
+
+// Copies rPath over wPath; wPath keeps its old content unless the copy is whole. The backup
+// side is never reached through a link.
+void copy_file(const char* rPath, const char* wPath, const char* done, bool to_backup) {
+    File rFp = open_source(rPath, !to_backup);
+    if (!rFp || (to_backup && !plain_destination(wPath))) return;
     // Replacing the destination would replace the source before it is read.
     if (same_file(rPath, wPath)) {
         report_text("fopen wFp: %s and %s are the same file\n", rPath, wPath);
         return;
     }
-    Replacement wFp(wPath, true);
+    Replacement wFp(wPath, true, !to_backup);
     if (!wFp.stream()) {
         report("fopen wFp");
         return;
@@ -113,9 +134,9 @@ void copy_file(const char* rPath, const char* wPath, const char* done) {
     if (copy_bytes(rFp.get(), wFp.stream()) && wFp.commit() == 0) std::fputs(done, stdout);
 }
 
-void myCopy() { copy_file(HOSTS_PATH, backup_path, "已将hosts文件备份到本程序所在目录\n"); }
+void myCopy() { copy_file(HOSTS_PATH, backup_path, "已将hosts文件备份到本程序所在目录\n", true); }
 
-void restore() { copy_file(backup_path, HOSTS_PATH, "已将hosts文件还原\n"); }
+void restore() { copy_file(backup_path, HOSTS_PATH, "已将hosts文件还原\n", false); }
 
 void usage() {
     std::fputs(

@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstring>
 
 #include "hosts.h"
 
@@ -59,6 +60,44 @@ int truncate_file(const char* path, long long size) {
     if (close(fd) != 0 && ret == 0) return -1;
     errno = saved;
     return ret;
+}
+
+namespace {
+
+const char* kind_of(mode_t mode) {
+    if (S_ISREG(mode)) return nullptr;
+    if (S_ISLNK(mode)) return "a symbolic link";
+    if (S_ISDIR(mode)) return "a folder";
+    if (S_ISFIFO(mode)) return "a FIFO";
+    if (S_ISCHR(mode) || S_ISBLK(mode)) return "a device";
+    if (S_ISSOCK(mode)) return "a socket";
+    return "not a regular file";
+}
+
+}  // namespace
+
+const char* not_regular(std::FILE* f) {
+    struct stat st;
+    return fstat(fileno(f), &st) == 0 ? kind_of(st.st_mode) : "not a regular file";
+}
+
+File open_regular(const char* path, const char* mode, const char** why) {
+    *why = nullptr;
+    int flags = std::strchr(mode, '+') ? O_RDWR : O_RDONLY;
+    // No link is followed, and a FIFO does not block the open: what the name is decides.
+    int fd = open(path, flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    struct stat st;
+    if (fd < 0) {
+        if (lstat(path, &st) == 0 && (*why = kind_of(st.st_mode))) errno = EINVAL;
+        return nullptr;
+    }
+    if (fstat(fd, &st) != 0 || (*why = kind_of(st.st_mode)) || fcntl(fd, F_SETFL, 0) != 0) {
+        close(fd);
+        return nullptr;
+    }
+    File f(fdopen(fd, mode));
+    if (!f) close(fd);
+    return f;
 }
 
 bool abandoned(const char* path, unsigned long pid) {

@@ -5,7 +5,9 @@
 #include <windows.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
+#include <cstring>
 
 #include "hosts.h"
 
@@ -55,6 +57,50 @@ int truncate_file(const char* path, long long size) {
     if (_close(fd) != 0 && ret == 0) return -1;
     errno = saved;
     return ret;
+}
+
+namespace {
+
+const char* kind_of(HANDLE h) {
+    BY_HANDLE_FILE_INFORMATION info;
+    if (GetFileType(h) != FILE_TYPE_DISK) return "a device";
+    if (!GetFileInformationByHandle(h, &info)) return "not a regular file";
+    if (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) return "a symbolic link";
+    if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) return "a folder";
+    return nullptr;
+}
+
+}  // namespace
+
+const char* not_regular(std::FILE* f) {
+    return kind_of(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(f))));
+}
+
+File open_regular(const char* path, const char* mode, const char** why) {
+    *why = nullptr;
+    bool update = std::strchr(mode, '+') != nullptr;
+    DWORD access = GENERIC_READ | (update ? GENERIC_WRITE : 0);
+    // The reparse point itself is opened, never what it leads to, and a folder opens too, so
+    // that what the name is decides.
+    HANDLE h = CreateFileA(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                           FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        errno = GetLastError() == ERROR_FILE_NOT_FOUND ? ENOENT : EACCES;
+        return nullptr;
+    }
+    if ((*why = kind_of(h))) {
+        CloseHandle(h);
+        errno = EINVAL;
+        return nullptr;
+    }
+    int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h), (update ? 0 : _O_RDONLY) | _O_BINARY);
+    if (fd < 0) {
+        CloseHandle(h);
+        return nullptr;
+    }
+    File f(_fdopen(fd, mode));
+    if (!f) _close(fd);
+    return f;
 }
 
 bool abandoned(const char* path, unsigned long pid) {

@@ -46,8 +46,9 @@ int flush_and_sync(std::FILE* f) { return std::fflush(f) == 0 && sync_file(f) ==
 // it to the new length and syncs it: 0; -1 (errno set) when either could not be opened and `to`
 // is unchanged; -2 (errno set) when `to` may now hold a mix of both.
 int overwrite(const std::string& from, const std::string& to) {
+    const char* why;
     File in = open_file(from.c_str(), "rb");
-    File out = in ? open_file(to.c_str(), "r+b") : nullptr;
+    File out = in ? open_regular(to.c_str(), "r+b", &why) : nullptr;
     if (!out) return -1;
     if (copy_stream(in.get(), out.get()) != 0) return -2;
     long size = std::ftell(out.get());
@@ -145,8 +146,8 @@ int copy_stream(std::FILE* from, std::FILE* to) {
     return std::ferror(from) ? -1 : 0;
 }
 
-Replacement::Replacement(const char* path, bool binary)
-    : target_(resolve(path)), folder_(folder_of(target_)) {
+Replacement::Replacement(const char* path, bool binary, bool follow_links)
+    : target_(follow_links ? resolve(path) : path), folder_(folder_of(target_)) {
     remove_leftovers(target_);
     std::string stem = target_ + new_mark + std::to_string(process_id()) + "-";
     for (int attempt = 0; attempt < 100 && !file_; ++attempt) {
@@ -191,7 +192,8 @@ int Replacement::commit() {
 // Saves the old content beside the target, whole and synced, before anything overwrites it; the
 // copy stays open, and so locked, until the in-place copy is done.
 File Replacement::save_old(std::string* path) {
-    File from = open_file(target_.c_str(), "rb");
+    const char* why;
+    File from = open_regular(target_.c_str(), "rb", &why);
     if (!from || std::fseek(from.get(), 0, SEEK_END) != 0) return nullptr;
     long size = std::ftell(from.get());
     std::rewind(from.get());

@@ -1,10 +1,14 @@
 // End-to-end: the built program, driven through its standard input like a user would.
 #include <poll.h>
 #include <pty.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstring>
+#include <functional>
 
 #include "test_files.h"
 
@@ -50,7 +54,8 @@ public:
     // Runs the program in `cwd` with `input` as its whole standard input.
     Session run(const std::string& input, const std::string& cwd = "work") const {
         write_file(dir_.path("stdin"), input);
-        std::string command = "cd '" + dir_.path(cwd) + "' && '" TEST_PROGRAM "' < '" +
+        // A program that hangs fails its test instead of the whole run.
+        std::string command = "cd '" + dir_.path(cwd) + "' && timeout 60 '" TEST_PROGRAM "' < '" +
                               dir_.path("stdin") + "' > '" + dir_.path("stdout") + "' 2> '" +
                               dir_.path("stderr") + "'";
         int status = std::system(command.c_str());
@@ -391,4 +396,102 @@ TEST(Program, NeitherCrashesNorChangesTheFileOnRandomBytes) {
         EXPECT_EQ(s.out.substr(s.out.size() - end_of_input.size()), end_of_input);
         EXPECT_EQ(read_file(m.hosts()), file);
     }
+}
+
+namespace {
+
+// What a folder holds, link targets and file contents included, to show that nothing changed.
+std::string describe(const std::string& folder) {
+    std::vector<std::filesystem::directory_entry> entries;
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) entries.push_back(entry);
+    std::sort(entries.begin(), entries.end());
+    std::string all;
+    for (const auto& entry : entries) {
+        std::string path = entry.path().string();
+        all += entry.path().filename().string();
+        if (entry.is_symlink()) {
+            all += " -> " + std::filesystem::read_symlink(path).string();
+        } else if (entry.is_directory()) {
+            all += "/ {" + describe(path) + "}";
+        } else if (entry.is_regular_file()) {
+            all += " = " + read_file(path);
+        } else {
+            all += " (special)";
+        }
+        all += "; ";
+    }
+    return all;
+}
+
+struct Planted {
+    const char* what;
+    std::function<bool(const Machine&)> plant;  // false when it cannot be planted here
+    const char* is;
+};
+
+}  // namespace
+
+TEST(Program, NeverBacksUpOrRestoresThroughALinkFifoDeviceOrFolderPlantedAsTheBackup) {
+    const Planted cases[] = {
+        {"another user's link to a root-only file",
+         [](const Machine& m) {
+             write_file(m.folder("secret"), "root only\n");
+             chmod(m.folder("secret").c_str(), 0600);
+             if (symlink(m.folder("secret").c_str(), m.backup().c_str()) != 0) return false;
+             return geteuid() != 0 || lchown(m.backup().c_str(), 65534, 65534) == 0;
+         },
+         "a symbolic link"},
+        {"a FIFO", [](const Machine& m) { return mkfifo(m.backup().c_str(), 0666) == 0; },
+         "a FIFO"},
+        {"a link to an endless device",
+         [](const Machine& m) { return symlink("/dev/zero", m.backup().c_str()) == 0; },
+         "a symbolic link"},
+        {"a device",
+         [](const Machine& m) {
+             return mknod(m.backup().c_str(), S_IFCHR | 0666, makedev(1, 5)) == 0;
+         },
+         "a device"},
+        {"a folder",
+         [](const Machine& m) {
+             write_file(m.backup() + "/inside", "kept\n");
+             return true;
+         },
+         "a folder"},
+    };
+    for (const auto& c : cases) {
+        for (const char* command : {"1\n", "5\n"}) {
+            SCOPED_TRACE(std::string(c.what) + ", command " + command);
+            Machine m;
+            write_file(m.hosts(), "10.0.0.1 a\n");
+            // A shared folder: anyone may create names in it, as in /tmp.
+            chmod(m.folder("work").c_str(), 01777);
+            if (!c.plant(m)) {
+                std::printf("skipped here: %s cannot be planted: %s\n", c.what,
+                            std::strerror(errno));
+                continue;
+            }
+            auto files = [&m] {
+                return describe(m.folder("etc")) + describe(m.folder("work")) +
+                       read_file(m.folder("secret"));
+            };
+            std::string before = files();
+            Session s = m.run(command);
+            EXPECT_EQ(s.status, 0);
+            EXPECT_EQ(s.out, screens({""}));
+            EXPECT_EQ(s.err, std::string(command[0] == '1' ? "fopen wFp" : "fopen rPath") +
+                                 ": hosts is " + c.is + "\n");
+            EXPECT_EQ(files(), before);
+        }
+    }
+}
+
+TEST(Program, BacksUpAndRestoresTheHostsFileThroughItsOwnLink) {
+    Machine m;
+    write_file(m.folder("etc/real-hosts"), "10.0.0.1 a\n");
+    ASSERT_EQ(symlink("real-hosts", m.hosts().c_str()), 0);
+    EXPECT_EQ(m.run("1\n").out, screens({backed_up}));
+    EXPECT_EQ(read_file(m.backup()), "10.0.0.1 a\n");
+    write_file(m.backup(), "10.0.0.2 b\n");
+    EXPECT_EQ(m.run("5\n").out, screens({restored}));
+    EXPECT_EQ(describe(m.folder("etc")), "hosts -> real-hosts; real-hosts = 10.0.0.2 b\n; ");
 }
