@@ -1,0 +1,535 @@
+#!/usr/bin/env python3
+"""Fails the program's file system calls one at a time and checks that no file is ever half written.
+
+Each command runs once under strace to learn which calls it makes on the test's own files, then
+once per (call, occurrence) with an error or a SIGKILL injected there; the whole matrix runs again
+with every rename failing EBUSY, as it does for a bind-mounted hosts file. After each run the hosts
+file and the backup must each hold their old or their new content, byte for byte, the success text
+must show exactly when the new content is in place, both files keep their permission bits, and
+no stray file may stay behind; after a crash, the next run must clear what the crash left. The
+run without faults must sync a replaced file's folder, and a file written in place, before it
+says so on the console.
+
+Faults go only to calls on the test's own files: not to the loader's, and not to the console's,
+since no program can report success over a broken console.
+
+Exit status: 0 without violations, 1 with violations, 77 when strace cannot inject faults here.
+"""
+
+import argparse
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+from concurrent.futures import ThreadPoolExecutor
+
+SKIP = 77
+
+SUCCESS_ADD = "已写入".encode("gbk")
+SUCCESS_DELETE = "已删除".encode("gbk")
+SUCCESS_BACKUP = "已将hosts文件备份到本程序所在目录\n".encode("gbk")
+SUCCESS_RESTORE = "已将hosts文件还原\n".encode("gbk")
+MISSING = "不存在".encode("gbk")
+ALL_SUCCESS = (SUCCESS_ADD, SUCCESS_DELETE, SUCCESS_BACKUP, SUCCESS_RESTORE)
+
+RENAMES = ("rename", "renameat", "renameat2")
+READ_LIKE = ("read", "pread64", "readv", "preadv", "preadv2")
+WRITE_LIKE = ("write", "pwrite64", "writev", "pwritev", "pwritev2")
+SYNCS = ("fsync", "fdatasync", "sync_file_range", "syncfs")
+
+# Which errors each call gets. Every call also gets EIO.
+ERRORS = {}
+for _call in WRITE_LIKE + SYNCS + ("close", "fallocate", "copy_file_range", "sendfile"):
+    ERRORS[_call] = ["ENOSPC", "EDQUOT"]
+for _call in ("open", "openat", "openat2", "creat", "fchmod", "fchmodat", "chmod", "fchown",
+              "fchownat", "chown", "lchown", "unlink", "unlinkat", "link", "linkat", "truncate"):
+    ERRORS[_call] = ["EACCES", "EPERM"]
+for _call in RENAMES:
+    ERRORS[_call] = ["EACCES", "EPERM", "EXDEV", "EBUSY"]
+ERRORS["ftruncate"] = ["EPERM", "EFBIG"]
+ERRORS["flock"] = ["EWOULDBLOCK", "ENOLCK"]
+ERRORS["fcntl"] = ["EAGAIN", "ENOLCK"]
+
+CALLS = sorted(set(ERRORS) | set(READ_LIKE) | {
+    "fstat", "newfstatat", "statx", "stat", "lstat", "getdents64", "readlink", "readlinkat",
+    "mkdir", "mkdirat", "rmdir", "symlink", "symlinkat"})
+
+# Calls on which the process is killed: every step where a crash can leave something behind.
+KILL_AT = set(WRITE_LIKE + SYNCS + RENAMES + (
+    "close", "ftruncate", "truncate", "unlink", "unlinkat", "link", "linkat", "openat", "open"))
+# Calls whose every occurrence is tried; long runs of the others are sampled.
+EVERY_OCCURRENCE = set(SYNCS + RENAMES + (
+    "close", "ftruncate", "truncate", "unlink", "unlinkat", "link", "linkat", "flock",
+    "fchmod", "fchown", "fchmodat", "fchownat"))
+SAMPLE = 8
+
+
+# --- The files the program works on -------------------------------------------------------------
+
+def entry(i):
+    return f"10.{i // 250}.{i % 250}.{i % 7 + 1} host{i:04d}.example"
+
+
+def hosts_text(entries, banner):
+    """A hosts file as Windows keeps it, edited by hand over the years."""
+    lines = ["\ufeff# Copyright (c) 1993-2009 Microsoft Corp.", "#",
+             "# This is a sample HOSTS file used by Microsoft TCP/IP for Windows.   ", "#",
+             "# " + banner, "", "127.0.0.1 localhost", "::1 localhost", "\t", ""]
+    for i in range(entries):
+        if i % 97 == 0:
+            lines += ["", f"# 第{i // 97}组：内部网站 block {i // 97}  "]
+        if i % 71 == 0:
+            lines.append(f"    10.9.{i % 250}.1 indented{i}.example")
+        line = entry(i)
+        if i % 29 == 0:
+            line += f" alias{i:04d}.example # 注释"
+        if i % 13 == 0:
+            line += " \t "
+        lines.append(line)
+    lines.append("# end of file, without a line end")
+    return "\n".join(lines).encode("utf-8")
+
+
+ENTRIES = 3000
+OLD_HOSTS = hosts_text(ENTRIES, "current")
+OLD_BACKUP = hosts_text(2600, "saved a while ago")
+assert len(OLD_HOSTS) > 65536 and len(OLD_BACKUP) > 65536
+
+REPLACED = b"10.200.0.1 host1234.example"
+DELETED = b"0 host2000.example"
+
+# name: (console input, file whose change the command reports, its success text)
+COMMANDS = {
+    "add-append": (b"2\n10.1.2.3 new.example\n", "hosts", b"[10.1.2.3 new.example]" + SUCCESS_ADD),
+    "add-replace": (b"2\n" + REPLACED + b"\n", "hosts", b"[" + REPLACED + b"]" + SUCCESS_ADD),
+    "delete": (b"4\n" + DELETED + b"\n", "hosts", b"[" + DELETED + b"]" + SUCCESS_DELETE),
+    "delete-missing": (b"4\n0 nothere.example\n", None, None),
+    "list": (b"3\n", None, None),
+    "backup": (b"1\n", "backup", SUCCESS_BACKUP),
+    "restore": (b"5\n", "hosts", SUCCESS_RESTORE),
+}
+# After a crash: one run that rewrites the hosts file and one backup, which must clear leftovers.
+AFTER_CRASH = b"2\n127.0.0.1 localhost\n1\n"
+# Both files are readable by all; the program runs with umask 077, so a new version that did not
+# get the old file's permission bits shows as 0600.
+MODE = 0o644
+UMASK = 0o077
+
+
+class Folder:
+    """A fresh etc/hosts and work/hosts (the backup); the program runs in work/."""
+
+    def __init__(self):
+        self.root = os.path.realpath(tempfile.mkdtemp(prefix="hosts-faults-"))
+        self.etc = os.path.join(self.root, "etc")
+        self.work = os.path.join(self.root, "work")
+        os.mkdir(self.etc)
+        os.mkdir(self.work)
+        self.hosts = os.path.join(self.etc, "hosts")
+        self.backup = os.path.join(self.work, "hosts")
+        self.log = os.path.join(self.root, "strace.log")
+        write_file(self.hosts, OLD_HOSTS)
+        write_file(self.backup, OLD_BACKUP)
+        os.chmod(self.hosts, MODE)
+        os.chmod(self.backup, MODE)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        shutil.rmtree(self.root, ignore_errors=True)
+
+    def path(self, which):
+        return self.hosts if which == "hosts" else self.backup
+
+    def content(self, which):
+        try:
+            with open(self.path(which), "rb") as f:
+                return f.read()
+        except OSError as e:
+            return e
+
+    def mode(self, which):
+        try:
+            return os.stat(self.path(which)).st_mode & 0o7777
+        except OSError:
+            return None
+
+    def strays(self):
+        """Every file beside the hosts file and the backup."""
+        found = []
+        for folder in (self.etc, self.work):
+            found += [os.path.join(folder, name) for name in os.listdir(folder) if name != "hosts"]
+        return sorted(found)
+
+
+def write_file(path, data):
+    with open(path, "wb") as f:
+        f.write(data)
+
+
+# --- Running the program -------------------------------------------------------------------------
+
+class Run:
+    def __init__(self, proc, log):
+        self.stdout = proc.stdout
+        self.stderr = proc.stderr
+        self.status = proc.returncode
+        self.log = log
+        self.killed = "+++ killed by SIGKILL" in log or proc.returncode in (-9, 128 + 9)
+        self.injected = "(INJECTED)" in log or self.killed
+
+
+def run_program(args, folder, stdin, strace_args=None):
+    command = [args.program]
+    if strace_args is not None:
+        command = [args.strace, "-f", "-qq", "-s", "0", "-y", "-o", folder.log] + strace_args + command
+    try:
+        proc = subprocess.run(command, input=stdin, cwd=folder.work, capture_output=True,
+                              timeout=args.run_timeout, umask=UMASK)
+    except subprocess.TimeoutExpired as e:
+        proc = subprocess.CompletedProcess(command, "timeout", e.stdout or b"", e.stderr or b"")
+    log = ""
+    if strace_args is not None and os.path.exists(folder.log):
+        with open(folder.log, errors="replace") as f:
+            log = f.read()
+        os.unlink(folder.log)
+    return Run(proc, log)
+
+
+def names(calls):
+    return ",".join("?" + c for c in calls)
+
+
+def strace_args(fault, ebusy):
+    """strace options that trace exactly the tampered calls and inject `fault`, if any."""
+    traced = list(RENAMES) if ebusy else []
+    options = []
+    if fault:
+        call, occurrence, what = fault
+        traced.append(call)
+        action = "signal=SIGKILL" if what == "SIGKILL" else "error=" + what
+        options += ["-e", f"inject=?{call}:{action}:when={occurrence}"]
+    if ebusy:
+        options += ["-e", f"inject={names(RENAMES)}:error=EBUSY"]
+    return ["-e", "trace=" + names(traced or ["getpid"])] + options
+
+
+# --- Reading the trace ---------------------------------------------------------------------------
+
+LINE = re.compile(r"^(\d+)\s+(\w+)\((.*)\)\s+=\s+(-?\d+|\?)")
+FD_PATH = re.compile(r"(?<![\w>])\d+<([^>]*)>")
+STRING = re.compile(r'"((?:[^"\\]|\\.)*)"')
+
+
+class Call:
+    def __init__(self, name, occurrence, args, result, folder):
+        self.name = name
+        self.occurrence = occurrence
+        self.result = result
+        self.fd_paths = [p.replace(" (deleted)", "") for p in FD_PATH.findall(args)]
+        strings = [] if name in READ_LIKE + WRITE_LIKE else STRING.findall(args)
+        self.paths = [os.path.normpath(os.path.join(folder.work, s)) for s in strings if s]
+        self.args = args
+
+    def touches(self, root):
+        inside = lambda p: p == root or p.startswith(root + os.sep)
+        return any(inside(p) for p in self.fd_paths + self.paths)
+
+
+def parse_trace(log, folder):
+    """The calls of the program's first process, each with its place among calls of its name."""
+    calls, seen, first_pid = [], {}, None
+    for line in log.splitlines():
+        m = LINE.match(line)
+        if not m:
+            continue
+        pid, name, args, result = m.groups()
+        first_pid = first_pid or pid
+        if pid != first_pid:
+            continue
+        seen[name] = seen.get(name, 0) + 1
+        calls.append(Call(name, seen[name], args, result, folder))
+    return calls
+
+
+def sample(occurrences, name, full):
+    """Every occurrence of the calls where crashes leave files behind, the ends of the others."""
+    if full or name in EVERY_OCCURRENCE or len(occurrences) <= SAMPLE:
+        return occurrences
+    last = len(occurrences) - 1
+    picks = {round(i * last / (SAMPLE - 1)) for i in range(SAMPLE)}
+    return [occurrences[i] for i in sorted(picks)]
+
+
+def faults_for(calls, root, ebusy, full):
+    """(call, occurrence, error or SIGKILL) for each call the program makes on the test's files."""
+    occurrences = {}
+    for c in calls:
+        if c.touches(root) and not (ebusy and c.name in RENAMES):
+            occurrences.setdefault(c.name, []).append(c.occurrence)
+    faults = []
+    for name in sorted(occurrences):
+        for k in sample(occurrences[name], name, full):
+            whats = ["EIO"] + ERRORS.get(name, []) + (["SIGKILL"] if name in KILL_AT else [])
+            faults += [(name, k, what) for what in whats]
+    return faults
+
+
+def durability_faults(calls, folder):
+    """Renames onto the hosts file or backup not followed by a sync of its folder before the next
+    console output."""
+    problems = []
+    targets = {folder.hosts, folder.backup}
+    for i, c in enumerate(calls):
+        if c.name in RENAMES and c.result == "0" and c.paths[-1:] and c.paths[-1] in targets:
+            folder_path = os.path.dirname(c.paths[-1])
+            if not synced_before_output(calls[i + 1:], folder_path):
+                problems.append(f"rename onto {rel(folder, c.paths[-1])} is not followed by a sync "
+                                "of its folder before the next console output")
+    return problems
+
+
+def synced_before_output(rest, path):
+    for c in rest:
+        if c.name in WRITE_LIKE and c.args.startswith(("1<", "2<")):
+            return False
+        if c.name in SYNCS and c.fd_paths[:1] == [path] and c.result == "0":
+            return True
+    return False
+
+
+def in_place_faults(calls, folder):
+    """Files written in place whose last write is not synced before the next console output."""
+    problems = []
+    for path in (folder.hosts, folder.backup):
+        writes = [i for i, c in enumerate(calls) if c.name in WRITE_LIKE and c.fd_paths[:1] == [path]]
+        if writes and not synced_before_output(calls[writes[-1] + 1:], path):
+            problems.append(f"{rel(folder, path)}, written in place, is not synced before the next "
+                            "console output")
+    return problems
+
+
+def rel(folder, path):
+    return os.path.relpath(path, folder.root)
+
+
+# --- Checking a run ------------------------------------------------------------------------------
+
+def describe(data, old, new):
+    if isinstance(data, OSError):
+        return f"missing ({data.strerror})"
+    text = f"{len(data)} bytes"
+    if not data:
+        return text + ", empty"
+    for label, full in (("old", old), ("new", new)):
+        if full.startswith(data):
+            return text + f", a cut-short {label} ({len(full)} bytes)"
+    return text + ", neither a prefix of old nor of new"
+
+
+def named_in(stderr, folder):
+    """Files that the program's reports name, e.g. a new version it kept for the user."""
+    found = set()
+    for token in re.split(rb"[\s\"'`]+", stderr):
+        token = token.strip(b",;:()[]<>").decode("utf-8", "replace")
+        if token:
+            path = os.path.normpath(os.path.join(folder.work, token))
+            if os.path.exists(path):
+                found.add(path)
+    return found
+
+
+def both_kept(folder, old, new):
+    """Whether files beside the hosts file and the backup hold both versions: all that a copy in
+    place, the one way to change a file that cannot be renamed over, can promise when killed."""
+    kept = [folder_file(p) for p in folder.strays()]
+    return old in kept and new in kept
+
+
+def folder_file(path):
+    try:
+        with open(path, "rb") as f:
+            return f.read()
+    except OSError:
+        return None
+
+
+def check_run(run, folder, expect, command, ebusy=False):
+    """What broke in one run: a list of texts, empty when the run kept every promise."""
+    _, target, success = COMMANDS[command]
+    problems = []
+    if run.status == "timeout":
+        problems.append("the program hung")
+    elif not run.killed and run.status != 0:
+        problems.append(f"exit status {run.status}")
+    state = {}
+    for which in ("hosts", "backup"):
+        data, old, new = folder.content(which), expect[which][0], expect[which][1]
+        state[which] = data
+        if data != old and data != new and not (run.killed and ebusy and both_kept(folder, old, new)):
+            problems.append(f"{which} file is neither old nor new: {describe(data, old, new)}")
+        mode = folder.mode(which)
+        if mode is not None and mode != MODE:
+            problems.append(f"{which} file has mode {mode:04o}, not its old {MODE:04o}")
+    if success is not None:
+        printed = success in run.stdout
+        is_new = state[target] == expect[target][1]
+        if printed and not is_new:
+            problems.append(f"success text printed but the {target} file is not new")
+        if is_new and not printed and not run.killed:
+            problems.append(f"the {target} file is new but no success text was printed")
+    for text in ALL_SUCCESS:
+        if text not in (success or b"") and text in run.stdout:
+            problems.append("another command's success text was printed")
+    if not run.killed:
+        strays = [p for p in folder.strays() if p not in named_in(run.stderr, folder)]
+        problems += [f"left {rel(folder, p)} behind, named nowhere" for p in strays]
+    return problems
+
+
+def check_cleanup(args, folder, crashed, ebusy):
+    """After a crash, the next rewrite and backup (renames still failing, where they did) must
+    remove what the dead process left."""
+    if not folder.strays():
+        return []
+    kept = named_in(crashed.stderr, folder)
+    after = run_program(args, folder, AFTER_CRASH, strace_args(None, ebusy) if ebusy else None)
+    problems = [] if after.status == 0 else [f"the run after the crash exited {after.status}"]
+    strays = [p for p in folder.strays() if p not in kept | named_in(after.stderr, folder)]
+    return problems + [f"{rel(folder, p)} left by the crash survives the next rewrite and backup"
+                       for p in strays]
+
+
+# --- The matrix ----------------------------------------------------------------------------------
+
+class Group:
+    def __init__(self, command, ebusy):
+        self.command = command
+        self.ebusy = ebusy
+        self.name = command + ("/rename-ebusy" if ebusy else "")
+        self.expect = None
+        self.faults = []
+        self.violations = []
+        self.runs = 0
+        self.missed = 0
+
+
+def baseline(args, group):
+    """Runs the command without faults (but for the EBUSY renames) to learn its calls and result."""
+    stdin, target, success = COMMANDS[group.command]
+    with Folder() as folder:
+        trace = ["-e", "trace=" + names(CALLS)]
+        if group.ebusy:
+            trace += ["-e", f"inject={names(RENAMES)}:error=EBUSY"]
+        run = run_program(args, folder, stdin, trace)
+        calls = parse_trace(run.log, folder)
+        new = {w: folder.content(w) for w in ("hosts", "backup")}
+        group.expect = {"hosts": (OLD_HOSTS, new["hosts"]), "backup": (OLD_BACKUP, new["backup"])}
+        problems = baseline_problems(run, folder, group, new, calls)
+        group.violations += [f"{group.name} baseline (no fault): {p}" for p in problems]
+        group.faults = faults_for(calls, folder.root, group.ebusy, args.full)
+
+
+def baseline_problems(run, folder, group, new, calls):
+    stdin, target, success = COMMANDS[group.command]
+    problems = check_run(run, folder, group.expect, group.command)
+    if any(isinstance(v, OSError) for v in new.values()):
+        problems.append("a file is missing after the run")
+    if success is not None and (success not in run.stdout or new[target] == group.expect[target][0]):
+        problems.append(f"the command did not change the {target} file and report success")
+    if success is None and new["hosts"] != OLD_HOSTS:
+        problems.append("the hosts file changed")
+    if group.command == "delete-missing" and MISSING not in run.stdout:
+        problems.append("the missing host was not reported missing")
+    if group.command == "list" and f"[{entry(ENTRIES - 1)}]".encode() not in run.stdout:
+        problems.append("the listing does not reach the last entries")
+    if not calls:
+        problems.append("strace traced no call")
+    problems += durability_faults(calls, folder) + in_place_faults(calls, folder)
+    return problems
+
+
+def inject(args, group, fault):
+    call, occurrence, what = fault
+    stdin = COMMANDS[group.command][0]
+    with Folder() as folder:
+        run = run_program(args, folder, stdin, strace_args(fault, group.ebusy))
+        problems = check_run(run, folder, group.expect, group.command, group.ebusy)
+        if run.killed:
+            problems += check_cleanup(args, folder, run, group.ebusy)
+    where = f"{group.name} {call}#{occurrence} {what}"
+    return [f"{where}: {p}" for p in problems], run.injected
+
+
+def strace_works(args):
+    """Why faults cannot be injected here, or None when they can."""
+    if not args.strace:
+        return "strace is not installed"
+    with tempfile.TemporaryDirectory() as d:
+        log = os.path.join(d, "log")
+        probe = [args.strace, "-f", "-qq", "-o", log, "-e", "trace=?chdir,?fchdir",
+                 "-e", "inject=?chdir,?fchdir:error=EIO", "/bin/sh", "-c", "cd / && cd /"]
+        try:
+            proc = subprocess.run(probe, capture_output=True, timeout=30)
+        except (OSError, subprocess.TimeoutExpired) as e:
+            return f"strace cannot run: {e}"
+        text = open(log, errors="replace").read() if os.path.exists(log) else ""
+        if proc.returncode == 0 or "INJECTED" not in text:
+            return "strace cannot inject faults: " + proc.stderr.decode(errors="replace").strip()
+    return None
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--program", required=True, help="the test build of the program")
+    parser.add_argument("--strace", default=shutil.which("strace"))
+    parser.add_argument("--group", action="append", default=[],
+                        help="run only this group (e.g. delete, or delete/rename-ebusy); repeatable")
+    parser.add_argument("--all", action="store_true", help="print every violation, not a few")
+    parser.add_argument("--full", action="store_true", help="try every occurrence, no sampling")
+    parser.add_argument("--list", action="store_true", help="print the faults without running them")
+    parser.add_argument("--jobs", type=int, default=2)
+    parser.add_argument("--run-timeout", type=float, default=30)
+    args = parser.parse_args()
+    args.program = os.path.abspath(args.program)
+    reason = strace_works(args)
+    if reason:
+        print(f"SKIPPED: {reason}")
+        return SKIP
+    groups = [Group(c, e) for e in (False, True) for c in COMMANDS]
+    groups = [g for g in groups if not args.group or g.name in args.group or g.command in args.group]
+    if not groups:
+        parser.error("no such group: " + ", ".join(args.group))
+    total = 0
+    with ThreadPoolExecutor(max_workers=args.jobs) as pool:
+        for group in groups:
+            total += run_group(args, pool, group)
+    print(f"fault injection: {sum(g.runs for g in groups)} runs, {total} violations")
+    return 1 if total else 0
+
+
+def run_group(args, pool, group):
+    baseline(args, group)
+    if args.list:
+        for fault in group.faults:
+            print(f"{group.name} {fault[0]}#{fault[1]} {fault[2]}")
+        return 0
+    for problems, injected in pool.map(lambda f: inject(args, group, f), group.faults):
+        group.runs += 1
+        group.violations += problems
+        group.missed += not injected
+    shown = group.violations if args.all else group.violations[:5]
+    for v in shown:
+        print("  " + v)
+    if len(shown) < len(group.violations):
+        print(f"  ... and {len(group.violations) - len(shown)} more (--all prints them)")
+    missed = f", {group.missed} faults never reached" if group.missed else ""
+    print(f"{group.name}: {group.runs} runs, {len(group.violations)} violations{missed}", flush=True)
+    return len(group.violations)
+
+
+if __name__ == "__main__":
+    sys.exit(main())
