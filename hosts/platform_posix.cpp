@@ -21,7 +21,10 @@ File create_exclusive(const char* path, bool binary) {
     // later run that this one is still at work, so a failure here is no failure.
     (void)flock(fd, LOCK_EX | LOCK_NB);
     File f(fdopen(fd, "w+"));
-    if (!f) close(fd);
+    if (!f) {
+        close(fd);
+        unlink(path);
+    }
     return f;
 }
 

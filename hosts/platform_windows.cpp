@@ -19,7 +19,10 @@ File create_exclusive(const char* path, bool binary) {
     if (fd < 0) return nullptr;
     // An open file cannot be deleted on Windows: that is the lock a later run respects.
     File f(_fdopen(fd, binary ? "w+b" : "w+"));
-    if (!f) _close(fd);
+    if (!f) {
+        _close(fd);
+        _unlink(path);
+    }
     return f;
 }
 

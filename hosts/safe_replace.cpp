@@ -129,8 +129,10 @@ void remove_leftovers(const std::string& target) {
     std::string name = fs::path(target).filename().string();
     std::map<std::string, Leftover> runs;
     std::error_code ec;
-    for (const auto& entry : fs::directory_iterator(folder_of(target), ec)) {
-        collect(entry.path(), name, &runs);
+    // Stepped with an error code: a folder that cannot be read only means nothing is removed.
+    for (fs::directory_iterator it(folder_of(target), ec), end; !ec && it != end;
+         it.increment(ec)) {
+        collect(it->path(), name, &runs);
     }
     for (const auto& run : runs) clean(target, run.second);
 }
@@ -221,11 +223,9 @@ int Replacement::copy_in_place(int rename_errno) {
     int ret = old ? overwrite(temp_, target_) : -1;
     if (ret == 0) {
         old.reset();
-        // The two go together: a new version alone beside the file is a leftover like any other.
-        if (!remove_file(old_path))
-            keep_ = true;
-        else if (remove_file(temp_))
-            temp_.clear();
+        remove_file(old_path);
+        remove_file(temp_);
+        temp_.clear();
         return 0;
     }
     int copy_errno = errno;

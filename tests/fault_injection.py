@@ -49,7 +49,7 @@ for _call in ("open", "openat", "openat2", "creat", "fchmod", "fchmodat", "chmod
 for _call in RENAMES:
     ERRORS[_call] = ["EACCES", "EPERM", "EXDEV", "EBUSY"]
 ERRORS["ftruncate"] = ["EPERM", "EFBIG"]
-ERRORS["flock"] = ["EWOULDBLOCK", "ENOLCK"]
+ERRORS["flock"] = ["EAGAIN", "ENOLCK"]
 ERRORS["fcntl"] = ["EAGAIN", "ENOLCK"]
 
 CALLS = sorted(set(ERRORS) | set(READ_LIKE) | {
@@ -390,14 +390,20 @@ def check_run(run, folder, expect, command, ebusy=False):
     return problems
 
 
-def check_cleanup(args, folder, crashed, ebusy):
+def check_cleanup(args, folder, crashed, expect, ebusy):
     """After a crash, the next rewrite and backup (renames still failing, where they did) must
-    remove what the dead process left."""
+    remove what the dead process left; but where the crash left a file neither old nor new, the
+    two versions kept beside it are the user's only whole copies and must survive."""
     if not folder.strays():
         return []
+    torn = [w for w in ("hosts", "backup") if folder.content(w) not in expect[w]]
     kept = named_in(crashed.stderr, folder)
     after = run_program(args, folder, AFTER_CRASH, strace_args(None, ebusy) if ebusy else None)
     problems = [] if after.status == 0 else [f"the run after the crash exited {after.status}"]
+    if torn:
+        still = [folder_file(p) for p in folder.strays()]
+        return problems + [f"the versions kept beside the torn {w} file did not survive the next run"
+                           for w in torn if not set(expect[w]) <= set(still)]
     strays = [p for p in folder.strays() if p not in kept | named_in(after.stderr, folder)]
     return problems + [f"{rel(folder, p)} left by the crash survives the next rewrite and backup"
                        for p in strays]
@@ -459,7 +465,7 @@ def inject(args, group, fault):
         run = run_program(args, folder, stdin, strace_args(fault, group.ebusy))
         problems = check_run(run, folder, group.expect, group.command, group.ebusy)
         if run.killed:
-            problems += check_cleanup(args, folder, run, group.ebusy)
+            problems += check_cleanup(args, folder, run, group.expect, group.ebusy)
     where = f"{group.name} {call}#{occurrence} {what}"
     return [f"{where}: {p}" for p in problems], run.injected
 
