@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <string>
 
 #include "hosts.h"
 
@@ -72,6 +73,44 @@ void check_split(const char* src) {
           "address + \" \" + host gives back the line");
 }
 
+// The reader hands a line over with its line end as it stands, LF or CR LF: followed by either,
+// a line must trim to the same text and keep its verdict, so that Windows files load as others.
+void check_line_ends(const char* bare, const char* trimmed) {
+    std::size_t len = std::strlen(bare);
+    std::size_t kept = std::strlen(trimmed);
+    if (len == 0 || kept == 0 || white(trimmed[kept - 1])) return;  // no text to stop at
+    for (const char* end : {"\n", "\r\n"}) {
+        std::size_t end_len = std::strlen(end);
+        if (len + end_len > line_size - 1) continue;
+        auto line = filled(line_size);
+        std::memcpy(line.get(), bare, len);
+        std::memcpy(line.get() + len, end, end_len + 1);
+        check(is_entry_line(line.get()) == is_entry_line(bare),
+              "a line end never changes whether a line is an entry");
+        format_string(line.get());
+        check(std::strcmp(line.get(), trimmed) == 0, "trimming takes LF and CR LF off alike");
+    }
+}
+
+// An entry goes back to the file as its address, a space, its host text and the line end of the
+// platform, whichever that is.
+void check_put_entry(const char* src) {
+    Config entry;
+    if (separate_str(src, entry.ip, entry.url) != 0) return;
+    for (const char* end : {"\n", "\r\n"}) {
+        own_line_end = end;
+        char* bytes = nullptr;
+        std::size_t size = 0;
+        std::FILE* f = open_memstream(&bytes, &size);
+        check(f != nullptr, "a memory stream can be opened");
+        put_entry(f, entry, "", own_line_end);
+        std::fclose(f);
+        std::string want = std::string(entry.ip) + " " + entry.url + end;
+        check(want == std::string(bytes, size), "an entry is written with the chosen line end");
+        std::free(bytes);
+    }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -120,6 +159,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     check_split(line.get());
     check_split(before.get());
+    check_line_ends(before.get(), line.get());
+    check_put_entry(line.get());
 
     // The null guards are part of the contract; checking them once costs nothing.
     static bool nulls_checked = false;

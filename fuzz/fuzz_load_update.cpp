@@ -1,4 +1,6 @@
-// Fuzzes loading a hosts file and changing one of its entries: the input bytes are the file.
+// Fuzzes loading a hosts file and changing one of its entries. The first input byte picks the
+// line end the program writes (odd, as CR is, for Windows' CR LF; even, as LF is, for LF), the
+// other bytes are the file.
 // Every step is held against a small model of the file written here from the line rules alone,
 // so that a check does not share code with what it checks.
 #include <algorithm>
@@ -17,6 +19,9 @@ namespace {
 constexpr std::size_t piece_max = 4095;  // the reader's line buffer less its NUL
 constexpr char bom[] = "\xEF\xBB\xBF";
 constexpr std::size_t bom_size = 3;
+constexpr char end_byte = '\x1A';  // DOS end-of-file byte: the last byte of a file is no line's
+// The line end of the lines the program writes, for this input.
+std::string eol = "\n";
 
 // The process's own folder, so that parallel fuzzers never share a file.
 std::string dir;
@@ -47,12 +52,13 @@ struct Piece {
     bool entry;
 };
 
-// The file as the reader must see it: a byte-order mark at the very start, which belongs to no
-// line, then pieces of at most 4095 bytes, each ending at a line end or where the buffer is full.
-// The mark takes nothing from the first line, or a rewrite that brings another line to the top
-// would cut that line elsewhere than the read before it did.
+// The file as the reader must see it: a byte-order mark at the very start and an end-of-file
+// byte at the very end, which belong to no line, then pieces of at most 4095 bytes, each ending at
+// a line end or where the buffer is full. The mark takes nothing from the first line, or a rewrite
+// that brings another line to the top would cut that line elsewhere than the read before it did.
 struct Model {
     bool bom = false;
+    bool end_byte = false;
     std::vector<Piece> pieces;
     bool ends_without_line_end() const {
         return !pieces.empty() && pieces.back().bytes.back() != '\n';
@@ -62,10 +68,13 @@ struct Model {
 Model split(const std::string& data) {
     Model m;
     m.bom = data.compare(0, bom_size, bom) == 0;
-    for (std::size_t pos = m.bom ? bom_size : 0; pos < data.size();) {
-        std::size_t limit = std::min(data.size(), pos + piece_max);
+    std::size_t stop = data.size();
+    m.end_byte = stop > (m.bom ? bom_size : 0) && data[stop - 1] == end_byte;
+    if (m.end_byte) --stop;
+    for (std::size_t pos = m.bom ? bom_size : 0; pos < stop;) {
+        std::size_t limit = std::min(stop, pos + piece_max);
         std::size_t nl = data.find('\n', pos);
-        std::size_t end = nl != std::string::npos && nl < limit ? nl + 1 : limit;
+        std::size_t end = nl < limit ? nl + 1 : limit;
         std::string piece = data.substr(pos, end - pos);
         pos = end;
         bool entry = piece[0] != '#' && !white(piece[0]);
@@ -165,7 +174,9 @@ int load_and_check(const Model& m, Table* table, int* n, std::vector<Entry>* ent
 }
 
 // Every line that is not an entry (as the reader's pieces) stands in the new file, in order and
-// byte for byte; the last one may have gained the line end that a line appended after it needs.
+// byte for byte; the last one may have gained the line end that a line appended after it needs,
+// or, when it ends in a 0x1A that the entry after it kept from the end, lent that byte to the
+// file as its end-of-file byte.
 void check_lines_kept(const Model& before, const Model& after) {
     std::vector<const std::string*> old_lines;
     std::vector<const std::string*> new_lines;
@@ -176,13 +187,16 @@ void check_lines_kept(const Model& before, const Model& after) {
         if (!p.entry) new_lines.push_back(&p.bytes);
     }
     const std::string* last = before.pieces.empty() ? nullptr : &before.pieces.back().bytes;
+    const std::string* new_last = after.pieces.empty() ? nullptr : &after.pieces.back().bytes;
     std::size_t j = 0;
     for (const std::string* line : old_lines) {
         bool may_grow = line == last && before.ends_without_line_end();
-        while (j < new_lines.size() && *new_lines[j] != *line &&
-               !(may_grow && *new_lines[j] == *line + "\n")) {
-            ++j;
-        }
+        auto same = [&](const std::string* now) {
+            bool lent = now == new_last && after.end_byte && !before.end_byte;
+            return *now == *line || (may_grow && *now == *line + eol) ||
+                   (lent && *now + end_byte == *line);
+        };
+        while (j < new_lines.size() && !same(new_lines[j])) ++j;
         check(j < new_lines.size(), "every line that is not an entry is kept, in order");
         ++j;
     }
@@ -191,7 +205,8 @@ void check_lines_kept(const Model& before, const Model& after) {
 }
 
 // The file a rewrite must produce: lines that are not entries as they stood, the table's entries
-// as "ip url\n" but the one at `loc`, and for a replace the request on a line of its own.
+// as "ip url" and the line end but the one at `loc`, and for a replace the request on a line of its
+// own.
 std::string rewritten(const Model& m, const std::vector<Entry>& entries, int loc,
                       const std::string& request, int mode) {
     std::string body;
@@ -201,13 +216,14 @@ std::string rewritten(const Model& m, const std::vector<Entry>& entries, int loc
             body += p.bytes;
             continue;
         }
-        if (i != loc) body += entries[i].ip + " " + entries[i].url + "\n";
+        if (i != loc) body += entries[i].ip + " " + entries[i].url + eol;
         ++i;
     }
     if (mode == 0) {
-        if (!body.empty() && body.back() != '\n') body += '\n';
-        body += request + "\n";
+        if (!body.empty() && body.back() != '\n') body += eol;
+        body += request + eol;
     }
+    if (m.end_byte) body += end_byte;
     return (m.bom ? std::string(bom) : std::string()) + body;
 }
 
@@ -250,7 +266,9 @@ void change_and_check(const std::string& original, const Model& m, const Table& 
     // it, or the reader would take its first bytes for one: that mark is allowed.
     bool marked = !m.bom && want.compare(0, bom_size, bom) == 0 && now == bom + want;
     if (now != want && !marked) {
-        fail("the rewrite keeps other lines byte for byte and writes entries as \"ip url\\n\"");
+        fail(
+            "the rewrite keeps other lines byte for byte and writes entries as \"ip url\" and its "
+            "line end");
     }
 
     std::vector<Entry> expected = entries;
@@ -292,7 +310,11 @@ void add_and_check(const std::string& original, const Model& m, const Table& tab
     }
     check_folder_clean();
     std::string now = read_bytes();
-    check(now.compare(0, original.size(), original) == 0, "an add only appends to the file");
+    std::string want = original.substr(0, original.size() - m.end_byte);
+    if (n <= 0 || (!want.empty() && want.back() != '\n')) want += eol;
+    want += request + eol;
+    if (m.end_byte) want += end_byte;
+    check(now == want, "an add only appends its line, before a final end-of-file byte");
     Model after = split(now);
     check_lines_kept(m, after);
     std::vector<Entry> expected = entries;
@@ -306,8 +328,8 @@ void add_and_check(const std::string& original, const Model& m, const Table& tab
 
 // Deleting a host that the table does not have fails and leaves the file as it was, but for the
 // line end that an update writes first into a file without entries.
-void delete_missing_and_check(const std::string& original, const Table& table, int n,
-                              const std::string& url) {
+void delete_missing_and_check(const std::string& original, const Model& m, const Table& table,
+                              int n, const std::string& url) {
     step = "delete of a missing host";
     write_bytes(original);
     std::string request = "10.0.0.1 " + url;
@@ -317,7 +339,8 @@ void delete_missing_and_check(const std::string& original, const Table& table, i
         fail("deleting a host that is not there gives -7");
     }
     check_folder_clean();
-    std::string expected = n > 0 ? original : original + "\n";
+    std::string expected = original;
+    if (n <= 0) expected.insert(original.size() - m.end_byte, eol);
     check(read_bytes() == expected, "a failed delete leaves the file byte for byte as it was");
 }
 
@@ -346,6 +369,11 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    if (size == 0) return 0;
+    eol = data[0] & 1 ? "\r\n" : "\n";
+    own_line_end = eol.c_str();
+    ++data;
+    --size;
     step = "load";
     std::string original(reinterpret_cast<const char*>(data), size);
     write_bytes(original);
@@ -365,7 +393,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         change_and_check(original, m, table, n, entries, k, entries[k].ip, 1);
     }
     std::string url = unused_host(entries);
-    delete_missing_and_check(original, table, n, url);
+    delete_missing_and_check(original, m, table, n, url);
     add_and_check(original, m, table, n, entries, ip, url);
     return 0;
 }

@@ -40,26 +40,33 @@ void report_text(const char* format, ...);
 inline constexpr char byte_order_mark[] = "\xEF\xBB\xBF";
 inline constexpr std::size_t byte_order_mark_size = sizeof byte_order_mark - 1;
 
-/// Whether text files end their lines with CR LF, which a binary read must turn into LF.
-extern const bool crlf_line_ends;
+/// The DOS end-of-file byte (Ctrl-Z) that old Windows tools leave as a file's last byte.
+inline constexpr char end_of_file_byte = '\x1A';
 
-/// Reads a binary stream in lines of at most 4095 bytes, as fgets reads a text stream, but with
-/// no end-of-file byte (Ctrl-Z on Windows), and knowing each line's size.
+/// The line end of the lines the program writes itself: CR LF on Windows, LF elsewhere.
+extern const char* own_line_end;
+
+/// Reads a binary stream in lines of at most 4095 bytes, as fgets reads a text stream, but
+/// keeping every byte of each line and knowing its size.
 class LineReader {
 public:
-    explicit LineReader(std::FILE* f, bool crlf = crlf_line_ends) : f_(f), crlf_(crlf) {}
-    /// The next line (with its line end), or piece of a longer one; null at the end or on error.
+    explicit LineReader(std::FILE* f) : f_(f) {}
+    /// The next line with its line end as it stands, or piece of a longer one; null at the end or
+    /// on error. A byte-order mark at the start and an end-of-file byte at the end are no line's.
     char* next();
     /// The bytes in the line that next() returned, NUL bytes included.
     std::size_t size() const { return size_; }
     /// Whether the stream began with a UTF-8 byte-order mark, which belongs to no line.
     bool had_bom() const { return bom_; }
+    /// Whether the stream ended with an end-of-file byte; known once next() has returned null.
+    bool had_end_of_file_byte() const { return eof_byte_; }
     /// Whether reading stopped on an error rather than at the end of the stream.
     bool failed() const { return std::ferror(f_) != 0; }
 
 private:
+    bool fill();
+
     std::FILE* f_;
-    bool crlf_;
     char chunk_[1 << 16];
     std::size_t pos_ = 0;
     std::size_t end_ = 0;
@@ -67,6 +74,8 @@ private:
     std::size_t size_ = 0;
     bool started_ = false;
     bool bom_ = false;
+    bool held_ = false;
+    bool eof_byte_ = false;
 };
 
 /// Trims trailing white space of `str` in place: 0, or -1 when `str` is null.

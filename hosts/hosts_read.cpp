@@ -67,36 +67,46 @@ int close_file(File& f) {
     return raw ? std::fclose(raw) : 0;
 }
 
+// Reads the next chunk: false at the end or on error. A last byte that could be the file's
+// end-of-file byte is held back until the next read shows whether anything follows it.
+bool LineReader::fill() {
+    pos_ = end_ = 0;
+    while (end_ == 0) {
+        std::size_t held = held_ ? 1 : 0;
+        chunk_[0] = end_of_file_byte;
+        std::size_t got = std::fread(chunk_ + held, 1, sizeof chunk_ - held, f_);
+        if (got == 0) {
+            eof_byte_ = eof_byte_ || held_;
+            held_ = false;
+            return false;
+        }
+        end_ = held + got;
+        held_ = chunk_[end_ - 1] == end_of_file_byte;
+        if (held_) --end_;
+    }
+    return true;
+}
+
 char* LineReader::next() {
     // The mark comes off the stream, not the first line, so that line keeps its 4095 bytes.
     if (!started_) {
         started_ = true;
-        end_ = std::fread(chunk_, 1, sizeof chunk_, f_);
+        fill();
         bom_ = end_ >= byte_order_mark_size &&
                std::memcmp(chunk_, byte_order_mark, byte_order_mark_size) == 0;
         if (bom_) pos_ = byte_order_mark_size;
     }
     size_ = 0;
     while (size_ < sizeof line_ - 1) {
-        if (pos_ == end_) {
-            pos_ = 0;
-            end_ = std::fread(chunk_, 1, sizeof chunk_, f_);
-            if (end_ == 0) break;
-        }
+        if (pos_ == end_ && !fill()) break;
         std::size_t room = std::min(end_ - pos_, sizeof line_ - 1 - size_);
         const char* from = chunk_ + pos_;
-        const void* line_end = std::memchr(from, '\n', room);
-        std::size_t take = line_end ? static_cast<const char*>(line_end) - from + 1 : room;
+        const void* nl = std::memchr(from, '\n', room);
+        std::size_t take = nl ? static_cast<const char*>(nl) - from + 1 : room;
         std::memcpy(line_ + size_, from, take);
         size_ += take;
         pos_ += take;
-        if (line_end) {
-            if (crlf_ && size_ >= 2 && line_[size_ - 2] == '\r') {
-                line_[size_ - 2] = '\n';
-                --size_;
-            }
-            break;
-        }
+        if (nl) break;
     }
     if (size_ == 0) return nullptr;
     line_[size_] = '\0';
@@ -190,8 +200,8 @@ int load_entries(std::FILE* f, int count, Table* q) {
 }
 
 int hosts_read(Table* q, int* number, const char* path) {
-    // Binary, with line ends turned by the reader: a text stream on Windows would end the file
-    // at a stray Ctrl-Z byte, and a rewrite would then drop every line after it.
+    // Binary: a text stream on Windows would end the file at a stray Ctrl-Z byte, and a rewrite
+    // would then drop every line after it. Trimming takes a CR before the LF off a line.
     File f = open_file(path, "r+b");
     if (!f) {
         report("hosts_read fopen err");

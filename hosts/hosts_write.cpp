@@ -7,10 +7,11 @@ namespace {
 
 bool is_blank(const char* s) { return s[std::strspn(s, " \t\n\v\f\r")] == '\0'; }
 
-// A request that cannot form an entry is refused before the file is touched.
+// A request that cannot form an entry is refused before the file is touched: one that a load
+// would skip (a comment, an indented line) would be reported as written and never be listed.
 bool well_formed(const char* buf) {
     const char* space = std::strchr(buf, ' ');
-    if (space && space - buf < static_cast<long>(sizeof(Config::ip)) &&
+    if (is_entry_line(buf) && space && space - buf < static_cast<long>(sizeof(Config::ip)) &&
         std::strlen(space + 1) < sizeof(Config::url) && !is_blank(space + 1)) {
         return true;
     }
@@ -25,11 +26,13 @@ int find_entry(const Config* q, int n, const char* url) {
     return -1;
 }
 
-// The size of the file and whether it ends with a line end (or is empty), read in binary so
-// that a carriage return is not taken for one.
+// The size of the file, whether its lines end with a line end (or there are none), read in
+// binary so that a carriage return is not taken for one, and whether an end-of-file byte
+// follows them.
 struct Tail {
     long long size = -1;
     bool line_end = true;
+    bool end_of_file_byte = false;
 };
 
 Tail read_tail(const char* path) {
@@ -37,10 +40,50 @@ Tail read_tail(const char* path) {
     File f = open_file(path, "rb");
     if (!f || std::fseek(f.get(), 0, SEEK_END) != 0) return tail;
     tail.size = std::ftell(f.get());
-    if (tail.size > 0 && std::fseek(f.get(), -1, SEEK_END) == 0) {
-        tail.line_end = std::fgetc(f.get()) == '\n';
+    char last[2] = {'\n', '\n'};
+    long take = tail.size < 2 ? static_cast<long>(tail.size) : 2;
+    if (take > 0 && std::fseek(f.get(), -take, SEEK_END) == 0 &&
+        std::fread(last + 2 - take, 1, take, f.get()) == static_cast<std::size_t>(take)) {
+        tail.end_of_file_byte = last[1] == end_of_file_byte;
+        tail.line_end = last[tail.end_of_file_byte ? 0 : 1] == '\n';
     }
     return tail;
+}
+
+// Copies the lines of `from` to `to` as they stand: 0, or -1 when `from` cannot be read.
+int copy_lines(std::FILE* from, std::FILE* to, bool* end_byte) {
+    LineReader reader(from);
+    char* line = reader.next();
+    if (reader.had_bom()) std::fputs(byte_order_mark, to);
+    for (; line; line = reader.next()) std::fwrite(line, 1, reader.size(), to);
+    *end_byte = reader.had_end_of_file_byte();
+    return reader.failed() ? -1 : 0;
+}
+
+// Puts `text` after the file's lines but before the end-of-file byte that ends it, so that the
+// byte stays last: a copy with the text in place replaces the file whole. 0, or `code` (-10
+// when the copy cannot be put in place) after a report.
+int insert_before_end_byte(File& f, const std::string& text, const char* path, int code) {
+    f.reset();  // Windows cannot replace a file that is still open
+    Replacement next(path, true);
+    File old = next.stream() ? open_file(path, "rb") : nullptr;
+    if (!old) {
+        report("hosts_write fopen err");
+        return code;
+    }
+    bool end_byte = false;
+    if (copy_lines(old.get(), next.stream(), &end_byte) != 0) {
+        report("hosts_write read err");
+        return code;
+    }
+    old.reset();
+    std::fputs(text.c_str(), next.stream());
+    if (end_byte) std::fputc(end_of_file_byte, next.stream());
+    if (std::fflush(next.stream()) != 0 || std::ferror(next.stream())) {
+        report("fprintf err");
+        return code;
+    }
+    return next.commit() == 0 ? 0 : -10;
 }
 
 // Reports a failed append and cuts the file back to `size`, so it leaves no half line behind.
@@ -62,8 +105,9 @@ int append(File& f, const char* text, const char* path, long long size, int code
 
 // Appends the request as a line of its own.
 int append_request(File& f, const char* buf, const char* path, const Tail& tail) {
-    std::string line = tail.line_end ? "" : "\n";
-    line.append(buf).append("\n");
+    std::string line = tail.line_end ? "" : own_line_end;
+    line.append(buf).append(own_line_end);
+    if (tail.end_of_file_byte) return insert_before_end_byte(f, line, path, -2);
     int ret = append(f, line.c_str(), path, tail.size, -2);
     if (ret == 0 && close_file(f) != 0) return undo_append(f, path, tail.size, -2);
     return ret;
@@ -85,8 +129,9 @@ bool same_entry(char* line, const Config& entry) {
 
 // Where the new file stands while it is written.
 struct Written {
-    bool any = false;      // whether anything is written yet
-    bool line_end = true;  // whether it ends a line (or is empty)
+    bool any = false;               // whether anything is written yet
+    bool line_end = true;           // whether it ends a line (or is empty)
+    bool end_of_file_byte = false;  // whether the old file ended with one, which stays last
 };
 
 // Text that opens the new file with the bytes of a byte-order mark would lose them to the next
@@ -116,7 +161,7 @@ int copy_without(std::FILE* from, std::FILE* to, const Config* q, int n, int loc
         if (i == n || !same_entry(line, q[i])) return changed_since_load();
         if (i != loc) {
             guard_leading_mark(to, q[i].ip, out);
-            put_entry(to, q[i], "", "\n");
+            put_entry(to, q[i], "", own_line_end);
             out->line_end = true;
         }
         ++i;
@@ -125,6 +170,7 @@ int copy_without(std::FILE* from, std::FILE* to, const Config* q, int n, int loc
         report("hosts_write read err");
         return -3;
     }
+    out->end_of_file_byte = reader.had_end_of_file_byte();
     return i == n ? 0 : changed_since_load();
 }
 
@@ -146,7 +192,7 @@ int copy_old(const char* path, std::FILE* to, const Config* q, int n, int loc, W
 // Writes the new content to a file beside the old one and replaces the old one only when all of
 // it is written, so a failure at any step leaves the hosts file whole.
 int rewrite(const Config* q, int n, int loc, const char* buf, int mode, const char* path) {
-    Replacement next(path, false);
+    Replacement next(path, true);
     if (!next.stream()) {
         report("hosts_write fopen err");
         return -3;
@@ -156,11 +202,17 @@ int rewrite(const Config* q, int n, int loc, const char* buf, int mode, const ch
     if (ret != 0) return ret;
     if (mode == 0) {
         guard_leading_mark(next.stream(), buf, &out);
-        if (std::fprintf(next.stream(), "%s%s\n", out.line_end ? "" : "\n", buf) < 0 ||
+        if (std::fprintf(next.stream(), "%s%s%s", out.line_end ? "" : own_line_end, buf,
+                         own_line_end) < 0 ||
             std::fflush(next.stream()) != 0) {
             report("fprintf err");
             return -6;
         }
+    }
+    if (out.end_of_file_byte &&
+        (std::fputc(end_of_file_byte, next.stream()) == EOF || std::fflush(next.stream()) != 0)) {
+        report("fprintf err");
+        return mode == 0 ? -6 : -5;
     }
     return next.commit() == 0 ? 0 : -10;
 }
@@ -171,7 +223,7 @@ int hosts_write(const Config* q, int n, const char* buf, int mode, const char* p
     if (!buf || !well_formed(buf)) return -4;
     Tail tail = read_tail(path);
     // Appending would create a file that another program removed since the load.
-    File f = tail.size < 0 ? nullptr : open_file(path, "a+");
+    File f = tail.size < 0 ? nullptr : open_file(path, "ab");
     if (!f) {
         report("hosts_write fopen err");
         return -1;
@@ -183,7 +235,11 @@ int hosts_write(const Config* q, int n, const char* buf, int mode, const char* p
     // An empty table gets a line end before anything else; an add writes it with the request,
     // in one piece, so the file never holds the one without the other.
     if (n <= 0 && mode == 0) tail.line_end = false;
-    if (n <= 0 && mode != 0 && append(f, "\n", path, tail.size, -8) != 0) return -8;
+    if (n <= 0 && mode != 0) {
+        int ret = tail.end_of_file_byte ? insert_before_end_byte(f, own_line_end, path, -8)
+                                        : append(f, own_line_end, path, tail.size, -8);
+        if (ret != 0) return ret;
+    }
     if (loc < 0 && mode != 0) {
         std::printf("hosts_write:%s不存在！\n", buf);
         return -7;

@@ -11,7 +11,7 @@
 
 #include "hosts.h"
 
-const bool crlf_line_ends = false;
+const char* own_line_end = "\n";
 
 File create_exclusive(const char* path, bool binary) {
     (void)binary;  // POSIX makes no difference between text and binary streams

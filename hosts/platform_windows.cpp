@@ -11,7 +11,7 @@
 
 #include "hosts.h"
 
-const bool crlf_line_ends = true;
+const char* own_line_end = "\r\n";
 
 File create_exclusive(const char* path, bool binary) {
     int mode = _O_RDWR | _O_CREAT | _O_EXCL | _O_NOINHERIT | (binary ? _O_BINARY : _O_TEXT);

@@ -143,7 +143,9 @@ TEST(HostsWrite, RefusesRequestsThatCannotFormAnEntry) {
         for (std::string request :
              {std::string(""), std::string("1.1.1.1"), std::string("1.1.1.1\ta"),
               std::string("1.1.1.1 "), std::string("1.1.1.1 \t \r"), std::string(50, '1') + " a",
-              "1.1.1.1 " + std::string(300, 'a')}) {
+              "1.1.1.1 " + std::string(300, 'a'), std::string(" a.example"),
+              std::string("#x b.example"), std::string("\t1.1.1.1 a"),
+              std::string("\r1.1.1.1 a")}) {
             Update u = update(file, request, mode);
             EXPECT_EQ(u.ret, -4) << request;
             EXPECT_EQ(u.out, "hosts_write:" + request + "格式错误！\n");
@@ -266,4 +268,56 @@ TEST(HostsWrite, KeepsAnEntryThatBeginsWithMarkBytesWhenItMovesToTheTop) {
     EXPECT_EQ(u.file, "\xEF\xBB\xBF" + marked);
     Update reloaded = update(u.file, "3.3.3.3 c", 0);
     EXPECT_EQ(reloaded.file, "\xEF\xBB\xBF" + marked + "3.3.3.3 c\n");
+}
+
+namespace {
+
+// `text` with each "$" turned into `end`.
+std::string with_line_end(std::string text, const std::string& end) {
+    for (std::size_t at = text.find('$'); at != std::string::npos; at = text.find('$', at)) {
+        text.replace(at, 1, end);
+        at += end.size();
+    }
+    return text;
+}
+
+}  // namespace
+
+TEST(HostsWrite, KeepsLinesByteForByteAndEndsItsOwnLinesWithThePlatformsLineEnd) {
+    struct Case {
+        std::string file;
+        const char* request;
+        int mode;
+        int ret;
+        std::string want;  // "$" stands for the line end of the lines the program writes
+    };
+    std::string comment = "#" + std::string(4093, 'c');  // its CR ends a 4095-byte piece
+    std::vector<Case> cases = {
+        {"# crlf\r\n# lf only\n127.0.0.1 a\r\n10.0.0.1 b\r\n", "0 a", 1, 0,
+         "# crlf\r\n# lf only\n10.0.0.1 b$"},
+        {comment + "\r\n127.0.0.1 a\r\n10.0.0.1 b\r\n", "0 a", 1, 0, comment + "\r\n10.0.0.1 b$"},
+        {"1.1.1.1 a \r\n2.2.2.2 b\n# end\n", "9.9.9.9 b", 0, 0, "1.1.1.1 a$# end\n9.9.9.9 b$"},
+        {"# no end\r", "1.1.1.1 a", 0, 0, "# no end\r$1.1.1.1 a$"},
+        {"1.1.1.1 a\n", "2.2.2.2 b", 0, 0, "1.1.1.1 a\n2.2.2.2 b$"},
+        {"1.1.1.1 a", "2.2.2.2 b", 0, 0, "1.1.1.1 a$2.2.2.2 b$"},
+        {"# c\n", "2.2.2.2 b", 1, -7, "# c\n$"},
+        {"127.0.0.1 a\r\n10.0.0.1 b\r\n\x1a", "0 a", 1, 0, "10.0.0.1 b$\x1a"},
+        {"127.0.0.1 a\r\n10.0.0.1 b\r\n\x1a", "9.9.9.9 a", 0, 0, "10.0.0.1 b$9.9.9.9 a$\x1a"},
+        {"127.0.0.1 a\r\n\x1a", "1.2.3.4 c", 0, 0, "127.0.0.1 a\r\n1.2.3.4 c$\x1a"},
+        {"127.0.0.1 a\x1a", "1.2.3.4 c", 0, 0, "127.0.0.1 a$1.2.3.4 c$\x1a"},
+        {"127.0.0.1 a\x1a", "1.2.3.4 c", 1, -7, "127.0.0.1 a\x1a"},
+        {"# c\r\n\x1a", "1.2.3.4 c", 0, 0, "# c\r\n$1.2.3.4 c$\x1a"},
+        {"# c\x1a\x1a", "1.2.3.4 c", 1, -7, "# c\x1a$\x1a"},
+        {"\xEF\xBB\xBF\x1a", "1.2.3.4 c", 0, 0, "\xEF\xBB\xBF$1.2.3.4 c$\x1a"},
+        {"# a\x1a\r\n1.1.1.1 a\n2.2.2.2 b\n", "0 a", 1, 0, "# a\x1a\r\n2.2.2.2 b$"},
+    };
+    for (const char* end : {"\n", "\r\n"}) {
+        OwnLineEnd own(end);
+        for (const Case& c : cases) {
+            Update u = update(c.file, c.request, c.mode);
+            EXPECT_EQ(u.ret, c.ret) << c.file;
+            EXPECT_EQ(u.file, with_line_end(c.want, end)) << c.file;
+            EXPECT_EQ(u.err, "");
+        }
+    }
 }

@@ -71,6 +71,19 @@ inline std::string list_dir(const std::string& dir) {
     return joined;
 }
 
+// Makes the program end the lines it writes with `end` for as long as it lives, as its build for
+// another platform does, so that Windows' line ends are tried here too.
+class OwnLineEnd {
+public:
+    explicit OwnLineEnd(const char* end) : saved_(own_line_end) { own_line_end = end; }
+    ~OwnLineEnd() { own_line_end = saved_; }
+    OwnLineEnd(const OwnLineEnd&) = delete;
+    OwnLineEnd& operator=(const OwnLineEnd&) = delete;
+
+private:
+    const char* saved_;
+};
+
 // Makes writes to regular files fail once they pass `bytes`, in this process and the programs
 // it starts, for as long as it lives.
 class FileSizeLimit {

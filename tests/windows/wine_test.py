@@ -283,6 +283,43 @@ class WineTests(unittest.TestCase):
             b"# stray \x1a byte\r\n10.0.0.1 a.test\r\n10.0.0.2 b.test\r\n127.0.0.2 localhost\r\n",
         )
 
+    def test_delete_keeps_an_lf_only_line(self):
+        self.set_hosts(b"# crlf\r\n# lf only\n127.0.0.1 a\r\n10.0.0.1 b\r\n")
+        self.check_run(
+            typed("4", "0 a"), FORMAT + ASK_DELETE + "hosts_write:loc = 0\n[0 a]已删除\n"
+        )
+        self.assertEqual(self.hosts(), b"# crlf\r\n# lf only\n10.0.0.1 b\r\n")
+
+    def test_delete_keeps_a_cr_at_a_piece_boundary(self):
+        # 4,094 bytes of comment and its CR fill one 4095-byte read; the LF comes in the next.
+        comment = b"#" + b"c" * 4093 + b"\r\n"
+        self.set_hosts(comment + b"127.0.0.1 a\r\n10.0.0.1 b\r\n")
+        self.check_run(
+            typed("4", "0 a"), FORMAT + ASK_DELETE + "hosts_write:loc = 0\n[0 a]已删除\n"
+        )
+        self.assertEqual(self.hosts(), comment + b"10.0.0.1 b\r\n")
+
+    def test_end_of_file_byte_stays_last(self):
+        self.set_hosts(b"127.0.0.1 a\r\n10.0.0.1 b\r\n\x1a")
+        self.check_run(
+            typed("3", "4", "0 a", "2", "1.2.3.4 c.test"),
+            "[127.0.0.1 a]\n[10.0.0.1 b]\n",
+            FORMAT + ASK_DELETE + "hosts_write:loc = 0\n[0 a]已删除\n",
+            FORMAT + ASK_ADD + "[1.2.3.4 c.test]已写入\n",
+        )
+        self.assertEqual(self.hosts(), b"10.0.0.1 b\r\n1.2.3.4 c.test\r\n\x1a")
+
+    def test_refuses_requests_that_cannot_be_entries(self):
+        hosts = b"127.0.0.1 a\r\n"
+        self.set_hosts(hosts)
+        lines, passes = [], []
+        for command, ask in (("2", ASK_ADD), ("4", ASK_DELETE)):
+            for request in (" a.example", "#x b.example", "\ta.example b"):
+                lines += [command, request]
+                passes.append(FORMAT + ask + f"hosts_write:{request}格式错误！\nhosts_write err: -4\n")
+        self.check_run(typed(*lines), *passes)
+        self.assertEqual(self.hosts(), hosts)
+
     def test_backup_and_restore(self):
         # Mixed line ends, GBK text and no final line end: a backup keeps them all.
         hosts = "# 备份\r\n127.0.0.1 localhost\n10.0.0.1 a.test\r\n# 没有行尾".encode("gbk")
