@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include "hosts.h"
+#include "texts.h"
 
 const bool crlf_line_ends = false;
 
@@ -35,7 +36,7 @@ unsigned long process_id() { return static_cast<unsigned long>(getpid()); }
 
 void pause_console() {
     if (!isatty(STDIN_FILENO)) return;
-    std::fputs("请按任意键继续. . .", stdout);
+    std::fputs(texts::pause_prompt, stdout);
     std::fflush(stdout);
     termios saved;
     if (tcgetattr(STDIN_FILENO, &saved) == 0) {

@@ -11,26 +11,26 @@
 namespace {
 
 const std::string menu =
-    "by--Morvane\n"
-    "----------------------------\n"
-    "1 备份hosts文件[必须]\n"
-    "2 添加网址域名与其对应的IP地址\n"
-    "3 显示所有的关联\n"
-    "4 删除已有的关联\n"
-    "5 还原hosts文件\n"
-    "6 使用说明\n"
-    "----------------------------\n"
-    "cmd:";
+    gbk("by--Morvane\n"
+        "----------------------------\n"
+        "1 备份hosts文件[必须]\n"
+        "2 添加网址域名与其对应的IP地址\n"
+        "3 显示所有的关联\n"
+        "4 删除已有的关联\n"
+        "5 还原hosts文件\n"
+        "6 使用说明\n"
+        "----------------------------\n"
+        "cmd:");
 const std::string end_of_input = menu + "\n";
 const std::string usage =
-    "1.本程序需要以管理员模式打开\n"
-    "2.hosts文件为系统文件，修改有风险！所以必须先备份！\n如果出现问题，请自行百度解决！\n\n";
-const std::string no_such_item = "没有此项\n";
-const std::string hint = "格式：[IP + 空格 + URL] 例: 127.0.0.1 www.baidu.com\n\n";
-const std::string add_prompt = hint + "请输入要建立的关联: ";
-const std::string delete_prompt = hint + "请输入要删除的关联: ";
-const std::string backed_up = "已将hosts文件备份到本程序所在目录\n";
-const std::string restored = "已将hosts文件还原\n";
+    gbk("1.本程序需要以管理员模式打开\n"
+        "2.hosts文件为系统文件，修改有风险！所以必须先备份！\n如果出现问题，请自行百度解决！\n\n");
+const std::string no_such_item = gbk("没有此项\n");
+const std::string hint = gbk("格式：[IP + 空格 + URL] 例: 127.0.0.1 www.baidu.com\n\n");
+const std::string add_prompt = hint + gbk("请输入要建立的关联: ");
+const std::string delete_prompt = hint + gbk("请输入要删除的关联: ");
+const std::string backed_up = gbk("已将hosts文件备份到本程序所在目录\n");
+const std::string restored = gbk("已将hosts文件还原\n");
 
 struct Session {
     std::string out;
@@ -130,7 +130,7 @@ TEST(Program, EndsAtTheEndOfInputAtEveryPrompt) {
         EXPECT_EQ(at_request.status, 0);
     }
     Session again = m.run("2\n2.2.2.2 b\n2\n");
-    EXPECT_EQ(again.out, menu + add_prompt + "[2.2.2.2 b]已写入\n" + menu + add_prompt + "\n");
+    EXPECT_EQ(again.out, menu + add_prompt + gbk("[2.2.2.2 b]已写入\n") + menu + add_prompt + "\n");
     EXPECT_EQ(read_file(m.hosts()), "1.1.1.1 a\n2.2.2.2 b\n");
 }
 
@@ -160,12 +160,13 @@ TEST(Program, AddsReplacesAndDeletesAssociations) {
     write_file(m.hosts(), "127.0.0.1 localhost\n");
     Session s =
         m.run("2\n1.2.3.4 a.com\n2\n5.6.7.8 a.com\n4\n9.9.9.9 localhost\n4\n1.1.1.1 none\n3\n");
-    EXPECT_EQ(s.out,
-              screens({add_prompt + "[1.2.3.4 a.com]已写入\n",
-                       add_prompt + "hosts_write:loc = 1\n[5.6.7.8 a.com]已写入\n",
-                       delete_prompt + "hosts_write:loc = 0\n[9.9.9.9 localhost]已删除\n",
-                       delete_prompt + "hosts_write:1.1.1.1 none不存在！\nhosts_write err: -7\n",
-                       "[5.6.7.8 a.com]\n"}));
+    EXPECT_EQ(
+        s.out,
+        screens({add_prompt + gbk("[1.2.3.4 a.com]已写入\n"),
+                 add_prompt + gbk("hosts_write:loc = 1\n[5.6.7.8 a.com]已写入\n"),
+                 delete_prompt + gbk("hosts_write:loc = 0\n[9.9.9.9 localhost]已删除\n"),
+                 delete_prompt + gbk("hosts_write:1.1.1.1 none不存在！\nhosts_write err: -7\n"),
+                 "[5.6.7.8 a.com]\n"}));
     EXPECT_EQ(read_file(m.hosts()), "5.6.7.8 a.com\n");
 }
 
@@ -173,9 +174,9 @@ TEST(Program, KeepsEveryCommentThroughAReplaceAndADelete) {
     Machine m;
     write_file(m.hosts(), ten_entries_with_comments);
     Session s = m.run("2\n10.1.1.1 mail\n4\n0.0.0.0 tracker.example\n");
-    EXPECT_EQ(s.out,
-              screens({add_prompt + "hosts_write:loc = 3\n[10.1.1.1 mail]已写入\n",
-                       delete_prompt + "hosts_write:loc = 5\n[0.0.0.0 tracker.example]已删除\n"}));
+    EXPECT_EQ(s.out, screens({add_prompt + gbk("hosts_write:loc = 3\n[10.1.1.1 mail]已写入\n"),
+                              delete_prompt +
+                                  gbk("hosts_write:loc = 5\n[0.0.0.0 tracker.example]已删除\n")}));
     std::string expected = ten_entries_with_comments;
     expected.erase(expected.find("10.0.0.2 mail\n"), 14);
     expected.erase(expected.find("0.0.0.0 tracker.example\n"), 24);
@@ -188,12 +189,12 @@ TEST(Program, RefusesRequestsThatCannotFormAnEntryAndLeavesTheFile) {
     std::string too_long = "1.2.3.4 " + std::string(1500, 'h');
     Session s = m.run("2\nnospace\n4\n\n2\n1.1.1.1 \n2\n" + too_long + "\n6\n");
     std::string cut = too_long.substr(0, 1023);
-    EXPECT_EQ(
-        s.out,
-        screens({add_prompt + "hosts_write:nospace格式错误！\nhosts_write err: -4\n",
-                 delete_prompt + "hosts_write:格式错误！\nhosts_write err: -4\n",
-                 add_prompt + "hosts_write:1.1.1.1 格式错误！\nhosts_write err: -4\n",
-                 add_prompt + "hosts_write:" + cut + "格式错误！\nhosts_write err: -4\n", usage}));
+    EXPECT_EQ(s.out,
+              screens({add_prompt + gbk("hosts_write:nospace格式错误！\nhosts_write err: -4\n"),
+                       delete_prompt + gbk("hosts_write:格式错误！\nhosts_write err: -4\n"),
+                       add_prompt + gbk("hosts_write:1.1.1.1 格式错误！\nhosts_write err: -4\n"),
+                       add_prompt + "hosts_write:" + cut + gbk("格式错误！\nhosts_write err: -4\n"),
+                       usage}));
     EXPECT_EQ(read_file(m.hosts()), "1.1.1.1 a\n");
 }
 
@@ -303,7 +304,7 @@ TEST(Program, PausesForAKeyAndClearsTheScreenOnATerminal) {
     std::string seen;
     read_until(terminal, seen, "cmd:");
     ASSERT_EQ(write(terminal, "6\n", 2), 2);
-    const std::string pause_prompt = "请按任意键继续. . .";
+    const std::string pause_prompt = gbk("请按任意键继续. . .");
     read_until(terminal, seen, pause_prompt);
     ASSERT_NE(seen.find(pause_prompt), std::string::npos) << seen;
     read_until(terminal, seen, "\033[H");
@@ -353,8 +354,9 @@ TEST(Program, TakesLinesOfEveryLengthAroundItsBuffers) {
         Session at_request = m.run("4\n" + request + "\n6\n");
         std::string typed = request.substr(0, 1023);
         bool fits = length > 8 && length - 8 < 300;
-        std::string answer = fits ? "hosts_write:" + typed + "不存在！\nhosts_write err: -7\n"
-                                  : "hosts_write:" + typed + "格式错误！\nhosts_write err: -4\n";
+        std::string answer =
+            fits ? "hosts_write:" + typed + gbk("不存在！\nhosts_write err: -7\n")
+                 : "hosts_write:" + typed + gbk("格式错误！\nhosts_write err: -4\n");
         EXPECT_EQ(at_request.out, screens({delete_prompt + answer, usage})) << length;
         EXPECT_EQ(read_file(m.hosts()), file);
         EXPECT_EQ(m.run(digits).status, 0);
@@ -367,10 +369,10 @@ TEST(Program, TakesCarriageReturnsAndNulBytesInsideLines) {
     Machine m;
     write_file(m.hosts(), "1.1.1.1 a\n");
     Session s = m.run(std::string("3\r\n4\n1.1.1.1 \0a\n6\n", 18));
-    EXPECT_EQ(
-        s.out,
-        screens({"[1.1.1.1 a]\n",
-                 delete_prompt + "hosts_write:1.1.1.1 格式错误！\nhosts_write err: -4\n", usage}));
+    EXPECT_EQ(s.out,
+              screens({"[1.1.1.1 a]\n",
+                       delete_prompt + gbk("hosts_write:1.1.1.1 格式错误！\nhosts_write err: -4\n"),
+                       usage}));
     EXPECT_EQ(read_file(m.hosts()), "1.1.1.1 a\n");
 }
 
