@@ -132,6 +132,20 @@ bool run(int cmd) {
     return true;
 }
 
+// Says once, at the end, that standard output lost text (a full disk, a broken pipe), which the
+// menu's own flushes cannot stop to say: 0, or 1 after the report.
+int finish_output() {
+    if (std::fflush(stdout) != 0) {
+        report("stdout");
+        return 1;
+    }
+    if (std::ferror(stdout)) {
+        report_text("stdout: some output could not be written\n");
+        return 1;
+    }
+    return 0;
+}
+
 }  // namespace
 
 int main() {
@@ -151,5 +165,5 @@ int main() {
     }
     // End of input: nothing more can be asked, so the loop ends on a line of its own.
     std::fputs("\n", stdout);
-    return 0;
+    return finish_output();
 }

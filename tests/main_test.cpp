@@ -58,6 +58,18 @@ public:
                 WIFEXITED(status) ? WEXITSTATUS(status) : -1};
     }
 
+    // Runs the program with `input` as its standard input and the shell redirections `outputs`
+    // for the other two, in the working folder; what went to the files stdout and stderr (in the
+    // test folder) comes back.
+    Session run_with(const std::string& input, const std::string& outputs) const {
+        write_file(dir_.path("stdin"), input);
+        std::string command = "cd '" + dir_.path("work") + "' && '" TEST_PROGRAM "' < '" +
+                              dir_.path("stdin") + "' " + outputs;
+        int status = std::system(command.c_str());
+        return {read_file(dir_.path("stdout")), read_file(dir_.path("stderr")),
+                WIFEXITED(status) ? WEXITSTATUS(status) : -1};
+    }
+
 private:
     TempDir dir_;
 };
@@ -393,4 +405,22 @@ TEST(Program, NeitherCrashesNorChangesTheFileOnRandomBytes) {
         EXPECT_EQ(s.out.substr(s.out.size() - end_of_input.size()), end_of_input);
         EXPECT_EQ(read_file(m.hosts()), file);
     }
+}
+
+TEST(Program, ReportsAtTheEndThatStandardOutputCouldNotBeWritten) {
+    Machine m;
+    std::string file = ten_entries_with_comments;
+    for (int i = 0; file.size() < 200 * 1024; ++i)
+        file += "0.0.0.0 host-" + std::to_string(i) + ".example\n";
+    write_file(m.hosts(), file);
+    // A menu that fits the output buffer, and a listing that overflows it many times.
+    for (std::string input : {"", "6\n7\n", "3\n3\n"}) {
+        Session full = m.run_with(input, "> /dev/full 2> '" + m.folder("stderr") + "'");
+        EXPECT_EQ(full.err, "stdout: No space left on device\n") << input;
+        EXPECT_EQ(full.status, 1) << input;
+        Session fine = m.run_with(input, "> /dev/null 2> '" + m.folder("stderr") + "'");
+        EXPECT_EQ(fine.err, "") << input;
+        EXPECT_EQ(fine.status, 0) << input;
+    }
+    EXPECT_EQ(read_file(m.hosts()), file);
 }
