@@ -3,6 +3,7 @@
 #include <pty.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <utmp.h>
 
 #include <chrono>
 
@@ -423,4 +424,97 @@ TEST(Program, ReportsAtTheEndThatStandardOutputCouldNotBeWritten) {
         EXPECT_EQ(fine.status, 0) << input;
     }
     EXPECT_EQ(read_file(m.hosts()), file);
+}
+
+namespace {
+
+const std::string pause_prompt = gbk("请按任意键继续. . .");
+
+// The program run on a pseudo-terminal of its own, as from a shell. The test keeps the terminal's
+// other side open too, so that its settings can still be read after the program has ended.
+class Terminal {
+public:
+    explicit Terminal(const std::string& cwd, rlim_t file_size_limit = RLIM_INFINITY) {
+        EXPECT_EQ(openpty(&master_, &slave_, nullptr, nullptr, nullptr), 0);
+        child_ = fork();
+        if (child_ == 0) start(cwd, file_size_limit);
+    }
+    ~Terminal() {
+        if (child_ > 0 && !ended_) {
+            kill(child_, SIGKILL);
+            wait();
+        }
+        close(master_);
+        close(slave_);
+    }
+    Terminal(const Terminal&) = delete;
+    Terminal& operator=(const Terminal&) = delete;
+
+    // Everything the program has shown, once `wanted` is among it or a second has passed.
+    const std::string& read_until(const std::string& wanted) {
+        ::read_until(master_, seen_, wanted);
+        return seen_;
+    }
+    void type(const std::string& keys) {
+        EXPECT_EQ(write(master_, keys.data(), keys.size()), static_cast<ssize_t>(keys.size()));
+    }
+    pid_t pid() const { return child_; }
+    // The program's wait status, once it has ended.
+    int wait() {
+        int status = 0;
+        waitpid(child_, &status, 0);
+        ended_ = true;
+        return status;
+    }
+    // The terminal's line discipline settings as the program sees them.
+    tcflag_t local_modes() const {
+        termios settings{};
+        EXPECT_EQ(tcgetattr(slave_, &settings), 0);
+        return settings.c_lflag;
+    }
+
+private:
+    [[noreturn]] void start(const std::string& cwd, rlim_t file_size_limit) {
+        close(master_);
+        FileSizeLimit limit(file_size_limit);  // lasts into the program that replaces this one
+        if (login_tty(slave_) == 0 && chdir(cwd.c_str()) == 0)
+            execl(TEST_PROGRAM, TEST_PROGRAM, nullptr);
+        _exit(127);
+    }
+
+    int master_ = -1;
+    int slave_ = -1;
+    pid_t child_ = -1;
+    bool ended_ = false;
+    std::string seen_;
+};
+
+}  // namespace
+
+TEST(Program, GivesTheTerminalBackItsLineModeAndEchoWhenKilledAtThePause) {
+    struct Ending {
+        const char* how;
+        int signal;
+    };
+    for (Ending ending : {Ending{"Ctrl-C", SIGINT}, Ending{"kill", SIGTERM}}) {
+        Machine m;
+        Terminal t(m.folder("work"));
+        ASSERT_EQ(t.local_modes() & (ICANON | ECHO), tcflag_t{ICANON | ECHO});
+        t.read_until("cmd:");
+        t.type("6\n");
+        ASSERT_NE(t.read_until(pause_prompt).find(pause_prompt), std::string::npos)
+            << t.read_until("");
+        // The pause takes the terminal out of line mode just after its prompt shows.
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+        while (t.local_modes() & ICANON && std::chrono::steady_clock::now() < deadline)
+            usleep(1000);
+        ASSERT_EQ(t.local_modes() & (ICANON | ECHO), tcflag_t{0}) << ending.how;
+        if (ending.signal == SIGINT)
+            t.type("\x03");
+        else
+            kill(t.pid(), ending.signal);
+        int status = t.wait();
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == ending.signal) << ending.how;
+        EXPECT_EQ(t.local_modes() & (ICANON | ECHO), tcflag_t{ICANON | ECHO}) << ending.how;
+    }
 }
