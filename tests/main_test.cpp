@@ -518,3 +518,29 @@ TEST(Program, GivesTheTerminalBackItsLineModeAndEchoWhenKilledAtThePause) {
         EXPECT_EQ(t.local_modes() & (ICANON | ECHO), tcflag_t{ICANON | ECHO}) << ending.how;
     }
 }
+
+TEST(Program, PrintsTheReportsOfAFailedReplaceInTheOrderItMadeThem) {
+    Machine m;
+    std::string file = ten_entries_with_comments;
+    for (int i = 0; i < 2000; ++i) file += "0.0.0.0 host-" + std::to_string(i) + ".example\n";
+    write_file(m.hosts(), file);
+    const std::string reports =
+        "hosts_write:loc = 0\nfprintf err: File too large\nhosts_write err: -5\n";
+    Session piped;
+    {
+        FileSizeLimit limit(file.size() / 2);
+        piped = m.run_with("4\n127.0.0.1 localhost\n", "2>&1 | cat > '" + m.folder("stdout") + "'");
+    }
+    EXPECT_EQ(piped.out, screens({delete_prompt + reports}));
+    Terminal t(m.folder("work"), file.size() / 2);
+    t.read_until("cmd:");
+    t.type("4\n");
+    t.read_until(gbk("请输入要删除的关联: "));
+    t.type("127.0.0.1 localhost\n");
+    std::string on_terminal =
+        "127.0.0.1 localhost\r\nhosts_write:loc = 0\r\nfprintf err: File too large\r\n"
+        "hosts_write err: -5\r\n" +
+        pause_prompt;
+    EXPECT_NE(t.read_until(on_terminal).find(on_terminal), std::string::npos) << t.read_until("");
+    EXPECT_EQ(read_file(m.hosts()), file);
+}
