@@ -7,6 +7,7 @@
 #include <new>
 
 #include "hosts.h"
+#include "texts.h"
 
 namespace {
 
@@ -14,7 +15,7 @@ bool is_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 
 // Another program changed the file while it was being read twice.
 int changed_between_passes() {
-    std::printf("hosts_read:hosts文件已被其他程序修改！\n");
+    std::fputs(texts::read_changed, stdout);
     return -5;
 }
 

@@ -2,6 +2,7 @@
 #include <cstring>
 
 #include "hosts.h"
+#include "texts.h"
 
 namespace {
 
@@ -15,7 +16,7 @@ bool well_formed(const char* buf) {
         std::strlen(space + 1) < sizeof(Config::url) && !is_blank(space + 1)) {
         return true;
     }
-    std::printf("hosts_write:%s格式错误！\n", buf);
+    std::printf(texts::write_malformed, buf);
     return false;
 }
 
@@ -115,7 +116,7 @@ int append_request(File& f, const char* buf, const char* path, const Tail& tail)
 
 // Another program changed the entries since the load: its change is not overwritten.
 int changed_since_load() {
-    std::printf("hosts_write:hosts文件已被其他程序修改！\n");
+    std::fputs(texts::write_changed, stdout);
     return -9;
 }
 
@@ -241,7 +242,7 @@ int hosts_write(const Config* q, int n, const char* buf, int mode, const char* p
         if (ret != 0) return ret;
     }
     if (loc < 0 && mode != 0) {
-        std::printf("hosts_write:%s不存在！\n", buf);
+        std::printf(texts::write_missing, buf);
         return -7;
     }
     if (loc < 0) return append_request(f, buf, path, tail);

@@ -4,6 +4,7 @@
 #include <filesystem>
 
 #include "hosts.h"
+#include "texts.h"
 
 Table p;
 
@@ -18,19 +19,7 @@ int ret = 0;
 int n = 0;
 char buf[1024];
 
-void menu() {
-    std::fputs(
-        "by--Morvane\n"
-        "----------------------------\n"
-        "1 备份hosts文件[必须]\n"
-        "2 添加网址域名与其对应的IP地址\n"
-        "3 显示所有的关联\n"
-        "4 删除已有的关联\n"
-        "5 还原hosts文件\n"
-        "6 使用说明\n"
-        "----------------------------\n",
-        stdout);
-}
+void menu() { std::fputs(texts::menu, stdout); }
 
 // Reads one line into `st` without its line end, discarding what does not fit; null at the end
 // of input. The buffer is cleared first, so a NUL typed inside the line cannot hide its line end.
@@ -64,8 +53,8 @@ void list_hosts() {
 
 // Commands 2 and 4; false when input ended at the prompt, before any request was read.
 bool associate(int mode) {
-    std::fputs("格式：[IP + 空格 + URL] 例: 127.0.0.1 www.baidu.com\n\n", stdout);
-    std::fputs(mode == 0 ? "请输入要建立的关联: " : "请输入要删除的关联: ", stdout);
+    std::fputs(texts::format_hint, stdout);
+    std::fputs(mode == 0 ? texts::add_prompt : texts::delete_prompt, stdout);
     if (!s_gets(buf, sizeof buf)) return false;
     ret = hosts_read(&p, &n);
     if (ret != 0) {
@@ -76,7 +65,7 @@ bool associate(int mode) {
     if (ret != 0) {
         std::printf("hosts_write err: %d\n", ret);
     } else {
-        std::printf(mode == 0 ? "[%s]已写入\n" : "[%s]已删除\n", buf);
+        std::printf(mode == 0 ? texts::added : texts::deleted, buf);
     }
     return true;
 }
@@ -134,16 +123,11 @@ void copy_file(const char* rPath, const char* wPath, const char* done, bool to_b
     if (copy_bytes(rFp.get(), wFp.stream()) && wFp.commit() == 0) std::fputs(done, stdout);
 }
 
-void myCopy() { copy_file(HOSTS_PATH, backup_path, "已将hosts文件备份到本程序所在目录\n", true); }
+void myCopy() { copy_file(HOSTS_PATH, backup_path, texts::backed_up, true); }
 
-void restore() { copy_file(backup_path, HOSTS_PATH, "已将hosts文件还原\n", false); }
+void restore() { copy_file(backup_path, HOSTS_PATH, texts::restored, false); }
 
-void usage() {
-    std::fputs(
-        "1.本程序需要以管理员模式打开\n"
-        "2.hosts文件为系统文件，修改有风险！所以必须先备份！\n如果出现问题，请自行百度解决！\n\n",
-        stdout);
-}
+void usage() { std::fputs(texts::usage, stdout); }
 
 // Runs one command; false when input ended inside it.
 bool run(int cmd) {
@@ -154,9 +138,23 @@ bool run(int cmd) {
     case 4: return associate(1);
     case 5: restore(); break;
     case 6: usage(); break;
-    default: std::fputs("没有此项\n", stdout); break;
+    default: std::fputs(texts::no_such_item, stdout); break;
     }
     return true;
+}
+
+// Says once, at the end, that standard output lost text (a full disk, a broken pipe), which the
+// menu's own flushes cannot stop to say: 0, or 1 after the report.
+int finish_output() {
+    if (std::fflush(stdout) != 0) {
+        report("stdout");
+        return 1;
+    }
+    if (std::ferror(stdout)) {
+        report_text("stdout: some output could not be written\n");
+        return 1;
+    }
+    return 0;
 }
 
 }  // namespace
@@ -178,5 +176,5 @@ int main() {
     }
     // End of input: nothing more can be asked, so the loop ends on a line of its own.
     std::fputs("\n", stdout);
-    return 0;
+    return finish_output();
 }

@@ -8,8 +8,10 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <iterator>
 
 #include "hosts.h"
+#include "texts.h"
 
 const char* own_line_end = "\n";
 
@@ -115,24 +117,65 @@ bool abandoned(const char* path, unsigned long pid) {
 
 unsigned long process_id() { return static_cast<unsigned long>(getpid()); }
 
+namespace {
+
+// The terminal's settings while a pause holds it in single-key mode, for the signal handler.
+termios before_pause;
+// The signals that end the program from the keyboard or from outside; each would otherwise leave
+// the terminal without echo and line editing for the shell that comes next.
+constexpr int ending_signals[] = {SIGINT, SIGQUIT, SIGTERM, SIGHUP};
+struct sigaction saved_actions[std::size(ending_signals)];
+
+// Gives the terminal its settings back, then dies of the signal as it would have without us.
+// Only async-signal-safe calls here: tcsetattr, sigaction, raise.
+void restore_and_die(int sig) {
+    tcsetattr(STDIN_FILENO, TCSANOW, &before_pause);
+    struct sigaction fallback = {};
+    fallback.sa_handler = SIG_DFL;
+    sigaction(sig, &fallback, nullptr);
+    raise(sig);
+}
+
+// A signal the program was started ignoring (nohup, a background job) stays ignored.
+void catch_ending_signals() {
+    struct sigaction catcher = {};
+    catcher.sa_handler = restore_and_die;
+    sigemptyset(&catcher.sa_mask);
+    for (std::size_t i = 0; i < std::size(ending_signals); ++i) {
+        sigaction(ending_signals[i], nullptr, &saved_actions[i]);
+        if (saved_actions[i].sa_handler != SIG_IGN) sigaction(ending_signals[i], &catcher, nullptr);
+    }
+}
+
+void release_ending_signals() {
+    for (std::size_t i = 0; i < std::size(ending_signals); ++i)
+        sigaction(ending_signals[i], &saved_actions[i], nullptr);
+}
+
+// Reads one key press in single-key mode, without echo.
+void wait_for_key() {
+    termios raw = before_pause;
+    raw.c_lflag &= ~(ICANON | ECHO);
+    raw.c_cc[VMIN] = 1;
+    raw.c_cc[VTIME] = 0;
+    catch_ending_signals();
+    tcsetattr(STDIN_FILENO, TCSANOW, &raw);
+    // One key may send several bytes (arrows, function keys): take them all.
+    char key[16];
+    if (read(STDIN_FILENO, key, sizeof key) < 0) {
+        // An interrupted wait ends the pause like a key press.
+    }
+    tcsetattr(STDIN_FILENO, TCSANOW, &before_pause);
+    release_ending_signals();
+}
+
+}  // namespace
+
 void pause_console() {
     if (!isatty(STDIN_FILENO)) return;
-    std::fputs("请按任意键继续. . .", stdout);
+    std::fputs(texts::pause_prompt, stdout);
     std::fflush(stdout);
-    termios saved;
-    if (tcgetattr(STDIN_FILENO, &saved) == 0) {
-        termios raw = saved;
-        raw.c_lflag &= ~(ICANON | ECHO);
-        raw.c_cc[VMIN] = 1;
-        raw.c_cc[VTIME] = 0;
-        tcsetattr(STDIN_FILENO, TCSANOW, &raw);
-        // One key may send several bytes (arrows, function keys): take them all.
-        char key[16];
-        if (read(STDIN_FILENO, key, sizeof key) < 0) {
-            // An interrupted wait ends the pause like a key press.
-        }
-        tcsetattr(STDIN_FILENO, TCSANOW, &saved);
-    }
+    if (tcgetattr(STDIN_FILENO, &before_pause) == 0) wait_for_key();
     std::fputs("\n", stdout);
 }
 

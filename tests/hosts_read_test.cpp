@@ -223,7 +223,7 @@ TEST(LoadEntries, FailsWhenTheFileGainedOrLostEntriesSinceTheCount) {
         testing::internal::CaptureStdout();
         EXPECT_EQ(load_entries(f.get(), count, &table), -5);
         EXPECT_EQ(testing::internal::GetCapturedStdout(),
-                  "hosts_read:hosts文件已被其他程序修改！\n");
+                  gbk("hosts_read:hosts文件已被其他程序修改！\n"));
         EXPECT_EQ(table, nullptr);
     }
 }

@@ -56,7 +56,7 @@ TEST(HostsWrite, StartsALineOfItsOwnWhenTheTableIsEmpty) {
     EXPECT_EQ(add.file, "# only a comment\n1.2.3.4 a.com\n");
     Update del = update("# c\n", "1.2.3.4 a.com", 1);
     EXPECT_EQ(del.ret, -7);
-    EXPECT_EQ(del.out, "hosts_write:1.2.3.4 a.com不存在！\n");
+    EXPECT_EQ(del.out, gbk("hosts_write:1.2.3.4 a.com不存在！\n"));
     EXPECT_EQ(del.file, "# c\n\n");
 }
 
@@ -148,7 +148,7 @@ TEST(HostsWrite, RefusesRequestsThatCannotFormAnEntry) {
               std::string("\r1.1.1.1 a")}) {
             Update u = update(file, request, mode);
             EXPECT_EQ(u.ret, -4) << request;
-            EXPECT_EQ(u.out, "hosts_write:" + request + "格式错误！\n");
+            EXPECT_EQ(u.out, "hosts_write:" + request + gbk("格式错误！\n"));
             EXPECT_EQ(u.file, file);
         }
     }
@@ -168,7 +168,7 @@ TEST(HostsWrite, LeavesAChangeMadeByAnotherProgramSinceTheLoad) {
         testing::internal::CaptureStdout();
         EXPECT_EQ(hosts_write(table.get(), n, "9.9.9.9 a", 0, path.c_str()), -9);
         EXPECT_EQ(testing::internal::GetCapturedStdout(),
-                  "hosts_write:loc = 0\nhosts_write:hosts文件已被其他程序修改！\n");
+                  gbk("hosts_write:loc = 0\nhosts_write:hosts文件已被其他程序修改！\n"));
         EXPECT_EQ(read_file(path), changed);
         EXPECT_EQ(list_dir(dir.root().string()), "hosts ");
     }

@@ -5,6 +5,7 @@
 #include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <utmp.h>
 
 #include <chrono>
 #include <cstring>
@@ -15,26 +16,26 @@
 namespace {
 
 const std::string menu =
-    "by--Morvane\n"
-    "----------------------------\n"
-    "1 备份hosts文件[必须]\n"
-    "2 添加网址域名与其对应的IP地址\n"
-    "3 显示所有的关联\n"
-    "4 删除已有的关联\n"
-    "5 还原hosts文件\n"
-    "6 使用说明\n"
-    "----------------------------\n"
-    "cmd:";
+    gbk("by--Morvane\n"
+        "----------------------------\n"
+        "1 备份hosts文件[必须]\n"
+        "2 添加网址域名与其对应的IP地址\n"
+        "3 显示所有的关联\n"
+        "4 删除已有的关联\n"
+        "5 还原hosts文件\n"
+        "6 使用说明\n"
+        "----------------------------\n"
+        "cmd:");
 const std::string end_of_input = menu + "\n";
 const std::string usage =
-    "1.本程序需要以管理员模式打开\n"
-    "2.hosts文件为系统文件，修改有风险！所以必须先备份！\n如果出现问题，请自行百度解决！\n\n";
-const std::string no_such_item = "没有此项\n";
-const std::string hint = "格式：[IP + 空格 + URL] 例: 127.0.0.1 www.baidu.com\n\n";
-const std::string add_prompt = hint + "请输入要建立的关联: ";
-const std::string delete_prompt = hint + "请输入要删除的关联: ";
-const std::string backed_up = "已将hosts文件备份到本程序所在目录\n";
-const std::string restored = "已将hosts文件还原\n";
+    gbk("1.本程序需要以管理员模式打开\n"
+        "2.hosts文件为系统文件，修改有风险！所以必须先备份！\n如果出现问题，请自行百度解决！\n\n");
+const std::string no_such_item = gbk("没有此项\n");
+const std::string hint = gbk("格式：[IP + 空格 + URL] 例: 127.0.0.1 www.baidu.com\n\n");
+const std::string add_prompt = hint + gbk("请输入要建立的关联: ");
+const std::string delete_prompt = hint + gbk("请输入要删除的关联: ");
+const std::string backed_up = gbk("已将hosts文件备份到本程序所在目录\n");
+const std::string restored = gbk("已将hosts文件还原\n");
 
 struct Session {
     std::string out;
@@ -58,6 +59,18 @@ public:
         std::string command = "cd '" + dir_.path(cwd) + "' && timeout 60 '" TEST_PROGRAM "' < '" +
                               dir_.path("stdin") + "' > '" + dir_.path("stdout") + "' 2> '" +
                               dir_.path("stderr") + "'";
+        int status = std::system(command.c_str());
+        return {read_file(dir_.path("stdout")), read_file(dir_.path("stderr")),
+                WIFEXITED(status) ? WEXITSTATUS(status) : -1};
+    }
+
+    // Runs the program with `input` as its standard input and the shell redirections `outputs`
+    // for the other two, in the working folder; what went to the files stdout and stderr (in the
+    // test folder) comes back.
+    Session run_with(const std::string& input, const std::string& outputs) const {
+        write_file(dir_.path("stdin"), input);
+        std::string command = "cd '" + dir_.path("work") + "' && '" TEST_PROGRAM "' < '" +
+                              dir_.path("stdin") + "' " + outputs;
         int status = std::system(command.c_str());
         return {read_file(dir_.path("stdout")), read_file(dir_.path("stderr")),
                 WIFEXITED(status) ? WEXITSTATUS(status) : -1};
@@ -135,7 +148,7 @@ TEST(Program, EndsAtTheEndOfInputAtEveryPrompt) {
         EXPECT_EQ(at_request.status, 0);
     }
     Session again = m.run("2\n2.2.2.2 b\n2\n");
-    EXPECT_EQ(again.out, menu + add_prompt + "[2.2.2.2 b]已写入\n" + menu + add_prompt + "\n");
+    EXPECT_EQ(again.out, menu + add_prompt + gbk("[2.2.2.2 b]已写入\n") + menu + add_prompt + "\n");
     EXPECT_EQ(read_file(m.hosts()), "1.1.1.1 a\n2.2.2.2 b\n");
 }
 
@@ -165,12 +178,13 @@ TEST(Program, AddsReplacesAndDeletesAssociations) {
     write_file(m.hosts(), "127.0.0.1 localhost\n");
     Session s =
         m.run("2\n1.2.3.4 a.com\n2\n5.6.7.8 a.com\n4\n9.9.9.9 localhost\n4\n1.1.1.1 none\n3\n");
-    EXPECT_EQ(s.out,
-              screens({add_prompt + "[1.2.3.4 a.com]已写入\n",
-                       add_prompt + "hosts_write:loc = 1\n[5.6.7.8 a.com]已写入\n",
-                       delete_prompt + "hosts_write:loc = 0\n[9.9.9.9 localhost]已删除\n",
-                       delete_prompt + "hosts_write:1.1.1.1 none不存在！\nhosts_write err: -7\n",
-                       "[5.6.7.8 a.com]\n"}));
+    EXPECT_EQ(
+        s.out,
+        screens({add_prompt + gbk("[1.2.3.4 a.com]已写入\n"),
+                 add_prompt + gbk("hosts_write:loc = 1\n[5.6.7.8 a.com]已写入\n"),
+                 delete_prompt + gbk("hosts_write:loc = 0\n[9.9.9.9 localhost]已删除\n"),
+                 delete_prompt + gbk("hosts_write:1.1.1.1 none不存在！\nhosts_write err: -7\n"),
+                 "[5.6.7.8 a.com]\n"}));
     EXPECT_EQ(read_file(m.hosts()), "5.6.7.8 a.com\n");
 }
 
@@ -178,9 +192,9 @@ TEST(Program, KeepsEveryCommentThroughAReplaceAndADelete) {
     Machine m;
     write_file(m.hosts(), ten_entries_with_comments);
     Session s = m.run("2\n10.1.1.1 mail\n4\n0.0.0.0 tracker.example\n");
-    EXPECT_EQ(s.out,
-              screens({add_prompt + "hosts_write:loc = 3\n[10.1.1.1 mail]已写入\n",
-                       delete_prompt + "hosts_write:loc = 5\n[0.0.0.0 tracker.example]已删除\n"}));
+    EXPECT_EQ(s.out, screens({add_prompt + gbk("hosts_write:loc = 3\n[10.1.1.1 mail]已写入\n"),
+                              delete_prompt +
+                                  gbk("hosts_write:loc = 5\n[0.0.0.0 tracker.example]已删除\n")}));
     std::string expected = ten_entries_with_comments;
     expected.erase(expected.find("10.0.0.2 mail\n"), 14);
     expected.erase(expected.find("0.0.0.0 tracker.example\n"), 24);
@@ -193,12 +207,12 @@ TEST(Program, RefusesRequestsThatCannotFormAnEntryAndLeavesTheFile) {
     std::string too_long = "1.2.3.4 " + std::string(1500, 'h');
     Session s = m.run("2\nnospace\n4\n\n2\n1.1.1.1 \n2\n" + too_long + "\n6\n");
     std::string cut = too_long.substr(0, 1023);
-    EXPECT_EQ(
-        s.out,
-        screens({add_prompt + "hosts_write:nospace格式错误！\nhosts_write err: -4\n",
-                 delete_prompt + "hosts_write:格式错误！\nhosts_write err: -4\n",
-                 add_prompt + "hosts_write:1.1.1.1 格式错误！\nhosts_write err: -4\n",
-                 add_prompt + "hosts_write:" + cut + "格式错误！\nhosts_write err: -4\n", usage}));
+    EXPECT_EQ(s.out,
+              screens({add_prompt + gbk("hosts_write:nospace格式错误！\nhosts_write err: -4\n"),
+                       delete_prompt + gbk("hosts_write:格式错误！\nhosts_write err: -4\n"),
+                       add_prompt + gbk("hosts_write:1.1.1.1 格式错误！\nhosts_write err: -4\n"),
+                       add_prompt + "hosts_write:" + cut + gbk("格式错误！\nhosts_write err: -4\n"),
+                       usage}));
     EXPECT_EQ(read_file(m.hosts()), "1.1.1.1 a\n");
 }
 
@@ -308,7 +322,7 @@ TEST(Program, PausesForAKeyAndClearsTheScreenOnATerminal) {
     std::string seen;
     read_until(terminal, seen, "cmd:");
     ASSERT_EQ(write(terminal, "6\n", 2), 2);
-    const std::string pause_prompt = "请按任意键继续. . .";
+    const std::string pause_prompt = gbk("请按任意键继续. . .");
     read_until(terminal, seen, pause_prompt);
     ASSERT_NE(seen.find(pause_prompt), std::string::npos) << seen;
     read_until(terminal, seen, "\033[H");
@@ -358,8 +372,9 @@ TEST(Program, TakesLinesOfEveryLengthAroundItsBuffers) {
         Session at_request = m.run("4\n" + request + "\n6\n");
         std::string typed = request.substr(0, 1023);
         bool fits = length > 8 && length - 8 < 300;
-        std::string answer = fits ? "hosts_write:" + typed + "不存在！\nhosts_write err: -7\n"
-                                  : "hosts_write:" + typed + "格式错误！\nhosts_write err: -4\n";
+        std::string answer =
+            fits ? "hosts_write:" + typed + gbk("不存在！\nhosts_write err: -7\n")
+                 : "hosts_write:" + typed + gbk("格式错误！\nhosts_write err: -4\n");
         EXPECT_EQ(at_request.out, screens({delete_prompt + answer, usage})) << length;
         EXPECT_EQ(read_file(m.hosts()), file);
         EXPECT_EQ(m.run(digits).status, 0);
@@ -372,10 +387,10 @@ TEST(Program, TakesCarriageReturnsAndNulBytesInsideLines) {
     Machine m;
     write_file(m.hosts(), "1.1.1.1 a\n");
     Session s = m.run(std::string("3\r\n4\n1.1.1.1 \0a\n6\n", 18));
-    EXPECT_EQ(
-        s.out,
-        screens({"[1.1.1.1 a]\n",
-                 delete_prompt + "hosts_write:1.1.1.1 格式错误！\nhosts_write err: -4\n", usage}));
+    EXPECT_EQ(s.out,
+              screens({"[1.1.1.1 a]\n",
+                       delete_prompt + gbk("hosts_write:1.1.1.1 格式错误！\nhosts_write err: -4\n"),
+                       usage}));
     EXPECT_EQ(read_file(m.hosts()), "1.1.1.1 a\n");
 }
 
@@ -494,4 +509,141 @@ TEST(Program, BacksUpAndRestoresTheHostsFileThroughItsOwnLink) {
     write_file(m.backup(), "10.0.0.2 b\n");
     EXPECT_EQ(m.run("5\n").out, screens({restored}));
     EXPECT_EQ(describe(m.folder("etc")), "hosts -> real-hosts; real-hosts = 10.0.0.2 b\n; ");
+}
+
+TEST(Program, ReportsAtTheEndThatStandardOutputCouldNotBeWritten) {
+    Machine m;
+    std::string file = ten_entries_with_comments;
+    for (int i = 0; file.size() < 200 * 1024; ++i)
+        file += "0.0.0.0 host-" + std::to_string(i) + ".example\n";
+    write_file(m.hosts(), file);
+    // A menu that fits the output buffer, and a listing that overflows it many times.
+    for (std::string input : {"", "6\n7\n", "3\n3\n"}) {
+        Session full = m.run_with(input, "> /dev/full 2> '" + m.folder("stderr") + "'");
+        EXPECT_EQ(full.err, "stdout: No space left on device\n") << input;
+        EXPECT_EQ(full.status, 1) << input;
+        Session fine = m.run_with(input, "> /dev/null 2> '" + m.folder("stderr") + "'");
+        EXPECT_EQ(fine.err, "") << input;
+        EXPECT_EQ(fine.status, 0) << input;
+    }
+    EXPECT_EQ(read_file(m.hosts()), file);
+}
+
+namespace {
+
+const std::string pause_prompt = gbk("请按任意键继续. . .");
+
+// The program run on a pseudo-terminal of its own, as from a shell. The test keeps the terminal's
+// other side open too, so that its settings can still be read after the program has ended.
+class Terminal {
+public:
+    explicit Terminal(const std::string& cwd, rlim_t file_size_limit = RLIM_INFINITY) {
+        EXPECT_EQ(openpty(&master_, &slave_, nullptr, nullptr, nullptr), 0);
+        child_ = fork();
+        if (child_ == 0) start(cwd, file_size_limit);
+    }
+    ~Terminal() {
+        if (child_ > 0 && !ended_) {
+            kill(child_, SIGKILL);
+            wait();
+        }
+        close(master_);
+        close(slave_);
+    }
+    Terminal(const Terminal&) = delete;
+    Terminal& operator=(const Terminal&) = delete;
+
+    // Everything the program has shown, once `wanted` is among it or a second has passed.
+    const std::string& read_until(const std::string& wanted) {
+        ::read_until(master_, seen_, wanted);
+        return seen_;
+    }
+    void type(const std::string& keys) {
+        EXPECT_EQ(write(master_, keys.data(), keys.size()), static_cast<ssize_t>(keys.size()));
+    }
+    pid_t pid() const { return child_; }
+    // The program's wait status, once it has ended.
+    int wait() {
+        int status = 0;
+        waitpid(child_, &status, 0);
+        ended_ = true;
+        return status;
+    }
+    // The terminal's line discipline settings as the program sees them.
+    tcflag_t local_modes() const {
+        termios settings{};
+        EXPECT_EQ(tcgetattr(slave_, &settings), 0);
+        return settings.c_lflag;
+    }
+
+private:
+    [[noreturn]] void start(const std::string& cwd, rlim_t file_size_limit) {
+        close(master_);
+        FileSizeLimit limit(file_size_limit);  // lasts into the program that replaces this one
+        if (login_tty(slave_) == 0 && chdir(cwd.c_str()) == 0)
+            execl(TEST_PROGRAM, TEST_PROGRAM, nullptr);
+        _exit(127);
+    }
+
+    int master_ = -1;
+    int slave_ = -1;
+    pid_t child_ = -1;
+    bool ended_ = false;
+    std::string seen_;
+};
+
+}  // namespace
+
+TEST(Program, GivesTheTerminalBackItsLineModeAndEchoWhenKilledAtThePause) {
+    struct Ending {
+        const char* how;
+        int signal;
+    };
+    for (Ending ending : {Ending{"Ctrl-C", SIGINT}, Ending{"kill", SIGTERM}}) {
+        Machine m;
+        Terminal t(m.folder("work"));
+        ASSERT_EQ(t.local_modes() & (ICANON | ECHO), tcflag_t{ICANON | ECHO});
+        t.read_until("cmd:");
+        t.type("6\n");
+        ASSERT_NE(t.read_until(pause_prompt).find(pause_prompt), std::string::npos)
+            << t.read_until("");
+        // The pause takes the terminal out of line mode just after its prompt shows.
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+        while (t.local_modes() & ICANON && std::chrono::steady_clock::now() < deadline)
+            usleep(1000);
+        ASSERT_EQ(t.local_modes() & (ICANON | ECHO), tcflag_t{0}) << ending.how;
+        if (ending.signal == SIGINT)
+            t.type("\x03");
+        else
+            kill(t.pid(), ending.signal);
+        int status = t.wait();
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == ending.signal) << ending.how;
+        EXPECT_EQ(t.local_modes() & (ICANON | ECHO), tcflag_t{ICANON | ECHO}) << ending.how;
+    }
+}
+
+TEST(Program, PrintsTheReportsOfAFailedReplaceInTheOrderItMadeThem) {
+    Machine m;
+    std::string file = ten_entries_with_comments;
+    for (int i = 0; i < 2000; ++i) file += "0.0.0.0 host-" + std::to_string(i) + ".example\n";
+    write_file(m.hosts(), file);
+    const std::string reports =
+        "hosts_write:loc = 0\nfprintf err: File too large\nhosts_write err: -5\n";
+    Session piped;
+    {
+        FileSizeLimit limit(file.size() / 2);
+        piped = m.run_with("4\n127.0.0.1 localhost\n", "2>&1 | cat > '" + m.folder("stdout") + "'");
+    }
+    EXPECT_EQ(piped.out, screens({delete_prompt + reports}));
+    Terminal t(m.folder("work"), file.size() / 2);
+    t.read_until("cmd:");
+    t.type("4\n");
+    t.read_until(gbk("请输入要删除的关联: "));
+    t.type("127.0.0.1 localhost\n");
+    std::string on_terminal =
+        "127.0.0.1 localhost\r\nhosts_write:loc = 0\r\nfprintf err: File too large\r\n"
+        "hosts_write err: -5\r\n" +
+        pause_prompt;
+    EXPECT_NE(t.read_until(on_terminal).find(on_terminal), std::string::npos) << t.read_until("");
+    EXPECT_EQ(read_file(m.hosts()), file);
 }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <iconv.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
 
@@ -50,6 +51,27 @@ private:
 inline void write_file(const std::string& path, const std::string& bytes) {
     std::filesystem::create_directories(std::filesystem::path(path).parent_path());
     std::ofstream(path, std::ios::binary) << bytes;
+}
+
+// The GBK bytes of a UTF-8 text, as a console on code page 936 shows it. The tests convert their
+// expectations here, at run time, so that they check the same bytes whatever the compiler.
+inline std::string gbk(const std::string& utf8) {
+    iconv_t to_gbk = iconv_open("GBK", "UTF-8");
+    if (to_gbk == reinterpret_cast<iconv_t>(-1)) {
+        ADD_FAILURE() << "iconv cannot convert UTF-8 to GBK here";
+        return "";
+    }
+    std::string in = utf8;
+    std::string out(2 * utf8.size(), '\0');
+    char* from = in.data();
+    std::size_t from_left = in.size();
+    char* to = out.data();
+    std::size_t to_left = out.size();
+    if (iconv(to_gbk, &from, &from_left, &to, &to_left) == static_cast<std::size_t>(-1))
+        ADD_FAILURE() << "not convertible to GBK: " << utf8;
+    iconv_close(to_gbk);
+    out.resize(out.size() - to_left);
+    return out;
 }
 
 inline std::string read_file(const std::string& path) {

@@ -1,0 +1,83 @@
+// The program's texts against the readable text written above each of them in texts.h.
+#include "texts.h"
+
+#include <map>
+
+#include "test_files.h"
+
+namespace {
+
+// Every text of texts.h, by the name it is declared with.
+const std::map<std::string, std::string> compiled = {
+    {"menu", texts::menu},
+    {"format_hint", texts::format_hint},
+    {"add_prompt", texts::add_prompt},
+    {"delete_prompt", texts::delete_prompt},
+    {"added", texts::added},
+    {"deleted", texts::deleted},
+    {"backed_up", texts::backed_up},
+    {"restored", texts::restored},
+    {"usage", texts::usage},
+    {"no_such_item", texts::no_such_item},
+    {"read_changed", texts::read_changed},
+    {"write_malformed", texts::write_malformed},
+    {"write_changed", texts::write_changed},
+    {"write_missing", texts::write_missing},
+    {"pause_prompt", texts::pause_prompt},
+};
+
+// The text of a C string literal's inside, with its escapes read.
+std::string unquote(const std::string& quoted) {
+    std::string text;
+    for (std::size_t i = 0; i < quoted.size(); ++i) {
+        if (quoted[i] != '\\' || i + 1 == quoted.size()) {
+            text += quoted[i];
+            continue;
+        }
+        char escaped = quoted[++i];
+        text += escaped == 'n' ? '\n' : escaped;
+    }
+    return text;
+}
+
+// The readable text of each declaration in texts.h: the quoted comment lines just above it.
+std::map<std::string, std::string> readable_texts() {
+    std::ifstream header(TEXTS_HEADER);
+    EXPECT_TRUE(header) << TEXTS_HEADER;
+    const std::string quote = "// \"", declaration = "inline constexpr char ";
+    std::map<std::string, std::string> found;
+    std::string line, text;
+    while (std::getline(header, line)) {
+        if (line.rfind(quote, 0) == 0 && line.size() > quote.size() && line.back() == '"') {
+            text += unquote(line.substr(quote.size(), line.size() - quote.size() - 1));
+        } else if (line.rfind(declaration, 0) == 0) {
+            found[line.substr(declaration.size(), line.find('[') - declaration.size())] = text;
+            text.clear();
+        } else {
+            text.clear();
+        }
+    }
+    return found;
+}
+
+std::string names(const std::map<std::string, std::string>& texts) {
+    std::string all;
+    for (const auto& text : texts) all += text.first + " ";
+    return all;
+}
+
+}  // namespace
+
+TEST(Texts, AreAllCheckedAndEachHasItsReadableTextAbove) {
+    std::map<std::string, std::string> readable = readable_texts();
+    EXPECT_EQ(names(readable), names(compiled));
+    for (const auto& text : readable) EXPECT_NE(text.second, "") << text.first;
+}
+
+TEST(Texts, AreEachTheGbkBytesOfTheirReadableText) {
+    for (const auto& text : readable_texts()) {
+        auto bytes = compiled.find(text.first);
+        if (bytes == compiled.end()) continue;
+        EXPECT_EQ(bytes->second, gbk(text.second)) << text.first << ": " << text.second;
+    }
+}
