@@ -65,36 +65,41 @@ TEST(Replacement, FailsWhereNoFileCanBeMadeBesideTheTarget) {
 }
 
 TEST(Replacement, CopiesInPlaceWhenTheFileIsAMountPoint) {
-    TempDir dir;
-    write_file(dir.path("source"), "old\n");
-    write_file(dir.path("f"), "");
-    Mount bound(dir.path("source").c_str(), dir.path("f"), nullptr, MS_BIND);
-    if (!bound.mounted()) GTEST_SKIP() << "bind mounts are not permitted here";
-    Replacement next(dir.path("f").c_str(), true);
-    write_new(next, "new\n");
-    EXPECT_EQ(next.commit(), 0);
-    EXPECT_EQ(read_file(dir.path("source")), "new\n");
-    EXPECT_EQ(list_dir(dir.root().string()), "f source ");
+    in_private_mounts([] {
+        TempDir dir;
+        write_file(dir.path("source"), "old\n");
+        write_file(dir.path("f"), "");
+        Mount bound(dir.path("source").c_str(), dir.path("f"), nullptr, MS_BIND);
+        if (!bound.mounted()) GTEST_SKIP() << "bind mounts are refused here: " << bound.error();
+        Replacement next(dir.path("f").c_str(), true);
+        write_new(next, "new\n");
+        EXPECT_EQ(next.commit(), 0);
+        EXPECT_EQ(read_file(dir.path("source")), "new\n");
+        EXPECT_EQ(list_dir(dir.root().string()), "f source ");
+    });
 }
 
 TEST(Replacement, KeepsAndNamesTheNewFileWhenNothingCanReplaceTheOld) {
-    TempDir dir;
-    write_file(dir.path("source"), "old\n");
-    write_file(dir.path("f"), "");
-    Mount bound(dir.path("source").c_str(), dir.path("f"), nullptr, MS_BIND);
-    bound.remount_read_only();
-    if (!bound.mounted()) GTEST_SKIP() << "bind mounts are not permitted here";
-    std::string temp = dir.path("f.new-" + std::to_string(getpid()) + "-0");
-    testing::internal::CaptureStderr();
-    {
-        Replacement next(dir.path("f").c_str(), true);
-        write_new(next, "new\n");
-        EXPECT_EQ(next.commit(), -1);
-    }
-    EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              "copy err: Read-only file system\nrename err: Device or resource busy\n"
-              "new file kept: " +
-                  temp + "\n");
-    EXPECT_EQ(read_file(dir.path("source")), "old\n");
-    EXPECT_EQ(read_file(temp), "new\n");
+    in_private_mounts([] {
+        TempDir dir;
+        write_file(dir.path("source"), "old\n");
+        write_file(dir.path("f"), "");
+        Mount bound(dir.path("source").c_str(), dir.path("f"), nullptr, MS_BIND);
+        bound.remount_read_only();
+        if (!bound.mounted())
+            GTEST_SKIP() << "read-only bind mounts are refused here: " << bound.error();
+        std::string temp = dir.path("f.new-" + std::to_string(getpid()) + "-0");
+        testing::internal::CaptureStderr();
+        {
+            Replacement next(dir.path("f").c_str(), true);
+            write_new(next, "new\n");
+            EXPECT_EQ(next.commit(), -1);
+        }
+        EXPECT_EQ(testing::internal::GetCapturedStderr(),
+                  "copy err: Read-only file system\nrename err: Device or resource busy\n"
+                  "new file kept: " +
+                      temp + "\n");
+        EXPECT_EQ(read_file(dir.path("source")), "old\n");
+        EXPECT_EQ(read_file(temp), "new\n");
+    });
 }
