@@ -341,23 +341,27 @@ TEST(Program, PausesForAKeyAndClearsTheScreenOnATerminal) {
 }
 
 TEST(Program, LosesNothingWhenTheDiskFillsUpDuringARestoreOrARewrite) {
-    Machine m;
-    std::filesystem::create_directories(m.folder("etc"));
-    Mount disk("tmpfs", m.folder("etc"), "tmpfs", 0, "size=262144");
-    if (!disk.mounted()) GTEST_SKIP() << "mounting a small tmpfs is not permitted here";
-    std::string file = ten_entries_with_comments;
-    for (int i = 0; file.size() < 150 * 1024; ++i)
-        file += "0.0.0.0 host-" + std::to_string(i) + ".example\n";
-    write_file(m.hosts(), file);
-    write_file(m.backup(), file + file);
-    Session restore = m.run("5\n");
-    EXPECT_EQ(restore.out, screens({""}));
-    EXPECT_EQ(restore.err, "fwrite wFp: No space left on device\n");
-    Session rewrite = m.run("2\n10.0.0.5 localhost\n");
-    EXPECT_EQ(rewrite.out, screens({add_prompt + "hosts_write:loc = 0\nhosts_write err: -5\n"}));
-    EXPECT_EQ(rewrite.err, "fprintf err: No space left on device\n");
-    EXPECT_EQ(read_file(m.hosts()), file);
-    EXPECT_EQ(list_dir(m.folder("etc")), "hosts ");
+    in_private_mounts([] {
+        Machine m;
+        std::filesystem::create_directories(m.folder("etc"));
+        Mount disk("tmpfs", m.folder("etc"), "tmpfs", 0, "size=262144");
+        if (!disk.mounted())
+            GTEST_SKIP() << "mounting a small tmpfs is refused here: " << disk.error();
+        std::string file = ten_entries_with_comments;
+        for (int i = 0; file.size() < 150 * 1024; ++i)
+            file += "0.0.0.0 host-" + std::to_string(i) + ".example\n";
+        write_file(m.hosts(), file);
+        write_file(m.backup(), file + file);
+        Session restore = m.run("5\n");
+        EXPECT_EQ(restore.out, screens({""}));
+        EXPECT_EQ(restore.err, "fwrite wFp: No space left on device\n");
+        Session rewrite = m.run("2\n10.0.0.5 localhost\n");
+        EXPECT_EQ(rewrite.out,
+                  screens({add_prompt + "hosts_write:loc = 0\nhosts_write err: -5\n"}));
+        EXPECT_EQ(rewrite.err, "fprintf err: No space left on device\n");
+        EXPECT_EQ(read_file(m.hosts()), file);
+        EXPECT_EQ(list_dir(m.folder("etc")), "hosts ");
+    });
 }
 
 TEST(Program, TakesLinesOfEveryLengthAroundItsBuffers) {

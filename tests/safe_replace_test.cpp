@@ -71,35 +71,40 @@ TEST(Replacement, FailsWhereNoFileCanBeMadeBesideTheTarget) {
 }
 
 TEST(Replacement, CopiesInPlaceWhenTheFileIsAMountPoint) {
-    TempDir dir;
-    write_file(dir.path("source"), "old\n");
-    write_file(dir.path("f"), "");
-    Mount bound(dir.path("source").c_str(), dir.path("f"), nullptr, MS_BIND);
-    if (!bound.mounted()) GTEST_SKIP() << "bind mounts are not permitted here";
-    Replacement next(dir.path("f").c_str(), true);
-    write_new(next, "new\n");
-    EXPECT_EQ(next.commit(), 0);
-    EXPECT_EQ(read_file(dir.path("source")), "new\n");
-    EXPECT_EQ(list_dir(dir.root().string()), "f source ");
+    in_private_mounts([] {
+        TempDir dir;
+        write_file(dir.path("source"), "old\n");
+        write_file(dir.path("f"), "");
+        Mount bound(dir.path("source").c_str(), dir.path("f"), nullptr, MS_BIND);
+        if (!bound.mounted()) GTEST_SKIP() << "bind mounts are refused here: " << bound.error();
+        Replacement next(dir.path("f").c_str(), true);
+        write_new(next, "new\n");
+        EXPECT_EQ(next.commit(), 0);
+        EXPECT_EQ(read_file(dir.path("source")), "new\n");
+        EXPECT_EQ(list_dir(dir.root().string()), "f source ");
+    });
 }
 
 TEST(Replacement, LeavesTheOldFileAndNoTraceWhenNothingCanReplaceIt) {
-    TempDir dir;
-    write_file(dir.path("source"), "old\n");
-    write_file(dir.path("f"), "");
-    Mount bound(dir.path("source").c_str(), dir.path("f"), nullptr, MS_BIND);
-    bound.remount_read_only();
-    if (!bound.mounted()) GTEST_SKIP() << "bind mounts are not permitted here";
-    testing::internal::CaptureStderr();
-    {
-        Replacement next(dir.path("f").c_str(), true);
-        write_new(next, "new\n");
-        EXPECT_EQ(next.commit(), -1);
-    }
-    EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              "rename err: Device or resource busy\ncopy err: Read-only file system\n");
-    EXPECT_EQ(read_file(dir.path("source")), "old\n");
-    EXPECT_EQ(list_dir(dir.root().string()), "f source ");
+    in_private_mounts([] {
+        TempDir dir;
+        write_file(dir.path("source"), "old\n");
+        write_file(dir.path("f"), "");
+        Mount bound(dir.path("source").c_str(), dir.path("f"), nullptr, MS_BIND);
+        bound.remount_read_only();
+        if (!bound.mounted())
+            GTEST_SKIP() << "read-only bind mounts are refused here: " << bound.error();
+        testing::internal::CaptureStderr();
+        {
+            Replacement next(dir.path("f").c_str(), true);
+            write_new(next, "new\n");
+            EXPECT_EQ(next.commit(), -1);
+        }
+        EXPECT_EQ(testing::internal::GetCapturedStderr(),
+                  "rename err: Device or resource busy\ncopy err: Read-only file system\n");
+        EXPECT_EQ(read_file(dir.path("source")), "old\n");
+        EXPECT_EQ(list_dir(dir.root().string()), "f source ");
+    });
 }
 
 namespace {

@@ -3,14 +3,20 @@
 
 #include <gtest/gtest.h>
 #include <iconv.h>
+#include <sched.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <random>
 #include <sstream>
 #include <string>
@@ -126,12 +132,15 @@ private:
 };
 
 // A file system mounted over `target` for as long as it lives: a small tmpfs that fills up, or a
-// file bound over another, as containers mount their hosts file. Needs the right to mount.
+// file bound over another, as containers mount their hosts file. Needs the right to mount: use it
+// inside in_private_mounts.
 class Mount {
 public:
     Mount(const char* source, const std::string& target, const char* type, unsigned long flags,
           const char* data = nullptr)
-        : target_(target), mounted_(mount(source, target.c_str(), type, flags, data) == 0) {}
+        : target_(target),
+          mounted_(mount(source, target.c_str(), type, flags, data) == 0),
+          error_(mounted_ ? 0 : errno) {}
     ~Mount() {
         if (mounted_) umount(target_.c_str());
     }
@@ -139,12 +148,108 @@ public:
     Mount& operator=(const Mount&) = delete;
 
     bool mounted() const { return mounted_; }
+    // Why the mount failed, for the test's skip message.
+    std::string error() const { return std::strerror(error_); }
     void remount_read_only() {
-        if (mounted_)
-            mount(nullptr, target_.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr);
+        if (mounted_ && mount(nullptr, target_.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY,
+                              nullptr) != 0) {
+            error_ = errno;
+            umount(target_.c_str());
+            mounted_ = false;
+        }
     }
 
 private:
     std::string target_;
     bool mounted_;
+    int error_;
 };
+
+namespace private_mounts {
+
+inline bool write_proc(const char* path, const std::string& text) {
+    std::FILE* f = std::fopen(path, "w");
+    if (!f) return false;
+    bool written = std::fputs(text.c_str(), f) >= 0;
+    return std::fclose(f) == 0 && written;
+}
+
+// An ordinary user may mount inside a user namespace of its own; its own ids are mapped into it,
+// so that the files it makes there keep their owner.
+inline std::string enter_user_namespace() {
+    const std::string uid = std::to_string(getuid()), gid = std::to_string(getgid());
+    if (unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0)
+        return std::string("user namespaces are refused here: ") + std::strerror(errno);
+    if (!write_proc("/proc/self/setgroups", "deny") ||
+        !write_proc("/proc/self/uid_map", uid + " " + uid + " 1\n") ||
+        !write_proc("/proc/self/gid_map", gid + " " + gid + " 1\n"))
+        return std::string("cannot map ids into a user namespace: ") + std::strerror(errno);
+    return "";
+}
+
+// A mount namespace of its own, whose mounts do not propagate to the machine's; "" or why not.
+inline std::string enter() {
+    if (geteuid() != 0) {
+        std::string why = enter_user_namespace();
+        if (!why.empty()) return why;
+    } else if (unshare(CLONE_NEWNS) != 0) {
+        return std::string("a mount namespace is refused here: ") + std::strerror(errno);
+    }
+    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+        return std::string("cannot make the mounts private: ") + std::strerror(errno);
+    return "";
+}
+
+// The messages of the skips the running test has recorded so far.
+inline std::string skips() {
+    const testing::TestResult* result =
+        testing::UnitTest::GetInstance()->current_test_info()->result();
+    std::string why;
+    for (int i = 0; i < result->total_part_count(); ++i)
+        if (result->GetTestPartResult(i).skipped()) why += result->GetTestPartResult(i).message();
+    return why;
+}
+
+// Runs in the child: the scenario, then its skip reason to `report` and its verdict as status.
+[[noreturn]] inline void run(int report, const std::function<void()>& scenario) {
+    std::string why = enter();
+    if (why.empty()) {
+        scenario();
+        why = skips();
+    }
+    bool reported = write(report, why.data(), why.size()) == static_cast<ssize_t>(why.size());
+    std::fflush(nullptr);
+    _exit(reported && !testing::Test::HasFailure() ? 0 : 1);
+}
+
+inline std::string read_all(int fd) {
+    std::string text;
+    char buf[512];
+    for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0;) text.append(buf, static_cast<size_t>(n));
+    return text;
+}
+
+}  // namespace private_mounts
+
+// Runs `scenario` in a child process with a mount namespace of its own (inside a user namespace
+// when not root), so that its mounts need no privilege and vanish with it. Its failures fail the
+// test; it is skipped, with the reason, when it skips or no such namespace is allowed here.
+inline void in_private_mounts(const std::function<void()>& scenario) {
+    int report[2];
+    ASSERT_EQ(pipe(report), 0);
+    std::fflush(nullptr);
+    pid_t child = fork();
+    ASSERT_NE(child, -1);
+    if (child == 0) {
+        close(report[0]);
+        private_mounts::run(report[1], scenario);
+    }
+    close(report[1]);
+    std::string why = private_mounts::read_all(report[0]);
+    close(report[0]);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+        << "the scenario failed in its own mount namespace (see above)";
+    if (!why.empty()) GTEST_SKIP() << why;
+}
