@@ -241,7 +241,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("role", choices=["build", "prefix", "run", "stop", "list"])
     parser.add_argument("name", nargs="?", choices=list(CASES))
-    parser.add_argument("--area", type=Path)
+    parser.add_argument("--area", type=lambda path: Path(path).resolve())
     for option in ("wine", "wineserver", "cmake", "source", "toolchain"):
         parser.add_argument("--" + option)
     parser.parse_args(namespace=ARGS)
