@@ -147,7 +147,11 @@ def step(work, hosts, lines, passes, after=None, backup=None, debug="-all"):
                               stdin=pipe, capture_output=True, cwd=work, env=wine_env(debug),
                               timeout=60)
     expect("exit status", done.returncode, 0, done.stderr.decode("gbk", "replace"))
-    expect("stdout", done.stdout, screen(passes))
+    # Wine's cmd now and then loses its own "pause" prompt on a pipe (seen about once in a few
+    # dozen runs). The prompt is Wine's, not the program's, and pause_and_cls_every_pass sees
+    # every pause in the trace, so the program's output is compared without it.
+    no_pause = PAUSE.replace("\n", "\r\n").encode("gbk")
+    expect("stdout", done.stdout.replace(no_pause, b""), screen(passes).replace(no_pause, b""))
     if debug == "-all":
         expect("stderr", done.stderr, b"")
     expect("hosts file", (etc() / "hosts").read_bytes(), hosts if after is None else after)
