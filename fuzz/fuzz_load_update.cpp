@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "hosts.h"
+#include "platform.h"
 
 namespace {
 

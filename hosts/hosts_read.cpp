@@ -1,118 +1,35 @@
 // Line rules of the hosts file, and loading its entry lines into the table.
-#include <algorithm>
 #include <cerrno>
 #include <climits>
-#include <cstdarg>
 #include <cstring>
-#include <new>
 
 #include "hosts.h"
+#include "platform.h"
 #include "texts.h"
 
 namespace {
 
-bool is_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
-
-// Another program changed the file while it was being read twice.
-int changed_between_passes() {
-    std::fputs(texts::read_changed, stdout);
-    return -5;
-}
+constexpr WalkFailures load_failures{"hosts_read err", read_open_failed, texts::read_changed,
+                                     read_changed};
 
 // Fills `count` slots from the entry lines of `f`; a file whose entries no longer number `count`
 // fails, so no slot is written past the end and none is handed out unfilled.
 int fill_table(std::FILE* f, Config* table, int count) {
-    LineReader reader(f);
-    int i = 0;
-    while (char* line = reader.next()) {
-        format_string(line);
-        if (!is_entry_line(line)) continue;
-        if (i == count) return changed_between_passes();
-        int e = separate_str(line, table[i].ip, table[i].url);
+    EntryWalk walk(f, count, load_failures);
+    while (char* line = walk.next()) {
+        if (!walk.entry()) continue;
+        int e = separate_str(line, table[walk.index()].ip, table[walk.index()].url);
         if (e != 0) {
             std::printf("separate_str err: %d\n", e);
             return e;
         }
-        ++i;
     }
-    if (reader.failed()) {
-        report("hosts_read err");
-        return -1;
-    }
-    return i == count ? 0 : changed_between_passes();
+    return walk.end();
 }
 
 }  // namespace
 
-File open_file(const char* path, const char* mode) { return File(std::fopen(path, mode)); }
-
-// Standard output is buffered and the error stream is not: flushing first keeps the reports in
-// the order the program made them, on a terminal too.
-void report(const char* tag) {
-    int saved = errno;
-    std::fflush(stdout);
-    errno = saved;
-    std::perror(tag);
-}
-
-void report_text(const char* format, ...) {
-    std::fflush(stdout);
-    std::va_list args;
-    va_start(args, format);
-    std::vfprintf(stderr, format, args);
-    va_end(args);
-}
-
-int close_file(File& f) {
-    std::FILE* raw = f.release();
-    return raw ? std::fclose(raw) : 0;
-}
-
-// Reads the next chunk: false at the end or on error. A last byte that could be the file's
-// end-of-file byte is held back until the next read shows whether anything follows it.
-bool LineReader::fill() {
-    pos_ = end_ = 0;
-    while (end_ == 0) {
-        std::size_t held = held_ ? 1 : 0;
-        chunk_[0] = end_of_file_byte;
-        std::size_t got = std::fread(chunk_ + held, 1, sizeof chunk_ - held, f_);
-        if (got == 0) {
-            eof_byte_ = eof_byte_ || held_;
-            held_ = false;
-            return false;
-        }
-        end_ = held + got;
-        held_ = chunk_[end_ - 1] == end_of_file_byte;
-        if (held_) --end_;
-    }
-    return true;
-}
-
-char* LineReader::next() {
-    // The mark comes off the stream, not the first line, so that line keeps its 4095 bytes.
-    if (!started_) {
-        started_ = true;
-        fill();
-        bom_ = end_ >= byte_order_mark_size &&
-               std::memcmp(chunk_, byte_order_mark, byte_order_mark_size) == 0;
-        if (bom_) pos_ = byte_order_mark_size;
-    }
-    size_ = 0;
-    while (size_ < sizeof line_ - 1) {
-        if (pos_ == end_ && !fill()) break;
-        std::size_t room = std::min(end_ - pos_, sizeof line_ - 1 - size_);
-        const char* from = chunk_ + pos_;
-        const void* nl = std::memchr(from, '\n', room);
-        std::size_t take = nl ? static_cast<const char*>(nl) - from + 1 : room;
-        std::memcpy(line_ + size_, from, take);
-        size_ += take;
-        pos_ += take;
-        if (nl) break;
-    }
-    if (size_ == 0) return nullptr;
-    line_[size_] = '\0';
-    return line_;
-}
+bool is_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 
 int format_string(char* str) {
     if (!str) return -1;
@@ -125,25 +42,27 @@ int format_string(char* str) {
     return 0;
 }
 
-int separate_str(const char* src, char* buf1, char* buf2) {
-    if (!src || !buf1 || !buf2) return -1;
+int split_line(const char* src, char* ip, char* url) {
     const char* space = std::strchr(src, ' ');
-    if (!space) {
-        std::printf("space_loc:%s\n", src);
-        return -2;
-    }
+    if (!space) return -2;
     std::size_t ip_size = space - src;
     std::size_t url_size = std::strlen(space + 1);
     // Refuse rather than cut: a cut entry would be written back cut by the next rewrite.
-    if (ip_size >= sizeof(Config::ip) || url_size >= sizeof(Config::url)) {
-        std::printf("part_len:%s\n", src);
-        return -3;
-    }
-    std::memcpy(buf1, src, ip_size);
-    buf1[ip_size] = '\0';
-    std::memcpy(buf2, space + 1, url_size + 1);
+    if (ip_size >= sizeof(Config::ip) || url_size >= sizeof(Config::url)) return -3;
+    std::memcpy(ip, src, ip_size);
+    ip[ip_size] = '\0';
+    std::memcpy(url, space + 1, url_size + 1);
     return 0;
 }
+
+int separate_str(const char* src, char* buf1, char* buf2) {
+    if (!src || !buf1 || !buf2) return -1;
+    int ret = split_line(src, buf1, buf2);
+    if (ret != 0) std::printf(ret == -2 ? "space_loc:%s\n" : "part_len:%s\n", src);
+    return ret;
+}
+
+bool is_entry_line(const char* line) { return line[0] != '#' && !is_space(line[0]); }
 
 void put_entry(std::FILE* f, const Config& entry, const char* open, const char* close) {
     // One write a line: a million entries through printf would cost more than loading them.
@@ -159,7 +78,33 @@ void put_entry(std::FILE* f, const Config& entry, const char* open, const char* 
     std::fwrite(line, 1, end - line, f);
 }
 
-bool is_entry_line(const char* line) { return line[0] != '#' && !is_space(line[0]); }
+void TableFree::operator()(Config* slots) const { table_free(slots, count * sizeof(Config)); }
+
+// Trimming never changes whether a line is an entry line, so the walk tests the line as read.
+char* EntryWalk::next() {
+    char* line = reader_.next();
+    entry_ = line && is_entry_line(line);
+    if (!entry_) return line;
+    if (++index_ == count_) {
+        overflow_ = true;
+        return nullptr;
+    }
+    format_string(line);
+    return line;
+}
+
+int EntryWalk::changed() const {
+    std::fputs(fail_.changed_text, stdout);
+    return fail_.changed_code;
+}
+
+int EntryWalk::end() const {
+    if (reader_.failed()) {
+        report(fail_.read_tag);
+        return fail_.read_code;
+    }
+    return overflow_ || index_ + 1 != count_ ? changed() : 0;
+}
 
 int line_n(const char* path) {
     File f = open_file(path, "r+b");
@@ -169,17 +114,15 @@ int line_n(const char* path) {
     }
     LineReader reader(f.get());
     int count = 0;
-    // Trimming never changes whether a line is an entry line, so counting can skip it.
+    bool overflow = false;
     while (const char* line = reader.next()) {
         if (!is_entry_line(line)) continue;
-        if (count == INT_MAX) {
-            errno = EOVERFLOW;
-            report("hosts_read err");
-            return -1;
-        }
+        overflow = count == INT_MAX;
+        if (overflow) break;
         ++count;
     }
-    if (reader.failed()) {
+    if (overflow) errno = EOVERFLOW;
+    if (overflow || reader.failed()) {
         report("hosts_read err");
         return -1;
     }
@@ -189,11 +132,11 @@ int line_n(const char* path) {
 int load_entries(std::FILE* f, int count, Table* q) {
     // Uninitialised: every slot is filled before the table is handed out, and zeroing 350 bytes
     // a slot first would only double the cost of a million entries.
-    Table table(new (std::nothrow) Config[count]);
+    std::size_t slots = static_cast<std::size_t>(count);
+    Table table(static_cast<Config*>(table_alloc(slots * sizeof(Config))), TableFree{slots});
     if (!table) {
-        errno = ENOMEM;
         report("build p err");
-        return -4;
+        return read_no_memory;
     }
     int ret = fill_table(f, table.get(), count);
     if (ret == 0) *q = std::move(table);
@@ -206,10 +149,10 @@ int hosts_read(Table* q, int* number, const char* path) {
     File f = open_file(path, "r+b");
     if (!f) {
         report("hosts_read fopen err");
-        return -1;
+        return read_open_failed;
     }
     int count = line_n(path);
-    if (count < 0) return -6;
+    if (count < 0) return read_count_failed;
     int ret = load_entries(f.get(), count, q);
     if (ret == 0) *number = count;
     return ret;

@@ -3,8 +3,19 @@
 #include <cstring>
 #include <filesystem>
 
+#include "files.h"
 #include "hosts.h"
+#include "platform.h"
 #include "texts.h"
+
+// The hosts file the program keeps, fixed when it is built.
+#ifndef HOSTS_PATH
+#ifdef _WIN32
+#define HOSTS_PATH "C:/Windows/System32/drivers/etc/hosts"
+#else
+#define HOSTS_PATH "/etc/hosts"
+#endif
+#endif
 
 Table p;
 
@@ -42,13 +53,15 @@ void show_hosts(int n) {
     for (int i = 0; i < n; ++i) put_entry(stdout, p[i], "[", "]\n");
 }
 
+// Loads the table afresh into `p` and `n`: false after the load's reports.
+bool load() {
+    ret = hosts_read(&p, &n, HOSTS_PATH);
+    if (ret != 0) std::printf("hosts_read err: %d\n", ret);
+    return ret == 0;
+}
+
 void list_hosts() {
-    ret = hosts_read(&p, &n);
-    if (ret != 0) {
-        std::printf("hosts_read err: %d\n", ret);
-        return;
-    }
-    show_hosts(n);
+    if (load()) show_hosts(n);
 }
 
 // Commands 2 and 4; false when input ended at the prompt, before any request was read.
@@ -56,12 +69,8 @@ bool associate(int mode) {
     std::fputs(texts::format_hint, stdout);
     std::fputs(mode == 0 ? texts::add_prompt : texts::delete_prompt, stdout);
     if (!s_gets(buf, sizeof buf)) return false;
-    ret = hosts_read(&p, &n);
-    if (ret != 0) {
-        std::printf("hosts_read err: %d\n", ret);
-        return true;
-    }
-    ret = hosts_write(p.get(), n, buf, mode);
+    if (!load()) return true;
+    ret = hosts_write(p.get(), n, buf, mode, HOSTS_PATH);
     if (ret != 0) {
         std::printf("hosts_write err: %d\n", ret);
     } else {
@@ -86,7 +95,7 @@ bool same_file(const char* rPath, const char* wPath) {
 // folder, the hosts file also through its link; neither as a FIFO, a device or a folder.
 File open_source(const char* rPath, bool plain) {
     const char* why = nullptr;
-    File rFp = plain ? open_regular(rPath, "rb", &why) : open_file(rPath, "rb");
+    File rFp = plain ? File(open_regular(rPath, "rb", &why)) : open_file(rPath, "rb");
     if (rFp) why = not_regular(rFp.get());
     if (why) {
         report_text("fopen rPath: %s is %s\n", rPath, why);
@@ -100,7 +109,7 @@ File open_source(const char* rPath, bool plain) {
 // have planted a link there, which root would follow to any file on the system.
 bool plain_destination(const char* wPath) {
     const char* why = nullptr;
-    File existing = open_regular(wPath, "rb", &why);
+    File existing(open_regular(wPath, "rb", &why));
     if (why) report_text("fopen wFp: %s is %s\n", wPath, why);
     return why == nullptr;
 }
@@ -115,7 +124,7 @@ void copy_file(const char* rPath, const char* wPath, const char* done, bool to_b
         report_text("fopen wFp: %s and %s are the same file\n", rPath, wPath);
         return;
     }
-    Replacement wFp(wPath, true, !to_backup);
+    Replacement wFp(wPath, !to_backup);
     if (!wFp.stream()) {
         report("fopen wFp");
         return;

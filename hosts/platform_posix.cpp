@@ -1,6 +1,7 @@
 // What POSIX systems do their own way: file creation and replacement, and the console.
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -10,19 +11,18 @@
 #include <cstring>
 #include <iterator>
 
-#include "hosts.h"
+#include "platform.h"
 #include "texts.h"
 
 const char* own_line_end = "\n";
 
-File create_exclusive(const char* path, bool binary) {
-    (void)binary;  // POSIX makes no difference between text and binary streams
+std::FILE* create_exclusive(const char* path) {
     int fd = open(path, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd < 0) return nullptr;
     // Without a lock (a file system that has none) the process id in the name alone tells a
     // later run that this one is still at work, so a failure here is no failure.
     (void)flock(fd, LOCK_EX | LOCK_NB);
-    File f(fdopen(fd, "w+"));
+    std::FILE* f = fdopen(fd, "w+");
     if (!f) {
         close(fd);
         unlink(path);
@@ -86,7 +86,7 @@ const char* not_regular(std::FILE* f) {
     return fstat(fileno(f), &st) == 0 ? kind_of(st.st_mode) : "not a regular file";
 }
 
-File open_regular(const char* path, const char* mode, const char** why) {
+std::FILE* open_regular(const char* path, const char* mode, const char** why) {
     *why = nullptr;
     int flags = std::strchr(mode, '+') ? O_RDWR : O_RDONLY;
     // No link is followed, and a FIFO does not block the open: what the name is decides.
@@ -100,7 +100,7 @@ File open_regular(const char* path, const char* mode, const char** why) {
         close(fd);
         return nullptr;
     }
-    File f(fdopen(fd, mode));
+    std::FILE* f = fdopen(fd, mode);
     if (!f) close(fd);
     return f;
 }
@@ -113,6 +113,29 @@ bool abandoned(const char* path, unsigned long pid) {
     bool free = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && flock(fd, LOCK_EX | LOCK_NB) == 0;
     close(fd);
     return free;
+}
+
+namespace {
+
+// What an empty table points at: a valid address that is never read and never given back.
+char no_slots[1];
+
+}  // namespace
+
+// One mapping whose pages the kernel faults in within the call: a million entries would
+// otherwise take one trap for each of their 86,000 pages while the table is filled.
+void* table_alloc(std::size_t bytes) {
+    if (bytes == 0) return no_slots;
+    int flags = MAP_PRIVATE | MAP_ANONYMOUS;
+#ifdef MAP_POPULATE
+    flags |= MAP_POPULATE;
+#endif
+    void* table = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, flags, -1, 0);
+    return table == MAP_FAILED ? nullptr : table;
+}
+
+void table_free(void* table, std::size_t bytes) {
+    if (table && bytes != 0) munmap(table, bytes);
 }
 
 unsigned long process_id() { return static_cast<unsigned long>(getpid()); }

@@ -9,16 +9,16 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "hosts.h"
+#include "platform.h"
 
 const char* own_line_end = "\r\n";
 
-File create_exclusive(const char* path, bool binary) {
-    int mode = _O_RDWR | _O_CREAT | _O_EXCL | _O_NOINHERIT | (binary ? _O_BINARY : _O_TEXT);
+std::FILE* create_exclusive(const char* path) {
+    int mode = _O_RDWR | _O_CREAT | _O_EXCL | _O_NOINHERIT | _O_BINARY;
     int fd = _open(path, mode, _S_IREAD | _S_IWRITE);
     if (fd < 0) return nullptr;
     // An open file cannot be deleted on Windows: that is the lock a later run respects.
-    File f(_fdopen(fd, binary ? "w+b" : "w+"));
+    std::FILE* f = _fdopen(fd, "w+b");
     if (!f) {
         _close(fd);
         _unlink(path);
@@ -79,7 +79,7 @@ const char* not_regular(std::FILE* f) {
     return kind_of(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(f))));
 }
 
-File open_regular(const char* path, const char* mode, const char** why) {
+std::FILE* open_regular(const char* path, const char* mode, const char** why) {
     *why = nullptr;
     bool update = std::strchr(mode, '+') != nullptr;
     DWORD access = GENERIC_READ | (update ? GENERIC_WRITE : 0);
@@ -101,7 +101,7 @@ File open_regular(const char* path, const char* mode, const char** why) {
         CloseHandle(h);
         return nullptr;
     }
-    File f(_fdopen(fd, mode));
+    std::FILE* f = _fdopen(fd, mode);
     if (!f) _close(fd);
     return f;
 }
@@ -119,6 +119,25 @@ bool abandoned(const char* path, unsigned long pid) {
     if (h == INVALID_HANDLE_VALUE) return false;
     CloseHandle(h);
     return true;
+}
+
+namespace {
+
+// What an empty table points at: a valid address that is never read and never given back.
+char no_slots[1];
+
+}  // namespace
+
+// Committed up front, so that filling the table finds its pages ready, not one at a time.
+void* table_alloc(std::size_t bytes) {
+    if (bytes == 0) return no_slots;
+    void* table = VirtualAlloc(nullptr, bytes, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
+    if (!table) errno = ENOMEM;
+    return table;
+}
+
+void table_free(void* table, std::size_t bytes) {
+    if (table && bytes != 0) VirtualFree(table, 0, MEM_RELEASE);
 }
 
 unsigned long process_id() { return GetCurrentProcessId(); }

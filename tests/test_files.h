@@ -22,6 +22,7 @@
 #include <string>
 
 #include "hosts.h"
+#include "platform.h"
 
 // A fresh folder under the system's temporary folder, removed with all it holds when the test
 // ends, whether its assertions passed or not.
@@ -45,7 +46,7 @@ public:
     std::string path(const std::string& name) const {
         std::string full = (root_ / name).string();
         EXPECT_NE(std::filesystem::weakly_canonical(full),
-                  std::filesystem::weakly_canonical(HOSTS_PATH));
+                  std::filesystem::weakly_canonical(REAL_HOSTS_PATH));
         return full;
     }
     const std::filesystem::path& root() const { return root_; }

@@ -1,18 +1,23 @@
-// Replacing a file by a new version without ever leaving a partial one in its place.
+// The file plumbing: stream handles, reports, copying, the line reader, and replacing a file by
+// a new version without ever leaving a partial one in its place.
 //
 // The new version is written to "NAME.new-PID-K" beside the file, synced, and renamed over it.
 // Where renaming cannot replace the file (a bind mount, as containers mount their hosts file),
 // the old content is first saved to "NAME.old-PID-K-SIZE", synced, and only then is the file
 // overwritten in place; any failure puts the saved bytes back. Both files are locked while their
 // process runs, so a later run can tell the leftovers of a killed one and remove them.
+#include "files.h"
+
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <cstdarg>
 #include <cstring>
 #include <filesystem>
 #include <map>
 #include <string>
 
-#include "hosts.h"
+#include "platform.h"
 
 namespace fs = std::filesystem;
 
@@ -40,19 +45,17 @@ bool remove_file(const std::string& path) {
     return false;
 }
 
-int flush_and_sync(std::FILE* f) { return std::fflush(f) == 0 && sync_file(f) == 0 ? 0 : -1; }
-
 // Overwrites the file `to` with all of the file `from`, without emptying it first, then cuts
 // it to the new length and syncs it: 0; -1 (errno set) when either could not be opened and `to`
 // is unchanged; -2 (errno set) when `to` may now hold a mix of both.
 int overwrite(const std::string& from, const std::string& to) {
     const char* why;
     File in = open_file(from.c_str(), "rb");
-    File out = in ? open_regular(to.c_str(), "r+b", &why) : nullptr;
+    File out(in ? open_regular(to.c_str(), "r+b", &why) : nullptr);
     if (!out) return -1;
     if (copy_stream(in.get(), out.get()) != 0) return -2;
     long size = std::ftell(out.get());
-    if (size < 0 || std::fflush(out.get()) != 0 || resize_file(out.get(), size) != 0 ||
+    if (size < 0 || flush_file(out.get(), false) != 0 || resize_file(out.get(), size) != 0 ||
         sync_file(out.get()) != 0 || close_file(out) != 0) {
         return -2;
     }
@@ -139,6 +142,35 @@ void remove_leftovers(const std::string& target) {
 
 }  // namespace
 
+File open_file(const char* path, const char* mode) { return File(std::fopen(path, mode)); }
+
+// Standard output is buffered and the error stream is not: flushing first keeps the reports in
+// the order the program made them, on a terminal too.
+void report(const char* tag) {
+    int saved = errno;
+    std::fflush(stdout);
+    errno = saved;
+    std::perror(tag);
+}
+
+void report_text(const char* format, ...) {
+    std::fflush(stdout);
+    std::va_list args;
+    va_start(args, format);
+    std::vfprintf(stderr, format, args);
+    va_end(args);
+}
+
+int close_file(File& f) {
+    std::FILE* raw = f.release();
+    return raw ? std::fclose(raw) : 0;
+}
+
+int flush_file(std::FILE* f, bool sync) {
+    bool written = std::fflush(f) == 0 && !std::ferror(f);
+    return written && (!sync || sync_file(f) == 0) ? 0 : -1;
+}
+
 int copy_stream(std::FILE* from, std::FILE* to) {
     char piece[1 << 16];
     std::size_t got;
@@ -148,13 +180,59 @@ int copy_stream(std::FILE* from, std::FILE* to) {
     return std::ferror(from) ? -1 : 0;
 }
 
-Replacement::Replacement(const char* path, bool binary, bool follow_links)
+// Reads the next chunk: false at the end or on error. A last byte that could be the file's
+// end-of-file byte is held back until the next read shows whether anything follows it.
+bool LineReader::fill() {
+    pos_ = end_ = 0;
+    while (end_ == 0) {
+        std::size_t held = held_ ? 1 : 0;
+        chunk_[0] = end_of_file_byte;
+        std::size_t got = std::fread(chunk_ + held, 1, sizeof chunk_ - held, f_);
+        if (got == 0) {
+            eof_byte_ = eof_byte_ || held_;
+            held_ = false;
+            return false;
+        }
+        end_ = held + got;
+        held_ = chunk_[end_ - 1] == end_of_file_byte;
+        if (held_) --end_;
+    }
+    return true;
+}
+
+char* LineReader::next() {
+    // The mark comes off the stream, not the first line, so that line keeps its 4095 bytes.
+    if (!started_) {
+        started_ = true;
+        fill();
+        bom_ = end_ >= byte_order_mark_size &&
+               std::memcmp(chunk_, byte_order_mark, byte_order_mark_size) == 0;
+        if (bom_) pos_ = byte_order_mark_size;
+    }
+    size_ = 0;
+    while (size_ < sizeof line_ - 1) {
+        if (pos_ == end_ && !fill()) break;
+        std::size_t room = std::min(end_ - pos_, sizeof line_ - 1 - size_);
+        const char* from = chunk_ + pos_;
+        const void* nl = std::memchr(from, '\n', room);
+        std::size_t take = nl ? static_cast<const char*>(nl) - from + 1 : room;
+        std::memcpy(line_ + size_, from, take);
+        size_ += take;
+        pos_ += take;
+        if (nl) break;
+    }
+    if (size_ == 0) return nullptr;
+    line_[size_] = '\0';
+    return line_;
+}
+
+Replacement::Replacement(const char* path, bool follow_links)
     : target_(follow_links ? resolve(path) : path), folder_(folder_of(target_)) {
     remove_leftovers(target_);
     std::string stem = target_ + new_mark + std::to_string(process_id()) + "-";
     for (int attempt = 0; attempt < 100 && !file_; ++attempt) {
         temp_ = stem + std::to_string(attempt);
-        file_ = create_exclusive(temp_.c_str(), binary);
+        file_.reset(create_exclusive(temp_.c_str()));
         if (!file_ && errno != EEXIST) break;
     }
     if (!file_) {
@@ -180,7 +258,7 @@ int Replacement::commit() {
         return -1;
     }
     // Closed before the rename, which Windows refuses for an open file.
-    if (flush_and_sync(file_.get()) != 0 || close_file(file_) != 0) {
+    if (flush_file(file_.get(), true) != 0 || close_file(file_) != 0) {
         report("fflush err");
         return -1;
     }
@@ -195,15 +273,15 @@ int Replacement::commit() {
 // copy stays open, and so locked, until the in-place copy is done.
 File Replacement::save_old(std::string* path) {
     const char* why;
-    File from = open_regular(target_.c_str(), "rb", &why);
+    File from(open_regular(target_.c_str(), "rb", &why));
     if (!from || std::fseek(from.get(), 0, SEEK_END) != 0) return nullptr;
     long size = std::ftell(from.get());
     std::rewind(from.get());
     std::string run = temp_.substr(temp_.rfind(new_mark) + std::strlen(new_mark));
     std::string name = target_ + old_mark + run + "-" + std::to_string(size);
-    File saved = create_exclusive(name.c_str(), true);
+    File saved(create_exclusive(name.c_str()));
     if (!saved) return nullptr;
-    if (copy_stream(from.get(), saved.get()) != 0 || flush_and_sync(saved.get()) != 0) {
+    if (copy_stream(from.get(), saved.get()) != 0 || flush_file(saved.get(), true) != 0) {
         int saved_errno = errno;
         saved.reset();
         remove_file(name);

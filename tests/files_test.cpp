@@ -22,7 +22,7 @@ TEST(Replacement, PutsTheWholeNewContentInPlaceOnCommit) {
     write_file(dir.path("f"), "old\n");
     std::string bytes("new\r\n\0\xff", 7);
     {
-        Replacement next(dir.path("f").c_str(), true);
+        Replacement next(dir.path("f").c_str());
         write_new(next, bytes);
         EXPECT_EQ(read_file(dir.path("f")), "old\n");
         EXPECT_EQ(next.commit(), 0);
@@ -35,7 +35,7 @@ TEST(Replacement, LeavesTheOldFileAndNoTraceWhenNotCommitted) {
     TempDir dir;
     write_file(dir.path("f"), "old\n");
     {
-        Replacement next(dir.path("f").c_str(), true);
+        Replacement next(dir.path("f").c_str());
         write_new(next, "half of the new");
     }
     EXPECT_EQ(read_file(dir.path("f")), "old\n");
@@ -44,7 +44,7 @@ TEST(Replacement, LeavesTheOldFileAndNoTraceWhenNotCommitted) {
 
 TEST(Replacement, CreatesAFileThatDidNotExist) {
     TempDir dir;
-    Replacement next(dir.path("f").c_str(), true);
+    Replacement next(dir.path("f").c_str());
     write_new(next, "first\n");
     EXPECT_EQ(next.commit(), 0);
     EXPECT_EQ(read_file(dir.path("f")), "first\n");
@@ -56,7 +56,7 @@ TEST(Replacement, NeverWritesIntoAFilePlantedAtItsTemporaryName) {
     std::string planted = dir.path("f.new-" + std::to_string(getpid()) + "-0");
     write_file(planted, "planted\n");
     {
-        Replacement next(dir.path("f").c_str(), true);
+        Replacement next(dir.path("f").c_str());
         write_new(next, "new\n");
         EXPECT_EQ(next.commit(), 0);
     }
@@ -66,7 +66,7 @@ TEST(Replacement, NeverWritesIntoAFilePlantedAtItsTemporaryName) {
 
 TEST(Replacement, FailsWhereNoFileCanBeMadeBesideTheTarget) {
     TempDir dir;
-    Replacement next(dir.path("missing/f").c_str(), true);
+    Replacement next(dir.path("missing/f").c_str());
     EXPECT_EQ(next.stream(), nullptr);
 }
 
@@ -77,7 +77,7 @@ TEST(Replacement, CopiesInPlaceWhenTheFileIsAMountPoint) {
         write_file(dir.path("f"), "");
         Mount bound(dir.path("source").c_str(), dir.path("f"), nullptr, MS_BIND);
         if (!bound.mounted()) GTEST_SKIP() << "bind mounts are refused here: " << bound.error();
-        Replacement next(dir.path("f").c_str(), true);
+        Replacement next(dir.path("f").c_str());
         write_new(next, "new\n");
         EXPECT_EQ(next.commit(), 0);
         EXPECT_EQ(read_file(dir.path("source")), "new\n");
@@ -96,7 +96,7 @@ TEST(Replacement, LeavesTheOldFileAndNoTraceWhenNothingCanReplaceIt) {
             GTEST_SKIP() << "read-only bind mounts are refused here: " << bound.error();
         testing::internal::CaptureStderr();
         {
-            Replacement next(dir.path("f").c_str(), true);
+            Replacement next(dir.path("f").c_str());
             write_new(next, "new\n");
             EXPECT_EQ(next.commit(), -1);
         }
@@ -178,7 +178,7 @@ TEST(Replacement, RemovesWhatKilledRunsLeftButNeverAnotherRunsWorkOrTheOnlyWhole
         for (const auto& file : c.files)
             write_file(dir.path(expand(file.first, dead, root)), file.second);
         testing::internal::CaptureStderr();
-        { Replacement next(dir.path("f").c_str(), true); }
+        { Replacement next(dir.path("f").c_str()); }
         EXPECT_EQ(testing::internal::GetCapturedStderr(), expand(c.named, dead, root));
         EXPECT_EQ(list_dir(root), expand(c.remaining, dead, root));
         EXPECT_EQ(read_file(dir.path("f")), c.target);
@@ -196,7 +196,7 @@ TEST(Replacement, LeavesAFileThatARunningProcessHoldsLocked) {
     // Another process: a lock is not shared with the process that holds it.
     pid_t child = fork();
     if (child == 0) {
-        { Replacement next(dir.path("f").c_str(), true); }
+        { Replacement next(dir.path("f").c_str()); }
         _exit(0);
     }
     int status = 0;

@@ -1,0 +1,102 @@
+// The file plumbing: stream handles, reports, copying, the line reader and safe replacement.
+#pragma once
+
+#include <cstddef>
+#include <cstdio>
+#include <memory>
+#include <string>
+
+/// Closes a stream when it goes out of scope, on every path.
+struct FileCloser {
+    void operator()(std::FILE* f) const { std::fclose(f); }
+};
+using File = std::unique_ptr<std::FILE, FileCloser>;
+
+/// Opens `path` with `mode`: null (errno set) when it cannot be opened.
+File open_file(const char* path, const char* mode);
+/// Closes `f`: 0, or EOF (errno set) when what was written to it did not all reach the file.
+int close_file(File& f);
+/// Writes out what the stream holds, and with `sync` through to the disk: 0, or -1 (errno set)
+/// when any write to it so far failed.
+int flush_file(std::FILE* f, bool sync);
+/// Copies the rest of `from` into `to`: 0; -1 when reading failed, -2 when writing failed.
+int copy_stream(std::FILE* from, std::FILE* to);
+
+/// Writes "tag: <the message for errno>" to stderr, after everything already printed to stdout.
+void report(const char* tag);
+/// Writes a printf-formatted report to stderr, after everything already printed to stdout.
+void report_text(const char* format, ...);
+
+/// The UTF-8 byte-order mark that Windows editors put at the start of a file.
+inline constexpr char byte_order_mark[] = "\xEF\xBB\xBF";
+inline constexpr std::size_t byte_order_mark_size = sizeof byte_order_mark - 1;
+/// The DOS end-of-file byte (Ctrl-Z) that old Windows tools leave as a file's last byte.
+inline constexpr char end_of_file_byte = '\x1A';
+
+/// Whether the `size` bytes of `text` end a line, as empty text does.
+inline bool ends_line(const char* text, std::size_t size) {
+    return size == 0 || text[size - 1] == '\n';
+}
+
+/// Reads a binary stream in lines of at most 4095 bytes, as fgets reads a text stream, but
+/// keeping every byte of each line and knowing its size.
+class LineReader {
+public:
+    explicit LineReader(std::FILE* f) : f_(f) {}
+    /// The next line with its line end as it stands, or piece of a longer one; null at the end or
+    /// on error. A byte-order mark at the start and an end-of-file byte at the end are no line's.
+    char* next();
+    /// The bytes in the line that next() returned, NUL bytes included.
+    std::size_t size() const { return size_; }
+    /// Whether the stream began with a UTF-8 byte-order mark; known once next() was called.
+    bool had_bom() const { return bom_; }
+    /// Whether the stream ended with an end-of-file byte; known once next() has returned null.
+    bool had_end_of_file_byte() const { return eof_byte_; }
+    /// Whether reading stopped on an error rather than at the end of the stream.
+    bool failed() const { return std::ferror(f_) != 0; }
+
+private:
+    bool fill();
+
+    std::FILE* f_;
+    char chunk_[1 << 16];
+    std::size_t pos_ = 0;
+    std::size_t end_ = 0;
+    char line_[4096];
+    std::size_t size_ = 0;
+    bool started_ = false;
+    bool bom_ = false;
+    bool held_ = false;
+    bool eof_byte_ = false;
+};
+
+/// A new version of a file, written beside it and put in its place only once it is whole.
+class Replacement {
+public:
+    /// Removes what killed runs left beside the target, then creates the new file there;
+    /// stream() is null (errno set) when that failed. The target is `path`, or, when
+    /// `follow_links` is set and `path` is a link, the file it leads to.
+    explicit Replacement(const char* path, bool follow_links = true);
+    /// Removes the new file unless commit() put it in place or had to keep it.
+    ~Replacement();
+    Replacement(const Replacement&) = delete;
+    Replacement& operator=(const Replacement&) = delete;
+
+    /// The binary stream to write the new content to; null when the new file could not be made.
+    std::FILE* stream() const { return file_.get(); }
+    /// Gives the new file the old one's permissions, syncs it and puts it in place: 0 when the
+    /// target holds the new content; -1 after a report on stderr, with the target holding its
+    /// old content, or, when not even that could be restored, both versions kept and named.
+    int commit();
+
+private:
+    File save_old(std::string* path);
+    int copy_in_place(int rename_errno);
+
+    std::string target_;
+    std::string folder_;
+    std::string temp_;
+    std::unique_ptr<char[]> buffer_;
+    File file_;
+    bool keep_ = false;
+};

@@ -1,0 +1,49 @@
+// What Windows and POSIX do their own way; platform_windows.cpp and platform_posix.cpp are the
+// only files that know which system the program runs on.
+#pragma once
+
+#include <cstddef>
+#include <cstdio>
+
+/// The line end of the lines the program writes itself: CR LF on Windows, LF elsewhere.
+extern const char* own_line_end;
+
+/// Creates `path` exclusively, opens it in binary for reading and writing, and locks it for as
+/// long as it stays open: null (errno set) when it exists or cannot be made.
+std::FILE* create_exclusive(const char* path);
+/// Opens `path` with `mode` ("rb" or "r+b") only if it is a regular file reached through no
+/// link: null with `*why` saying what it is instead ("a symbolic link", "a folder", ...), or
+/// with `*why` null and errno set when it cannot be opened at all.
+std::FILE* open_regular(const char* path, const char* mode, const char** why);
+/// What the stream's file is when it is not a regular file ("a folder", "a FIFO", ...); null
+/// for a regular file.
+const char* not_regular(std::FILE* f);
+
+/// Writes the stream's data through to the disk: 0, or -1 with errno set.
+int sync_file(std::FILE* f);
+/// Writes a folder's entries (a rename in it) through to the disk: 0, or -1 with errno set.
+int sync_folder(const char* path);
+/// Gives `to` the permission bits and owner of the file `from`, if it exists: 0, or -1 with
+/// errno set when they cannot be given.
+int copy_permissions(const char* from, std::FILE* to);
+/// Replaces `to` by `from` in one step: 0, or -1 with errno set.
+int rename_over(const char* from, const char* to);
+/// Cuts the stream's file to `size` bytes: 0, or -1 with errno set.
+int resize_file(std::FILE* f, long long size);
+/// Cuts the file `path` back to `size` bytes and syncs it: 0, or -1 with errno set.
+int truncate_file(const char* path, long long size);
+/// Whether `path`, left by process `pid`, is a regular file that no running process holds.
+bool abandoned(const char* path, unsigned long pid);
+/// A number that tells this process's files from another's.
+unsigned long process_id();
+
+/// Takes `bytes` of memory for a table, its pages committed at once: null (errno set) when
+/// there is none; a valid, unusable pointer for 0 bytes.
+void* table_alloc(std::size_t bytes);
+/// Gives back what table_alloc returned for `bytes`; does nothing for null.
+void table_free(void* table, std::size_t bytes);
+
+/// Waits for a key press on a console; does nothing without one.
+void pause_console();
+/// Clears a console screen; does nothing without one.
+void clear_console();
