@@ -24,8 +24,14 @@ struct FileCloser {
     void operator()(std::FILE* f) const { std::fclose(f); }
 };
 using File = std::unique_ptr<std::FILE, FileCloser>;
-/// The entry table: exactly one slot per entry line, in file order.
-using Table = std::unique_ptr<Config[]>;
+
+/// Gives the table's memory back to the platform layer, which knows how it was taken.
+struct TableFree {
+    std::size_t count = 0;
+    void operator()(Config* slots) const;
+};
+/// The entry table: one contiguous array, exactly one slot per entry line, in file order.
+using Table = std::unique_ptr<Config[], TableFree>;
 
 /// Opens `path` with `mode`; null (errno set) when it cannot be opened.
 File open_file(const char* path, const char* mode);
@@ -131,6 +137,11 @@ void copy_permissions(const char* from, std::FILE* to);
 int rename_over(const char* from, const char* to);
 /// Cuts the file `path` back to `size` bytes: 0, or -1 with errno set.
 int truncate_file(const char* path, long long size);
+/// Takes one contiguous, uninitialised array of `count` slots, its pages committed at once (a
+/// non-null empty array for 0): null (errno set) when there is no memory for it.
+Config* table_alloc(std::size_t count);
+/// Releases an array of `count` slots that table_alloc returned; does nothing for null.
+void table_free(Config* slots, std::size_t count);
 /// A number that tells this process's files from another's.
 unsigned long process_id();
 /// Waits for a key press on a console; does nothing without one.

@@ -4,7 +4,6 @@
 #include <climits>
 #include <cstdarg>
 #include <cstring>
-#include <new>
 
 #include "hosts.h"
 
@@ -148,6 +147,8 @@ void put_entry(std::FILE* f, const Config& entry, const char* open, const char* 
     std::fwrite(line, 1, end - line, f);
 }
 
+void TableFree::operator()(Config* slots) const { table_free(slots, count); }
+
 bool is_entry_line(const char* line) { return line[0] != '#' && !is_space(line[0]); }
 
 int line_n(const char* path) {
@@ -178,9 +179,8 @@ int line_n(const char* path) {
 int load_entries(std::FILE* f, int count, Table* q) {
     // Uninitialised: every slot is filled before the table is handed out, and zeroing 350 bytes
     // a slot first would only double the cost of a million entries.
-    Table table(new (std::nothrow) Config[count]);
+    Table table(table_alloc(count), TableFree{static_cast<std::size_t>(count)});
     if (!table) {
-        errno = ENOMEM;
         report("build p err");
         return -4;
     }

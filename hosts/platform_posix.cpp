@@ -1,5 +1,6 @@
 // What POSIX systems do their own way: file creation and replacement, and the console.
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -30,6 +31,29 @@ void copy_permissions(const char* from, std::FILE* to) {
 int rename_over(const char* from, const char* to) { return std::rename(from, to); }
 
 int truncate_file(const char* path, long long size) { return truncate(path, size); }
+
+namespace {
+
+// What an empty table points at: a valid address that is never read and never released.
+Config no_slots[1];
+
+}  // namespace
+
+// One mapping whose pages the kernel faults in within the call: a million entries would otherwise
+// take one trap for each of their 86,000 pages while the table is filled.
+Config* table_alloc(std::size_t count) {
+    if (count == 0) return no_slots;
+    int flags = MAP_PRIVATE | MAP_ANONYMOUS;
+#ifdef MAP_POPULATE
+    flags |= MAP_POPULATE;
+#endif
+    void* slots = mmap(nullptr, count * sizeof(Config), PROT_READ | PROT_WRITE, flags, -1, 0);
+    return slots == MAP_FAILED ? nullptr : static_cast<Config*>(slots);
+}
+
+void table_free(Config* slots, std::size_t count) {
+    if (slots && count != 0) munmap(slots, count * sizeof(Config));
+}
 
 unsigned long process_id() { return static_cast<unsigned long>(getpid()); }
 

@@ -42,6 +42,26 @@ int truncate_file(const char* path, long long size) {
     return ret;
 }
 
+namespace {
+
+// What an empty table points at: a valid address that is never read and never released.
+Config no_slots[1];
+
+}  // namespace
+
+// Committed up front, so filling the table finds its pages ready rather than one at a time.
+Config* table_alloc(std::size_t count) {
+    if (count == 0) return no_slots;
+    void* slots =
+        VirtualAlloc(nullptr, count * sizeof(Config), MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
+    if (!slots) errno = ENOMEM;
+    return static_cast<Config*>(slots);
+}
+
+void table_free(Config* slots, std::size_t count) {
+    if (slots && count != 0) VirtualFree(slots, 0, MEM_RELEASE);
+}
+
 unsigned long process_id() { return GetCurrentProcessId(); }
 
 void pause_console() {

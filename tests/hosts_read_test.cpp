@@ -40,7 +40,8 @@ Load load(const std::string& bytes) {
     TempDir dir;
     std::string path = dir.path("hosts");
     write_file(path, bytes);
-    Table table(new Config[1]{{"old", "table"}});
+    Table table(table_alloc(1), TableFree{1});
+    table[0] = Config{"old", "table"};
     int number = 1;
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
