@@ -1,3 +1,4 @@
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -40,7 +41,8 @@ Load load(const std::string& bytes) {
     TempDir dir;
     std::string path = dir.path("hosts");
     write_file(path, bytes);
-    Table table(new Config[1]{{"old", "table"}});
+    Table table(static_cast<Config*>(table_alloc(sizeof(Config))), TableFree{1});
+    table[0] = Config{"old", "table"};
     int number = 1;
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
@@ -226,6 +228,34 @@ TEST(LoadEntries, FailsWhenTheFileGainedOrLostEntriesSinceTheCount) {
                   gbk("hosts_read:hosts文件已被其他程序修改！\n"));
         EXPECT_EQ(table, nullptr);
     }
+}
+
+TEST(LoadEntries, ReportsATableItCannotAllocateAndKeepsTheOldOne) {
+    TempDir dir;
+    write_file(dir.path("hosts"), "127.0.0.1 a\n");
+    File f = open_file(dir.path("hosts").c_str(), "rb");
+    testing::internal::CaptureStderr();
+    // The address space is capped in a child, 64 MiB above what it uses, so a million slots
+    // (337 MiB) cannot be mapped while the report can still be written.
+    pid_t child = fork();
+    if (child == 0) {
+        Table table(static_cast<Config*>(table_alloc(sizeof(Config))), TableFree{1});
+        table[0] = Config{"old", "table"};
+        long pages = 0;
+        if (std::FILE* statm = std::fopen("/proc/self/statm", "r")) {
+            if (std::fscanf(statm, "%ld", &pages) != 1) _exit(100);
+            std::fclose(statm);
+        }
+        rlim_t cap = pages * sysconf(_SC_PAGESIZE) + (64 << 20);
+        rlimit limit{cap, cap};
+        if (pages == 0 || setrlimit(RLIMIT_AS, &limit) != 0) _exit(100);
+        int ret = load_entries(f.get(), 1000000, &table);
+        _exit(ret == -4 && std::strcmp(table[0].url, "table") == 0 ? 0 : 1);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "build p err: Cannot allocate memory\n");
 }
 
 namespace {
