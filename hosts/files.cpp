@@ -153,6 +153,11 @@ void report(const char* tag) {
     std::perror(tag);
 }
 
+int fail(const char* tag, int code) {
+    report(tag);
+    return code;
+}
+
 void report_text(const char* format, ...) {
     std::fflush(stdout);
     std::va_list args;
@@ -253,15 +258,9 @@ Replacement::~Replacement() {
 int Replacement::commit() {
     // A new file that could not get the old one's permission bits would change who may read
     // the hosts file: the old file stays instead.
-    if (copy_permissions(target_.c_str(), file_.get()) != 0) {
-        report("chmod err");
-        return -1;
-    }
+    if (copy_permissions(target_.c_str(), file_.get()) != 0) return fail("chmod err", -1);
     // Closed before the rename, which Windows refuses for an open file.
-    if (flush_file(file_.get(), true) != 0 || close_file(file_) != 0) {
-        report("fflush err");
-        return -1;
-    }
+    if (flush_file(file_.get(), true) != 0 || close_file(file_) != 0) return fail("fflush err", -1);
     if (rename_over(temp_.c_str(), target_.c_str()) != 0) return copy_in_place(errno);
     temp_.clear();
     // The rename is only durable once the folder that holds the name is.

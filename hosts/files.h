@@ -24,6 +24,8 @@ int copy_stream(std::FILE* from, std::FILE* to);
 
 /// Writes "tag: <the message for errno>" to stderr, after everything already printed to stdout.
 void report(const char* tag);
+/// Reports the failed call `tag` as report() does and gives back `code`, for the caller to return.
+int fail(const char* tag, int code);
 /// Writes a printf-formatted report to stderr, after everything already printed to stdout.
 void report_text(const char* format, ...);
 

@@ -108,10 +108,7 @@ int EntryWalk::end() const {
 
 int line_n(const char* path) {
     File f = open_file(path, "r+b");
-    if (!f) {
-        report("hosts_read err");
-        return -1;
-    }
+    if (!f) return fail("hosts_read err", -1);
     LineReader reader(f.get());
     int count = 0;
     bool overflow = false;
@@ -122,10 +119,7 @@ int line_n(const char* path) {
         ++count;
     }
     if (overflow) errno = EOVERFLOW;
-    if (overflow || reader.failed()) {
-        report("hosts_read err");
-        return -1;
-    }
+    if (overflow || reader.failed()) return fail("hosts_read err", -1);
     return count;
 }
 
@@ -134,10 +128,7 @@ int load_entries(std::FILE* f, int count, Table* q) {
     // a slot first would only double the cost of a million entries.
     std::size_t slots = static_cast<std::size_t>(count);
     Table table(static_cast<Config*>(table_alloc(slots * sizeof(Config))), TableFree{slots});
-    if (!table) {
-        report("build p err");
-        return read_no_memory;
-    }
+    if (!table) return fail("build p err", read_no_memory);
     int ret = fill_table(f, table.get(), count);
     if (ret == 0) *q = std::move(table);
     return ret;
@@ -147,10 +138,7 @@ int hosts_read(Table* q, int* number, const char* path) {
     // Binary: a text stream on Windows would end the file at a stray Ctrl-Z byte, and a rewrite
     // would then drop every line after it. Trimming takes a CR before the LF off a line.
     File f = open_file(path, "r+b");
-    if (!f) {
-        report("hosts_read fopen err");
-        return read_open_failed;
-    }
+    if (!f) return fail("hosts_read fopen err", read_open_failed);
     int count = line_n(path);
     if (count < 0) return read_count_failed;
     int ret = load_entries(f.get(), count, q);

@@ -73,22 +73,14 @@ int insert_before_end_byte(File& f, const std::string& text, const char* path, i
     f.reset();  // Windows cannot replace a file that is still open
     Replacement next(path);
     File old = next.stream() ? open_file(path, "rb") : nullptr;
-    if (!old) {
-        report("hosts_write fopen err");
-        return code;
-    }
+    if (!old) return fail("hosts_write fopen err", code);
     bool end_byte = false;
-    if (copy_lines(old.get(), next.stream(), &end_byte) != 0) {
-        report("hosts_write read err");
-        return code;
-    }
+    if (copy_lines(old.get(), next.stream(), &end_byte) != 0)
+        return fail("hosts_write read err", code);
     old.reset();
     std::fputs(text.c_str(), next.stream());
     if (end_byte) std::fputc(end_of_file_byte, next.stream());
-    if (flush_file(next.stream(), false) != 0) {
-        report("fprintf err");
-        return code;
-    }
+    if (flush_file(next.stream(), false) != 0) return fail("fprintf err", code);
     return next.commit() == 0 ? 0 : write_replace_failed;
 }
 
@@ -169,15 +161,9 @@ int copy_without(std::FILE* from, std::FILE* to, const Config* q, int n, int loc
 // Copies the current file, read afresh for the lines the table does not hold, into `to`.
 int copy_old(const char* path, std::FILE* to, const Config* q, int n, int loc, Written* out) {
     File old = open_file(path, "rb");
-    if (!old) {
-        report("hosts_write fopen err");
-        return write_reread_failed;
-    }
+    if (!old) return fail("hosts_write fopen err", write_reread_failed);
     int ret = copy_without(old.get(), to, q, n, loc, out);
-    if (ret == 0 && flush_file(to, false) != 0) {
-        report("fprintf err");
-        return write_kept_failed;
-    }
+    if (ret == 0 && flush_file(to, false) != 0) return fail("fprintf err", write_kept_failed);
     return ret;
 }
 
@@ -185,10 +171,8 @@ int copy_old(const char* path, std::FILE* to, const Config* q, int n, int loc, W
 int add_request(std::FILE* to, const char* buf, Written* out) {
     guard_leading_mark(to, buf, out);
     const char* before = out->line_end ? "" : own_line_end;
-    if (std::fprintf(to, "%s%s%s", before, buf, own_line_end) < 0 || flush_file(to, false) != 0) {
-        report("fprintf err");
-        return write_request_failed;
-    }
+    if (std::fprintf(to, "%s%s%s", before, buf, own_line_end) < 0 || flush_file(to, false) != 0)
+        return fail("fprintf err", write_request_failed);
     return 0;
 }
 
@@ -196,10 +180,7 @@ int add_request(std::FILE* to, const char* buf, Written* out) {
 // it is written, so a failure at any step leaves the hosts file whole.
 int rewrite(const Config* q, int n, int loc, const char* buf, int mode, const char* path) {
     Replacement next(path);
-    if (!next.stream()) {
-        report("hosts_write fopen err");
-        return write_reread_failed;
-    }
+    if (!next.stream()) return fail("hosts_write fopen err", write_reread_failed);
     Written out;
     int ret = copy_old(path, next.stream(), q, n, loc, &out);
     if (ret == 0 && mode == 0) ret = add_request(next.stream(), buf, &out);
@@ -221,10 +202,7 @@ int hosts_write(const Config* q, int n, const char* buf, int mode, const char* p
     Tail tail = read_tail(path);
     // Appending would create a file that another program removed since the load.
     File f = tail.size < 0 ? nullptr : open_file(path, "ab");
-    if (!f) {
-        report("hosts_write fopen err");
-        return write_open_failed;
-    }
+    if (!f) return fail("hosts_write fopen err", write_open_failed);
     int loc = n > 0 ? find_entry(q, n, url) : -1;
     // An empty table gets a line end before anything else; an add writes it with the request,
     // in one piece, so the file never holds the one without the other.

@@ -155,10 +155,7 @@ bool run(int cmd) {
 // Says once, at the end, that standard output lost text (a full disk, a broken pipe), which the
 // menu's own flushes cannot stop to say: 0, or 1 after the report.
 int finish_output() {
-    if (std::fflush(stdout) != 0) {
-        report("stdout");
-        return 1;
-    }
+    if (std::fflush(stdout) != 0) return fail("stdout", 1);
     if (std::ferror(stdout)) {
         report_text("stdout: some output could not be written\n");
         return 1;
