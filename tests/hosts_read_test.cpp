@@ -148,7 +148,7 @@ TEST(HostsRead, FailsAtTheFirstTabSeparatedLineAndKeepsTheOldTable) {
 }
 
 TEST(HostsRead, TakesALineThatStartsWithNulForAnUnsplittableEntry) {
-    Load l = load(std::string("127.0.0.1 a\n\0rest of it\n", 25));
+    Load l = load(std::string("127.0.0.1 a\n\0rest of it\n", 24));
     EXPECT_EQ(l.ret, -2);
     EXPECT_EQ(l.out, "space_loc:\nseparate_str err: -2\n");
 }

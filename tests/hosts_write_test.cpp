@@ -5,29 +5,48 @@
 namespace {
 
 struct Update {
-    int ret;
+    int ret = 0;
     std::string file;
     std::string out;
     std::string err;
 };
 
-// Loads `bytes` as the hosts file, runs the update of `request` against that table, and returns
-// what the update printed and left in the file.
+// A hosts file in a fresh folder, loaded into a table that updates then run against, as a
+// command loads the file before it changes it.
+class Loaded {
+public:
+    explicit Loaded(const std::string& bytes) : path_(dir_.path("hosts")) {
+        write_file(path_, bytes);
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(hosts_read(&table_, &n_, path_.c_str()), 0);
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    }
+    const std::string& path() const { return path_; }
+    std::string folder() const { return list_dir(dir_.root().string()); }
+
+    // Runs the update of `request` and returns what it printed and left in the file.
+    Update update(const std::string& request, int mode) {
+        testing::internal::CaptureStdout();
+        testing::internal::CaptureStderr();
+        int ret = hosts_write(table_.get(), n_, request.c_str(), mode, path_.c_str());
+        std::string out = testing::internal::GetCapturedStdout();
+        return {ret, read_file(path_), out, testing::internal::GetCapturedStderr()};
+    }
+
+private:
+    TempDir dir_;
+    std::string path_;
+    Table table_;
+    int n_ = 0;
+};
+
+// Loads `bytes` as the hosts file and updates it by `request`, which must report no system
+// error and leave nothing beside the file.
 Update update(const std::string& bytes, const std::string& request, int mode) {
-    TempDir dir;
-    std::string path = dir.path("hosts");
-    write_file(path, bytes);
-    Table table;
-    int n = 0;
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(hosts_read(&table, &n, path.c_str()), 0);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
-    testing::internal::CaptureStdout();
-    testing::internal::CaptureStderr();
-    int ret = hosts_write(table.get(), n, request.c_str(), mode, path.c_str());
-    Update result{ret, read_file(path), testing::internal::GetCapturedStdout(),
-                  testing::internal::GetCapturedStderr()};
-    EXPECT_EQ(list_dir(dir.root().string()), "hosts ");
+    Loaded hosts(bytes);
+    Update result = hosts.update(request, mode);
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(hosts.folder(), "hosts ");
     return result;
 }
 
@@ -156,21 +175,16 @@ TEST(HostsWrite, RefusesRequestsThatCannotFormAnEntry) {
 }
 
 TEST(HostsWrite, LeavesAChangeMadeByAnotherProgramSinceTheLoad) {
-    TempDir dir;
-    std::string path = dir.path("hosts");
-    write_file(path, "1.1.1.1 a\n2.2.2.2 b\n");
-    Table table;
-    int n = 0;
-    ASSERT_EQ(hosts_read(&table, &n, path.c_str()), 0);
+    Loaded hosts("1.1.1.1 a\n2.2.2.2 b\n");
     for (std::string changed :
          {"1.1.1.1 a\n2.2.2.2 b\n3.3.3.3 c\n", "1.1.1.1 a\n", "1.1.1.1 x\n2.2.2.2 b\n"}) {
-        write_file(path, changed);
-        testing::internal::CaptureStdout();
-        EXPECT_EQ(hosts_write(table.get(), n, "9.9.9.9 a", 0, path.c_str()), -9);
-        EXPECT_EQ(testing::internal::GetCapturedStdout(),
-                  gbk("hosts_write:loc = 0\nhosts_write:hosts文件已被其他程序修改！\n"));
-        EXPECT_EQ(read_file(path), changed);
-        EXPECT_EQ(list_dir(dir.root().string()), "hosts ");
+        write_file(hosts.path(), changed);
+        Update u = hosts.update("9.9.9.9 a", 0);
+        EXPECT_EQ(u.ret, -9);
+        EXPECT_EQ(u.out, gbk("hosts_write:loc = 0\nhosts_write:hosts文件已被其他程序修改！\n"));
+        EXPECT_EQ(u.err, "");
+        EXPECT_EQ(u.file, changed);
+        EXPECT_EQ(hosts.folder(), "hosts ");
     }
 }
 
@@ -188,17 +202,16 @@ TEST(HostsWrite, DoesNotRecreateAFileRemovedSinceTheLoad) {
 TEST(HostsWrite, RewritesTheTargetOfALinkAndKeepsTheLinkAndItsMode) {
     TempDir dir;
     std::string target = dir.path("real-hosts");
-    std::string link = dir.path("hosts");
     write_file(target, "1.1.1.1 a\n2.2.2.2 b\n");
     chmod(target.c_str(), 0640);
-    std::filesystem::create_symlink(target, link);
+    std::filesystem::create_symlink(target, dir.path("hosts"));
     Table table;
     int n = 0;
-    ASSERT_EQ(hosts_read(&table, &n, link.c_str()), 0);
+    ASSERT_EQ(hosts_read(&table, &n, dir.path("hosts").c_str()), 0);
     testing::internal::CaptureStdout();
-    EXPECT_EQ(hosts_write(table.get(), n, "1.1.1.1 a", 1, link.c_str()), 0);
-    testing::internal::GetCapturedStdout();
-    EXPECT_TRUE(std::filesystem::is_symlink(link));
+    EXPECT_EQ(hosts_write(table.get(), n, "1.1.1.1 a", 1, dir.path("hosts").c_str()), 0);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "hosts_write:loc = 0\n");
+    EXPECT_TRUE(std::filesystem::is_symlink(dir.path("hosts")));
     EXPECT_EQ(read_file(target), "2.2.2.2 b\n");
     struct stat st;
     ASSERT_EQ(stat(target.c_str(), &st), 0);
@@ -207,14 +220,9 @@ TEST(HostsWrite, RewritesTheTargetOfALinkAndKeepsTheLinkAndItsMode) {
 }
 
 TEST(HostsWrite, LeavesTheFileWholeWhenTheRewriteFailsPartWay) {
-    TempDir dir;
-    std::string path = dir.path("hosts");
     std::string file = stock_header;
     for (int i = 0; i < 3000; ++i) file += "0.0.0.0 host-" + std::to_string(i) + ".example\n";
-    write_file(path, file);
-    Table table;
-    int n = 0;
-    ASSERT_EQ(hosts_read(&table, &n, path.c_str()), 0);
+    Loaded hosts(file);
     std::string kept =
         file.substr(0, file.find("0.0.0.0 host-0.")) + file.substr(file.find("0.0.0.0 host-1."));
     struct Case {
@@ -225,39 +233,30 @@ TEST(HostsWrite, LeavesTheFileWholeWhenTheRewriteFailsPartWay) {
     };
     for (Case c : {Case{file.size() / 2, "1.1.1.1 host-0.example", 1, -5},
                    Case{kept.size() + 5, "1.1.1.1 host-0.example", 0, -6}}) {
-        testing::internal::CaptureStdout();
-        testing::internal::CaptureStderr();
-        int ret;
+        Update u;
         {
             FileSizeLimit limit(c.limit);
-            ret = hosts_write(table.get(), n, c.request, c.mode, path.c_str());
+            u = hosts.update(c.request, c.mode);
         }
-        EXPECT_EQ(ret, c.ret);
-        EXPECT_EQ(testing::internal::GetCapturedStdout(), "hosts_write:loc = 0\n");
-        EXPECT_EQ(testing::internal::GetCapturedStderr(), "fprintf err: File too large\n");
-        EXPECT_EQ(read_file(path), file);
-        EXPECT_EQ(list_dir(dir.root().string()), "hosts ");
+        EXPECT_EQ(u.ret, c.ret);
+        EXPECT_EQ(u.out, "hosts_write:loc = 0\n");
+        EXPECT_EQ(u.err, "fprintf err: File too large\n");
+        EXPECT_EQ(u.file, file);
+        EXPECT_EQ(hosts.folder(), "hosts ");
     }
 }
 
 TEST(HostsWrite, CutsAFailedAppendBackToTheOldFile) {
-    TempDir dir;
-    std::string path = dir.path("hosts");
     std::string file = "1.1.1.1 a\n";
-    write_file(path, file);
-    Table table;
-    int n = 0;
-    ASSERT_EQ(hosts_read(&table, &n, path.c_str()), 0);
-    std::string request = "2.2.2.2 " + std::string(200, 'b');
-    testing::internal::CaptureStderr();
-    int ret;
+    Loaded hosts(file);
+    Update u;
     {
         FileSizeLimit limit(file.size() + 100);
-        ret = hosts_write(table.get(), n, request.c_str(), 0, path.c_str());
+        u = hosts.update("2.2.2.2 " + std::string(200, 'b'), 0);
     }
-    EXPECT_EQ(ret, -2);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "fprintf err: File too large\n");
-    EXPECT_EQ(read_file(path), file);
+    EXPECT_EQ(u.ret, -2);
+    EXPECT_EQ(u.err, "fprintf err: File too large\n");
+    EXPECT_EQ(u.file, file);
 }
 
 TEST(HostsWrite, KeepsAnEntryThatBeginsWithMarkBytesWhenItMovesToTheTop) {
