@@ -70,41 +70,36 @@ TEST(Replacement, FailsWhereNoFileCanBeMadeBesideTheTarget) {
     EXPECT_EQ(next.stream(), nullptr);
 }
 
-TEST(Replacement, CopiesInPlaceWhenTheFileIsAMountPoint) {
-    in_private_mounts([] {
-        TempDir dir;
-        write_file(dir.path("source"), "old\n");
-        write_file(dir.path("f"), "");
-        Mount bound(dir.path("source").c_str(), dir.path("f"), nullptr, MS_BIND);
-        if (!bound.mounted()) GTEST_SKIP() << "bind mounts are refused here: " << bound.error();
-        Replacement next(dir.path("f").c_str());
-        write_new(next, "new\n");
-        EXPECT_EQ(next.commit(), 0);
-        EXPECT_EQ(read_file(dir.path("source")), "new\n");
-        EXPECT_EQ(list_dir(dir.root().string()), "f source ");
-    });
-}
-
-TEST(Replacement, LeavesTheOldFileAndNoTraceWhenNothingCanReplaceIt) {
-    in_private_mounts([] {
-        TempDir dir;
-        write_file(dir.path("source"), "old\n");
-        write_file(dir.path("f"), "");
-        Mount bound(dir.path("source").c_str(), dir.path("f"), nullptr, MS_BIND);
-        bound.remount_read_only();
-        if (!bound.mounted())
-            GTEST_SKIP() << "read-only bind mounts are refused here: " << bound.error();
-        testing::internal::CaptureStderr();
-        {
-            Replacement next(dir.path("f").c_str());
-            write_new(next, "new\n");
-            EXPECT_EQ(next.commit(), -1);
-        }
-        EXPECT_EQ(testing::internal::GetCapturedStderr(),
-                  "rename err: Device or resource busy\ncopy err: Read-only file system\n");
-        EXPECT_EQ(read_file(dir.path("source")), "old\n");
-        EXPECT_EQ(list_dir(dir.root().string()), "f source ");
-    });
+TEST(Replacement, CopiesABindMountedFileInPlaceOrLeavesItWholeWhereItIsReadOnly) {
+    struct Case {
+        bool read_only;
+        int ret;
+        const char* after;
+        const char* err;
+    };
+    for (Case c :
+         {Case{false, 0, "new\n", ""},
+          Case{true, -1, "old\n",
+               "rename err: Device or resource busy\ncopy err: Read-only file system\n"}}) {
+        SCOPED_TRACE(c.read_only ? "read-only" : "writable");
+        in_private_mounts([&c] {
+            TempDir dir;
+            write_file(dir.path("source"), "old\n");
+            write_file(dir.path("f"), "");
+            Mount bound(dir.path("source").c_str(), dir.path("f"), nullptr, MS_BIND);
+            if (c.read_only) bound.remount_read_only();
+            if (!bound.mounted()) GTEST_SKIP() << "bind mounts are refused here: " << bound.error();
+            testing::internal::CaptureStderr();
+            {
+                Replacement next(dir.path("f").c_str());
+                write_new(next, "new\n");
+                EXPECT_EQ(next.commit(), c.ret);
+            }
+            EXPECT_EQ(testing::internal::GetCapturedStderr(), c.err);
+            EXPECT_EQ(read_file(dir.path("source")), c.after);
+            EXPECT_EQ(list_dir(dir.root().string()), "f source ");
+        });
+    }
 }
 
 namespace {
