@@ -4,8 +4,9 @@
 // The new version is written to "NAME.new-PID-K" beside the file, synced, and renamed over it.
 // Where renaming cannot replace the file (a bind mount, as containers mount their hosts file),
 // the old content is first saved to "NAME.old-PID-K-SIZE", synced, and only then is the file
-// overwritten in place; any failure puts the saved bytes back. Both files are locked while their
-// process runs, so a later run can tell the leftovers of a killed one and remove them.
+// overwritten in place; any failure puts the saved bytes back. Both files carry their process's
+// id in their name and are locked while it writes them, so a later run can tell the leftovers of
+// a killed one and remove them.
 #include "files.h"
 
 #include <algorithm>
