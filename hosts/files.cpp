@@ -233,7 +233,7 @@ char* LineReader::next() {
 }
 
 Replacement::Replacement(const char* path, bool follow_links)
-    : target_(follow_links ? resolve(path) : path), folder_(folder_of(target_)) {
+    : target_(follow_links ? resolve(path) : path) {
     remove_leftovers(target_);
     std::string stem = target_ + new_mark + std::to_string(process_id()) + "-";
     for (int attempt = 0; attempt < 100 && !file_; ++attempt) {
@@ -251,7 +251,7 @@ Replacement::Replacement(const char* path, bool follow_links)
 }
 
 Replacement::~Replacement() {
-    if (temp_.empty() || keep_) return;
+    if (temp_.empty()) return;
     file_.reset();
     remove_file(temp_);
 }
@@ -265,7 +265,7 @@ int Replacement::commit() {
     if (rename_over(temp_.c_str(), target_.c_str()) != 0) return copy_in_place(errno);
     temp_.clear();
     // The rename is only durable once the folder that holds the name is.
-    if (sync_folder(folder_.c_str()) != 0) report("sync err");
+    if (sync_folder(folder_of(target_).c_str()) != 0) report("sync err");
     return 0;
 }
 
@@ -313,8 +313,8 @@ int Replacement::copy_in_place(int rename_errno) {
     report("copy err");
     if (ret == -2 && overwrite(old_path, target_) != 0) {
         report("restore err");
-        keep_ = true;
         report_text("old file kept: %s\nnew file kept: %s\n", old_path.c_str(), temp_.c_str());
+        temp_.clear();  // kept: the destructor leaves it
         return -1;
     }
     old.reset();

@@ -96,9 +96,7 @@ private:
     int copy_in_place(int rename_errno);
 
     std::string target_;
-    std::string folder_;
     std::string temp_;
     std::unique_ptr<char[]> buffer_;
     File file_;
-    bool keep_ = false;
 };

@@ -56,31 +56,25 @@ Tail read_tail(const char* path) {
     return tail;
 }
 
-// Copies the lines of `from` to `to` as they stand: 0, or -1 when `from` cannot be read.
-int copy_lines(std::FILE* from, std::FILE* to, bool* end_byte) {
-    LineReader reader(from);
-    char* line = reader.next();
-    if (reader.had_bom()) std::fputs(byte_order_mark, to);
-    for (; line; line = reader.next()) std::fwrite(line, 1, reader.size(), to);
-    *end_byte = reader.had_end_of_file_byte();
-    return reader.failed() ? -1 : 0;
-}
-
 // Puts `text` after the file's lines but before the end-of-file byte that ends it, so that the
 // byte stays last: a copy with the text in place replaces the file whole. 0, or `code`
 // (write_replace_failed when the copy cannot be put in place) after a report.
 int insert_before_end_byte(File& f, const std::string& text, const char* path, int code) {
     f.reset();  // Windows cannot replace a file that is still open
     Replacement next(path);
-    File old = next.stream() ? open_file(path, "rb") : nullptr;
+    std::FILE* to = next.stream();
+    File old = to ? open_file(path, "rb") : nullptr;
     if (!old) return fail("hosts_write fopen err", code);
-    bool end_byte = false;
-    if (copy_lines(old.get(), next.stream(), &end_byte) != 0)
-        return fail("hosts_write read err", code);
+    int copied = copy_stream(old.get(), to);
+    if (copied != 0) return fail(copied == -1 ? "hosts_write read err" : "fprintf err", code);
     old.reset();
-    std::fputs(text.c_str(), next.stream());
-    if (end_byte) std::fputc(end_of_file_byte, next.stream());
-    if (flush_file(next.stream(), false) != 0) return fail("fprintf err", code);
+    // The copy ends with the end-of-file byte, unless another program changed the file: the text
+    // takes the byte's place, and the byte follows it.
+    bool end_byte = std::fseek(to, -1, SEEK_END) == 0 && std::fgetc(to) == end_of_file_byte;
+    std::fseek(to, end_byte ? -1 : 0, SEEK_END);
+    std::fputs(text.c_str(), to);
+    if (end_byte) std::fputc(end_of_file_byte, to);
+    if (flush_file(to, false) != 0) return fail("fprintf err", code);
     return next.commit() == 0 ? 0 : write_replace_failed;
 }
 

@@ -96,7 +96,7 @@ bool same_file(const char* rPath, const char* wPath) {
 File open_source(const char* rPath, bool plain) {
     const char* why = nullptr;
     File rFp = plain ? File(open_regular(rPath, "rb", &why)) : open_file(rPath, "rb");
-    if (rFp) why = not_regular(rFp.get());
+    if (rFp && !plain) why = not_regular(rFp.get());  // open_regular has decided already
     if (why) {
         report_text("fopen rPath: %s is %s\n", rPath, why);
         return nullptr;
