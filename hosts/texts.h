@@ -100,6 +100,18 @@ inline constexpr char write_changed[] =
 // "hosts_write:%s不存在！\n"
 inline constexpr char write_missing[] = "hosts_write:%s\xB2\xBB\xB4\xE6\xD4\xDA\xA3\xA1\n";
 
+/// Another instance of the program holds the hosts file; said once, after a second of waiting.
+// "hosts_lock:hosts文件正被本程序的另一个实例使用，请稍候...\n"
+inline constexpr char lock_waiting[] =
+    "hosts_lock:hosts\xCE\xC4\xBC\xFE\xD5\xFD\xB1\xBB\xB1\xBE\xB3\xCC\xD0\xF2\xB5\xC4\xC1\xED"
+    "\xD2\xBB\xB8\xF6\xCA\xB5\xC0\xFD\xCA\xB9\xD3\xC3\xA3\xAC\xC7\xEB\xC9\xD4\xBA\xF2...\n";
+
+/// The other instance held the hosts file for the whole wait; the command was not run.
+// "hosts_lock:等待超时，未做任何修改！\n"
+inline constexpr char lock_gave_up[] =
+    "hosts_lock:\xB5\xC8\xB4\xFD\xB3\xAC\xCA\xB1\xA3\xAC\xCE\xB4\xD7\xF6\xC8\xCE\xBA\xCE\xD0\xDE"
+    "\xB8\xC4\xA3\xA1\n";
+
 /// The wait for a key press, as Windows' "pause" words it.
 // "请按任意键继续. . ."
 inline constexpr char pause_prompt[] =

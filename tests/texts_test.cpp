@@ -23,6 +23,8 @@ const std::map<std::string, std::string> compiled = {
     {"write_malformed", texts::write_malformed},
     {"write_changed", texts::write_changed},
     {"write_missing", texts::write_missing},
+    {"lock_waiting", texts::lock_waiting},
+    {"lock_gave_up", texts::lock_gave_up},
     {"pause_prompt", texts::pause_prompt},
 };
 
