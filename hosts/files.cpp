@@ -12,13 +12,16 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <chrono>
 #include <cstdarg>
 #include <cstring>
 #include <filesystem>
 #include <map>
 #include <string>
+#include <thread>
 
 #include "platform.h"
+#include "texts.h"
 
 namespace fs = std::filesystem;
 
@@ -256,12 +259,17 @@ Replacement::~Replacement() {
     remove_file(temp_);
 }
 
-int Replacement::commit() {
+int Replacement::commit(const FileStamp* read) {
+    read_ = read;
     // A new file that could not get the old one's permission bits would change who may read
     // the hosts file: the old file stays instead.
     if (copy_permissions(target_.c_str(), file_.get()) != 0) return fail("chmod err", -1);
     // Closed before the rename, which Windows refuses for an open file.
     if (flush_file(file_.get(), true) != 0 || close_file(file_) != 0) return fail("fflush err", -1);
+    // Checked after the sync, which takes the longest, just before the rename: whatever another
+    // program wrote since the target was read would otherwise be lost.
+    int same = unchanged();
+    if (same <= 0) return same == 0 ? replace_changed : fail("stat err", -1);
     if (rename_over(temp_.c_str(), target_.c_str()) != 0) return copy_in_place(errno);
     temp_.clear();
     // The rename is only durable once the folder that holds the name is.
@@ -269,8 +277,16 @@ int Replacement::commit() {
     return 0;
 }
 
-// Saves the old content beside the target, whole and synced, before anything overwrites it; the
-// copy stays open, and so locked, until the in-place copy is done.
+int Replacement::unchanged() const {
+    FileStamp now;
+    if (!read_) return 1;
+    if (stamp_at(target_.c_str(), &now) != 0) return errno == ENOENT ? 0 : -1;
+    return same_version(now, *read_) ? 1 : 0;
+}
+
+// Saves the old content beside the target, whole and synced (its name too, so that it survives
+// a power cut), before anything overwrites it; the copy stays open, and so locked, until the
+// in-place copy is done.
 File Replacement::save_old(std::string* path) {
     const char* why;
     File from(open_regular(target_.c_str(), "rb", &why));
@@ -281,7 +297,8 @@ File Replacement::save_old(std::string* path) {
     std::string name = target_ + old_mark + run + "-" + std::to_string(size);
     File saved(create_exclusive(name.c_str()));
     if (!saved) return nullptr;
-    if (copy_stream(from.get(), saved.get()) != 0 || flush_file(saved.get(), true) != 0) {
+    if (copy_stream(from.get(), saved.get()) != 0 || flush_file(saved.get(), true) != 0 ||
+        sync_folder(folder_of(target_).c_str()) != 0) {
         int saved_errno = errno;
         saved.reset();
         remove_file(name);
@@ -298,6 +315,14 @@ File Replacement::save_old(std::string* path) {
 int Replacement::copy_in_place(int rename_errno) {
     std::string old_path;
     File old = save_old(&old_path);
+    // Saving took time, in which another program may have written the target.
+    int same = old ? unchanged() : 1;
+    if (same <= 0) {
+        if (same < 0) report("stat err");
+        old.reset();
+        remove_file(old_path);
+        return same == 0 ? replace_changed : -1;
+    }
     int ret = old ? overwrite(temp_, target_) : -1;
     if (ret == 0) {
         old.reset();
@@ -320,4 +345,25 @@ int Replacement::copy_in_place(int rename_errno) {
     old.reset();
     if (!old_path.empty()) remove_file(old_path);
     return -1;
+}
+
+Turn::Turn(const char* path, int limit) : lock_(lock_open(folder_of(resolve(path)).c_str())) {
+    using namespace std::chrono;
+    const auto start = steady_clock::now();
+    bool said = false;
+    // Polled rather than blocked on, so that the wait can be bounded the same way everywhere.
+    for (milliseconds pause(1); lock_try(lock_) == 0; pause = std::min(2 * pause, 20ms)) {
+        const auto waited = steady_clock::now() - start;
+        if (waited >= seconds(limit)) {
+            std::fputs(texts::lock_gave_up, stdout);
+            result_ = turn_timed_out;
+            return;
+        }
+        if (!said && waited >= 1s) {
+            std::fputs(texts::lock_waiting, stdout);
+            std::fflush(stdout);
+            said = true;
+        }
+        std::this_thread::sleep_for(pause);
+    }
 }

@@ -6,6 +6,8 @@
 #include <memory>
 #include <string>
 
+#include "platform.h"
+
 /// Closes a stream when it goes out of scope, on every path.
 struct FileCloser {
     void operator()(std::FILE* f) const { std::fclose(f); }
@@ -88,10 +90,15 @@ public:
     std::FILE* stream() const { return file_.get(); }
     /// Gives the new file the old one's permissions, syncs it and puts it in place: 0 when the
     /// target holds the new content; -1 after a report on stderr, with the target holding its
-    /// old content, or, when not even that could be restored, both versions kept and named.
-    int commit();
+    /// old content, or, when not even that could be restored, both versions kept and named;
+    /// replace_changed, silently and with nothing changed, when `read` is given and the target
+    /// is no longer the version it stamps.
+    int commit(const FileStamp* read = nullptr);
 
 private:
+    /// Whether the target is still the version read_ stamps: 1, 0 when it is not (or gone), -1
+    /// (errno set) when that cannot be told.
+    int unchanged() const;
     File save_old(std::string* path);
     int copy_in_place(int rename_errno);
 
@@ -99,4 +106,30 @@ private:
     std::string temp_;
     std::unique_ptr<char[]> buffer_;
     File file_;
+    const FileStamp* read_ = nullptr;
+};
+
+/// What Replacement::commit returns when another program changed the target after it was read.
+inline constexpr int replace_changed = -2;
+
+/// What a Turn gives when another instance held the file for the whole wait.
+inline constexpr int turn_timed_out = -1;
+
+/// This instance's turn at a file, which the program's other instances wait for until it ends.
+class Turn {
+public:
+    /// Waits for the turn at `path` while another instance holds it, saying so once after a
+    /// second, for at most `seconds`; where the system offers no lock, goes on without one.
+    Turn(const char* path, int seconds);
+    /// Ends the turn: the next instance may go on.
+    ~Turn() { lock_close(lock_); }
+    Turn(const Turn&) = delete;
+    Turn& operator=(const Turn&) = delete;
+
+    /// 0 once it is this instance's turn; turn_timed_out after the report that it gave up.
+    int result() const { return result_; }
+
+private:
+    InstanceLock lock_;
+    int result_ = 0;
 };

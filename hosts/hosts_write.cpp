@@ -1,4 +1,5 @@
 // Changing the hosts file: appending a request, or rewriting it without one entry.
+#include <cerrno>
 #include <cstring>
 #include <string>
 
@@ -56,14 +57,33 @@ Tail read_tail(const char* path) {
     return tail;
 }
 
+// Puts the new version in place unless another program changed the file since it was read, as
+// `read` stamps it: 0; write_changed or write_replace_failed after a report.
+int put_in_place(Replacement& next, const FileStamp& read) {
+    int ret = next.commit(&read);
+    if (ret == replace_changed) {
+        std::fputs(texts::write_changed, stdout);
+        return write_changed;
+    }
+    return ret == 0 ? write_ok : write_replace_failed;
+}
+
+// Opens the file to read it afresh, and stamps the version that is read.
+File open_stamped(const char* path, FileStamp* read) {
+    File f = open_file(path, "rb");
+    if (f && stamp_of(f.get(), read) != 0) f.reset();
+    return f;
+}
+
 // Puts `text` after the file's lines but before the end-of-file byte that ends it, so that the
 // byte stays last: a copy with the text in place replaces the file whole. 0, or `code`
-// (write_replace_failed when the copy cannot be put in place) after a report.
+// (write_replace_failed or write_changed when the copy cannot be put in place) after a report.
 int insert_before_end_byte(File& f, const std::string& text, const char* path, int code) {
     f.reset();  // Windows cannot replace a file that is still open
     Replacement next(path);
     std::FILE* to = next.stream();
-    File old = to ? open_file(path, "rb") : nullptr;
+    FileStamp read;
+    File old = to ? open_stamped(path, &read) : nullptr;
     if (!old) return fail("hosts_write fopen err", code);
     int copied = copy_stream(old.get(), to);
     if (copied != 0) return fail(copied == -1 ? "hosts_write read err" : "fprintf err", code);
@@ -75,13 +95,13 @@ int insert_before_end_byte(File& f, const std::string& text, const char* path, i
     std::fputs(text.c_str(), to);
     if (end_byte) std::fputc(end_of_file_byte, to);
     if (flush_file(to, false) != 0) return fail("fprintf err", code);
-    return next.commit() == 0 ? 0 : write_replace_failed;
+    return put_in_place(next, read);
 }
 
-// Reports a failed append and cuts the file back to `size`, so it leaves no half line behind.
-// The stream is closed first: closing it may write what it still holds.
-int undo_append(File& f, const char* path, long long size, int code) {
-    report("fprintf err");
+// Reports the failed call `tag` of an append and cuts the file back to `size`, so it leaves no
+// half line behind. The stream is closed first: closing it may write what it still holds.
+int undo_append(File& f, const char* path, long long size, int code, const char* tag) {
+    report(tag);
     f.reset();
     if (size >= 0 && truncate_file(path, size) != 0) report("truncate err");
     return code;
@@ -90,7 +110,17 @@ int undo_append(File& f, const char* path, long long size, int code) {
 // Writes `text` at the end of the stream and through to the disk: 0, or `code` after undoing it.
 int append(File& f, const char* text, const char* path, long long size, int code) {
     if (std::fputs(text, f.get()) != EOF && flush_file(f.get(), true) == 0) return 0;
-    return undo_append(f, path, size, code);
+    return undo_append(f, path, size, code, "fprintf err");
+}
+
+// Whether the stream still writes to the file at `path`: 1; 0 when another program renamed a
+// new file over it, or removed it, since it was opened (what was written then went into the file
+// it replaced); -1 (errno set) when that cannot be told.
+int still_at(std::FILE* f, const char* path) {
+    FileStamp written, now;
+    if (stamp_of(f, &written) != 0) return -1;
+    if (stamp_at(path, &now) != 0) return errno == ENOENT ? 0 : -1;
+    return same_file(written, now) ? 1 : 0;
 }
 
 // Appends the request as a line of its own.
@@ -99,8 +129,16 @@ int append_request(File& f, const char* buf, const char* path, const Tail& tail)
     line.append(buf).append(own_line_end);
     if (tail.end_of_file_byte) return insert_before_end_byte(f, line, path, write_append_failed);
     int ret = append(f, line.c_str(), path, tail.size, write_append_failed);
-    if (ret == 0 && close_file(f) != 0) return undo_append(f, path, tail.size, write_append_failed);
-    return ret;
+    if (ret != 0) return ret;
+    int at = still_at(f.get(), path);
+    if (at < 0) return undo_append(f, path, tail.size, write_append_failed, "stat err");
+    if (at == 0) {
+        std::fputs(texts::write_changed, stdout);
+        return write_changed;
+    }
+    if (close_file(f) != 0)
+        return undo_append(f, path, tail.size, write_append_failed, "fprintf err");
+    return 0;
 }
 
 // Whether a line, trimmed, still splits into the table entry's two parts.
@@ -152,9 +190,11 @@ int copy_without(std::FILE* from, std::FILE* to, const Config* q, int n, int loc
     return walk.end();
 }
 
-// Copies the current file, read afresh for the lines the table does not hold, into `to`.
-int copy_old(const char* path, std::FILE* to, const Config* q, int n, int loc, Written* out) {
-    File old = open_file(path, "rb");
+// Copies the current file, read afresh for the lines the table does not hold, into `to`, and
+// stamps the version it read.
+int copy_old(const char* path, std::FILE* to, const Config* q, int n, int loc, Written* out,
+             FileStamp* read) {
+    File old = open_stamped(path, read);
     if (!old) return fail("hosts_write fopen err", write_reread_failed);
     int ret = copy_without(old.get(), to, q, n, loc, out);
     if (ret == 0 && flush_file(to, false) != 0) return fail("fprintf err", write_kept_failed);
@@ -176,7 +216,8 @@ int rewrite(const Config* q, int n, int loc, const char* buf, int mode, const ch
     Replacement next(path);
     if (!next.stream()) return fail("hosts_write fopen err", write_reread_failed);
     Written out;
-    int ret = copy_old(path, next.stream(), q, n, loc, &out);
+    FileStamp read;
+    int ret = copy_old(path, next.stream(), q, n, loc, &out, &read);
     if (ret == 0 && mode == 0) ret = add_request(next.stream(), buf, &out);
     if (ret != 0) return ret;
     if (out.end_of_file_byte &&
@@ -184,7 +225,7 @@ int rewrite(const Config* q, int n, int loc, const char* buf, int mode, const ch
         report("fprintf err");
         return mode == 0 ? write_request_failed : write_kept_failed;
     }
-    return next.commit() == 0 ? 0 : write_replace_failed;
+    return put_in_place(next, read);
 }
 
 }  // namespace

@@ -16,6 +16,10 @@
 #define HOSTS_PATH "/etc/hosts"
 #endif
 #endif
+// How long a command waits for another instance that works on the hosts file.
+#ifndef HOSTS_LOCK_SECONDS
+#define HOSTS_LOCK_SECONDS 30
+#endif
 
 Table p;
 
@@ -60,16 +64,35 @@ bool load() {
     return ret == 0;
 }
 
-void list_hosts() {
-    if (load()) show_hosts(n);
+// This instance's turn at the hosts file: other instances of the program wait until it ends, so
+// that none loads a file that another is about to change.
+Turn hosts_turn() { return Turn(HOSTS_PATH, HOSTS_LOCK_SECONDS); }
+
+// Whether the turn came: false after its report when another instance kept the file too long.
+bool taken(const Turn& turn) {
+    if (turn.result() != 0) std::printf("hosts_lock err: %d\n", turn.result());
+    return turn.result() == 0;
 }
 
-// Commands 2 and 4; false when input ended at the prompt, before any request was read.
+// Both passes of the load in one turn; the listing, from memory, after it.
+void list_hosts() {
+    bool loaded = false;
+    {
+        Turn turn = hosts_turn();
+        loaded = taken(turn) && load();
+    }
+    if (loaded) show_hosts(n);
+}
+
+// Commands 2 and 4; false when input ended at the prompt, before any request was read. The turn
+// starts once the request is read, never while the user types, and lasts until the change is
+// on the disk.
 bool associate(int mode) {
     std::fputs(texts::format_hint, stdout);
     std::fputs(mode == 0 ? texts::add_prompt : texts::delete_prompt, stdout);
     if (!s_gets(buf, sizeof buf)) return false;
-    if (!load()) return true;
+    Turn turn = hosts_turn();
+    if (!taken(turn) || !load()) return true;
     ret = hosts_write(p.get(), n, buf, mode, HOSTS_PATH);
     if (ret != 0) {
         std::printf("hosts_write err: %d\n", ret);
@@ -132,9 +155,15 @@ void copy_file(const char* rPath, const char* wPath, const char* done, bool to_b
     if (copy_bytes(rFp.get(), wFp.stream()) && wFp.commit() == 0) std::fputs(done, stdout);
 }
 
-void myCopy() { copy_file(HOSTS_PATH, backup_path, texts::backed_up, true); }
+void myCopy() {
+    Turn turn = hosts_turn();
+    if (taken(turn)) copy_file(HOSTS_PATH, backup_path, texts::backed_up, true);
+}
 
-void restore() { copy_file(backup_path, HOSTS_PATH, texts::restored, false); }
+void restore() {
+    Turn turn = hosts_turn();
+    if (taken(turn)) copy_file(backup_path, HOSTS_PATH, texts::restored, false);
+}
 
 void usage() { std::fputs(texts::usage, stdout); }
 

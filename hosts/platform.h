@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 
 /// The line end of the lines the program writes itself: CR LF on Windows, LF elsewhere.
@@ -47,3 +48,38 @@ void table_free(void* table, std::size_t bytes);
 void pause_console();
 /// Clears a console screen; does nothing without one.
 void clear_console();
+
+/// What identifies one version of a file: which file it is, its size and when it last changed.
+struct FileStamp {
+    unsigned long long device = 0;
+    unsigned long long file = 0;
+    unsigned long long size = 0;
+    long long modified = 0;  // nanoseconds, or the system's own unit
+    long long changed = 0;   // the status change time where the system keeps one
+};
+/// Whether two stamps name the same file, whatever its content.
+inline bool same_file(const FileStamp& a, const FileStamp& b) {
+    return a.device == b.device && a.file == b.file;
+}
+/// Whether two stamps name the same version of the same file.
+inline bool same_version(const FileStamp& a, const FileStamp& b) {
+    return same_file(a, b) && a.size == b.size && a.modified == b.modified &&
+           a.changed == b.changed;
+}
+/// The stamp of the stream's file: 0, or -1 with errno set.
+int stamp_of(std::FILE* f, FileStamp* stamp);
+/// The stamp of the file at `path`, through links: 0, or -1 with errno set.
+int stamp_at(const char* path, FileStamp* stamp);
+
+/// The lock that the program's instances take in turn for the files of one folder.
+using InstanceLock = std::intptr_t;
+inline constexpr InstanceLock no_lock = -1;
+/// Opens the instances' lock for `folder` (on POSIX the folder itself, on Windows a mutex named
+/// after it): no_lock when the system offers none there.
+InstanceLock lock_open(const char* folder);
+/// Takes the lock without waiting: 1 when taken, 0 while another process holds it, -1 when it
+/// cannot be taken here at all.
+int lock_try(InstanceLock lock);
+/// Releases the lock if this process holds it, and closes it; does nothing for no_lock. The
+/// system releases it too when the process dies.
+void lock_close(InstanceLock lock);

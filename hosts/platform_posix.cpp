@@ -231,3 +231,49 @@ void pause_console() {
 void clear_console() {
     if (isatty(STDOUT_FILENO)) std::fputs("\033[H\033[2J\033[3J", stdout);
 }
+
+namespace {
+
+FileStamp stamp_from(const struct stat& st) {
+    FileStamp stamp;
+    stamp.device = st.st_dev;
+    stamp.file = st.st_ino;
+    stamp.size = static_cast<unsigned long long>(st.st_size);
+    stamp.modified = st.st_mtim.tv_sec * 1000000000LL + st.st_mtim.tv_nsec;
+    stamp.changed = st.st_ctim.tv_sec * 1000000000LL + st.st_ctim.tv_nsec;
+    return stamp;
+}
+
+}  // namespace
+
+int stamp_of(std::FILE* f, FileStamp* stamp) {
+    struct stat st;
+    if (fstat(fileno(f), &st) != 0) return -1;
+    *stamp = stamp_from(st);
+    return 0;
+}
+
+int stamp_at(const char* path, FileStamp* stamp) {
+    struct stat st;
+    if (stat(path, &st) != 0) return -1;
+    *stamp = stamp_from(st);
+    return 0;
+}
+
+// The folder itself is locked, so no file is added beside the hosts file, and a lock on it
+// outlives every rename of the file. flock, not fcntl: closing another descriptor of the folder
+// (as a folder sync does) would drop an fcntl lock.
+InstanceLock lock_open(const char* folder) {
+    int fd = open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    return fd < 0 ? no_lock : fd;
+}
+
+int lock_try(InstanceLock lock) {
+    if (lock == no_lock) return -1;
+    if (flock(static_cast<int>(lock), LOCK_EX | LOCK_NB) == 0) return 1;
+    return errno == EWOULDBLOCK || errno == EINTR ? 0 : -1;
+}
+
+void lock_close(InstanceLock lock) {
+    if (lock != no_lock) close(static_cast<int>(lock));
+}

@@ -7,7 +7,9 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
+#include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "platform.h"
 
@@ -150,4 +152,83 @@ void pause_console() {
 void clear_console() {
     std::fflush(stdout);
     std::system("cls");
+}
+
+namespace {
+
+long long ticks(const FILETIME& t) {
+    return static_cast<long long>((static_cast<unsigned long long>(t.dwHighDateTime) << 32) |
+                                  t.dwLowDateTime);
+}
+
+int stamp_handle(HANDLE h, FileStamp* stamp) {
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(h, &info)) {
+        errno = EIO;
+        return -1;
+    }
+    stamp->device = info.dwVolumeSerialNumber;
+    stamp->file = (static_cast<unsigned long long>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+    stamp->size = (static_cast<unsigned long long>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+    stamp->modified = ticks(info.ftLastWriteTime);
+    stamp->changed = 0;
+    return 0;
+}
+
+// The mutex's name: the folder's full path, its ASCII letters in one case as Windows matches
+// names, hashed so that any path fits; in the global namespace, so that the instances of every
+// session meet there.
+std::string mutex_name(const char* folder) {
+    char full[MAX_PATH * 4];
+    DWORD size = GetFullPathNameA(folder, sizeof full, full, nullptr);
+    if (size == 0 || size >= sizeof full) return "";
+    unsigned long long hash = 14695981039346656037ULL;  // FNV-1a
+    for (DWORD i = 0; i < size; ++i) {
+        char c = full[i] == '/' ? '\\' : full[i];
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+        hash = (hash ^ static_cast<unsigned char>(c)) * 1099511628211ULL;
+    }
+    char name[64];
+    std::snprintf(name, sizeof name, "Global\\hosts-manager-%016llx", hash);
+    return name;
+}
+
+}  // namespace
+
+int stamp_of(std::FILE* f, FileStamp* stamp) {
+    return stamp_handle(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(f))), stamp);
+}
+
+int stamp_at(const char* path, FileStamp* stamp) {
+    // No access asked and every sharing allowed: the stamp never stands in another's way.
+    HANDLE h = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                           nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        errno = GetLastError() == ERROR_FILE_NOT_FOUND ? ENOENT : EACCES;
+        return -1;
+    }
+    int ret = stamp_handle(h, stamp);
+    CloseHandle(h);
+    return ret;
+}
+
+// A named mutex, never a lock on the hosts file itself, which would stop the resolver reading
+// it. Windows releases it as abandoned when its holder dies.
+InstanceLock lock_open(const char* folder) {
+    std::string name = mutex_name(folder);
+    HANDLE mutex = name.empty() ? nullptr : CreateMutexA(nullptr, FALSE, name.c_str());
+    return mutex ? reinterpret_cast<InstanceLock>(mutex) : no_lock;
+}
+
+int lock_try(InstanceLock lock) {
+    if (lock == no_lock) return -1;
+    DWORD got = WaitForSingleObject(reinterpret_cast<HANDLE>(lock), 0);
+    if (got == WAIT_OBJECT_0 || got == WAIT_ABANDONED) return 1;
+    return got == WAIT_TIMEOUT ? 0 : -1;
+}
+
+void lock_close(InstanceLock lock) {
+    if (lock == no_lock) return;
+    ReleaseMutex(reinterpret_cast<HANDLE>(lock));  // fails, harmlessly, when it was never taken
+    CloseHandle(reinterpret_cast<HANDLE>(lock));
 }
