@@ -8,7 +8,8 @@ file and the backup must each hold their old or their new content, byte for byte
 must show exactly when the new content is in place, both files keep their permission bits, and
 no stray file may stay behind; after a crash, the next run must clear what the crash left. The
 run without faults must sync a replaced file's folder, and a file written in place, before it
-says so on the console.
+says so on the console, and must sync the saved copy of a file written in place, and its folder,
+before it overwrites the file.
 
 Faults go only to calls on the test's own files: not to the loader's, and not to the console's,
 since no program can report success over a broken console.
@@ -316,6 +317,28 @@ def in_place_faults(calls, folder):
     return problems
 
 
+def saved_copy_faults(calls, folder):
+    """In-place copies that overwrite a file before its saved old content, and the name of that
+    copy in the folder, are on the disk: a power cut would leave neither version whole."""
+    problems = []
+    for path in (folder.hosts, folder.backup):
+        made = [i for i, c in enumerate(calls)
+                if c.name in ("open", "openat") and any(p.startswith(path + ".old-") for p in c.paths)]
+        writes = [i for i, c in enumerate(calls) if made and i > made[0] and
+                  c.name in WRITE_LIKE and c.fd_paths[:1] == [path]]
+        if not writes:
+            continue
+        saved = [i for i, c in enumerate(calls[:writes[0]]) if c.name in SYNCS and c.result == "0"
+                 and c.fd_paths[:1] and c.fd_paths[0].startswith(path + ".old-")]
+        named = saved and any(c.name in SYNCS and c.result == "0" and
+                              c.fd_paths[:1] == [os.path.dirname(path)]
+                              for c in calls[saved[-1] + 1:writes[0]])
+        if not named:
+            problems.append(f"{rel(folder, path)} is overwritten in place before its saved copy "
+                            "and that copy's folder are synced")
+    return problems
+
+
 def rel(folder, path):
     return os.path.relpath(path, folder.root)
 
@@ -459,6 +482,7 @@ def baseline_problems(run, folder, group, new, calls):
     if not calls:
         problems.append("strace traced no call")
     problems += durability_faults(calls, folder) + in_place_faults(calls, folder)
+    problems += saved_copy_faults(calls, folder)
     return problems
 
 

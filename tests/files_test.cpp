@@ -3,10 +3,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <functional>
 #include <utility>
 #include <vector>
 
 #include "test_files.h"
+#include "texts.h"
 
 namespace {
 
@@ -199,6 +201,64 @@ TEST(Replacement, LeavesAFileThatARunningProcessHoldsLocked) {
     waitpid(child, &status, 0);
     close(fd);
     EXPECT_EQ(list_dir(dir.root().string()), "f f.new-" + dead + "-0 ");
+}
+
+TEST(Replacement, LeavesATargetThatAnotherProgramChangedSinceItWasRead) {
+    struct Change {
+        const char* what;
+        std::function<void(const std::string&)> make;
+        std::string after;  // the target's content after the commit
+        int commit;
+    };
+    const Change changes[] = {
+        {"none", [](const std::string&) {}, "new\n", 0},
+        {"an append", [](const std::string& f) { write_file(f, "old\nmore\n"); }, "old\nmore\n",
+         replace_changed},
+        {"a file renamed over it",
+         [](const std::string& f) {
+             write_file(f + ".tool", "tool\n");
+             std::filesystem::rename(f + ".tool", f);
+         },
+         "tool\n", replace_changed},
+        {"its removal", [](const std::string& f) { std::filesystem::remove(f); }, "",
+         replace_changed},
+    };
+    for (const Change& c : changes) {
+        SCOPED_TRACE(c.what);
+        TempDir dir;
+        std::string f = dir.path("f");
+        write_file(f, "old\n");
+        FileStamp read;
+        ASSERT_EQ(stamp_at(f.c_str(), &read), 0);
+        {
+            Replacement next(f.c_str());
+            write_new(next, "new\n");
+            c.make(f);
+            EXPECT_EQ(next.commit(&read), c.commit);
+        }
+        EXPECT_EQ(read_file(f), c.after);
+        EXPECT_EQ(list_dir(dir.root().string()), c.after.empty() ? "" : "f ");
+    }
+}
+
+TEST(Turn, WaitsForAnotherTurnAtTheSameFolderSayingSoOnceAndGivesUpAtItsBound) {
+    TempDir dir;
+    write_file(dir.path("f"), "x");
+    auto turn_after_wait = [&](int seconds) {
+        testing::internal::CaptureStdout();
+        int result = Turn(dir.path("f").c_str(), seconds).result();
+        return std::make_pair(result, testing::internal::GetCapturedStdout());
+    };
+    {
+        // A lock on the folder, as another instance holds it: a second open of it conflicts
+        // even within one process.
+        Turn other(dir.path("g").c_str(), 1);
+        ASSERT_EQ(other.result(), 0);
+        EXPECT_EQ(turn_after_wait(2),
+                  std::make_pair(turn_timed_out,
+                                 std::string(texts::lock_waiting) + texts::lock_gave_up));
+    }
+    EXPECT_EQ(turn_after_wait(2), std::make_pair(0, std::string()));
 }
 
 namespace {

@@ -1,0 +1,530 @@
+#!/usr/bin/env python3
+"""Several instances of the program, and other programs, at one hosts file at the same time.
+
+  together  K instances started at once, each with its own session of adds, replaces, deletes,
+            listings and backups on one hosts file, for several rounds: every change an instance
+            reported is in the final file (or was changed again later by another instance, for a
+            host they share), every failure left no trace, every line they did not touch is still
+            there byte for byte and in order, no host is there twice, and no instance failed
+            because another was at work
+  outside   programs that take no lock change the hosts file at the worst moment, which strace
+            holds open (delay_enter): during the sync of a rewrite's new version, and between an
+            append's open and its write, or its write and its sync; the change must be kept and
+            the command must fail with -9
+  turns     an instance held by strace inside its change keeps a second one waiting: the second
+            says so once after a second, goes on as soon as the first ends or is killed, and a
+            build with a short bound gives up and changes nothing
+
+The program under test keeps its hosts file at ../etc/hosts, relative to a working folder in a
+temporary folder of each case. Exit status: 0 when every check passed, 1 otherwise, 77 when the
+case cannot run here (strace missing or unable to tamper with calls, no /proc/PID/syscall).
+"""
+
+import argparse
+import ctypes
+import os
+import platform
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+
+import program_texts
+
+SKIP = 77
+TEXTS = program_texts.load()
+SCREEN = TEXTS["menu"] + b"cmd:"
+ADD = TEXTS["format_hint"] + TEXTS["add_prompt"]
+DELETE = TEXTS["format_hint"] + TEXTS["delete_prompt"]
+# System call numbers on x86_64, where /proc/PID/syscall tells which call a process is in.
+SYSCALLS = {"write": 1, "fsync": 74}
+PR_SET_CHILD_SUBREAPER = 36
+
+ARGS = argparse.Namespace()
+CHECKS, FAILURES = 0, []
+
+
+def expect(what, got, want):
+    global CHECKS
+    CHECKS += 1
+    if got == want:
+        return
+    if isinstance(got, list) and isinstance(want, list) and len(got) + len(want) > 20:
+        missing, extra = [w for w in want if w not in got], [g for g in got if g not in want]
+        FAILURES.append(f"{what}:\n  missing {missing!r}\n  extra   {extra!r}")
+    else:
+        FAILURES.append(f"{what}:\n  got  {got!r}\n  want {want!r}")
+
+
+def added(request):
+    return TEXTS["added"].replace(b"%s", request)
+
+
+def deleted(request):
+    return TEXTS["deleted"].replace(b"%s", request)
+
+
+def screens(*outputs):
+    """The whole stdout of a run: each command's output after its menu, then the menu at which
+    input ends."""
+    return b"".join(SCREEN + output for output in outputs) + SCREEN + b"\n"
+
+
+class Machine:
+    """A temporary folder with the hosts file in etc/ and a working folder for each instance."""
+
+    def __init__(self, hosts):
+        self.root = tempfile.mkdtemp(prefix="hosts-instances-")
+        self.etc = os.path.join(self.root, "etc")
+        os.mkdir(self.etc)
+        self.hosts = os.path.join(self.etc, "hosts")
+        with open(self.hosts, "wb") as f:
+            f.write(hosts)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        shutil.rmtree(self.root, ignore_errors=True)
+
+    def work(self, name):
+        path = os.path.join(self.root, "work-" + name)
+        os.makedirs(path, exist_ok=True)
+        return path
+
+    def content(self):
+        with open(self.hosts, "rb") as f:
+            return f.read()
+
+    def beside(self):
+        return sorted(os.listdir(self.etc))
+
+    def start(self, name, stdin, program=None, strace=None):
+        """Starts an instance in its own working folder, its whole input already in a file, and
+        under strace with the options `strace`, if given."""
+        path = os.path.join(self.root, name + ".in")
+        with open(path, "wb") as f:
+            f.write(stdin)
+        command = [program or ARGS.program]
+        if strace is not None:
+            command = [ARGS.strace, "-f", "-qq", "-o", os.devnull] + strace + command
+        with open(path, "rb") as f:
+            return subprocess.Popen(command, stdin=f, stdout=subprocess.PIPE,
+                                    stderr=subprocess.PIPE, cwd=self.work(name))
+
+    def replace_by(self, content):
+        """What a tool that writes a new file and renames it over the old one does."""
+        fresh = self.hosts + ".tool"
+        with open(fresh, "wb") as f:
+            f.write(content)
+        os.rename(fresh, self.hosts)
+
+
+def finish(proc, timeout=60):
+    try:
+        out, err = proc.communicate(timeout=timeout)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        out, err = proc.communicate()
+        FAILURES.append(f"an instance did not end within {timeout} s")
+    return out, err, proc.returncode
+
+
+# --- together ------------------------------------------------------------------------------------
+
+INSTANCES, ROUNDS, SHARED = 6, 3, 4
+
+
+def seed(i, r):
+    return f"10.50.{i}.{r} seed-{i}-{r}.test".encode()
+
+
+def shared(s):
+    return f"10.60.0.{s} shared-{s}.test".encode()
+
+
+def base_file():
+    """A hosts file with comments, blank and indented lines, the shared hosts, a seed entry for
+    each instance and round (to be deleted), and a few thousand other entries."""
+    lines = [b"# hosts for several instances at once", b"127.0.0.1 localhost", b"::1 ip6-localhost",
+             b"", b"# shared"] + [shared(s) for s in range(SHARED)]
+    lines += [b"# seeds"] + [seed(i, r) for i in range(INSTANCES) for r in range(ROUNDS)]
+    for j in range(3000):
+        if j % 100 == 0:
+            lines += [b"", f"# block {j // 100}".encode(), b"    10.9.9.9 indented.test"]
+        lines.append(f"0.0.0.0 filler-{j}.test".encode())
+    return b"\n".join(lines + [b"# end"]) + b"\n"
+
+
+def session(i):
+    """Instance i's commands, each (command, request or None, expected outcome). Every request has
+    an address of its own, so that each line in the file shows which command wrote it."""
+    steps = []
+    for r in range(ROUNDS):
+        def ip(step):
+            return f"10.{100 + i}.{r}.{step}"
+        steps += [
+            ("2", f"{ip(1)} own-{i}-{r}-a.test", "added"),
+            ("2", f"{ip(2)} own-{i}-{r}-b.test", "added"),
+            ("2", f"{ip(3)} shared-{(i + r) % SHARED}.test", "added"),
+            ("4", f"{ip(4)} own-{i}-{r}-a.test", "deleted"),
+            ("2", f"{ip(5)} own-{i}-{r}-b.test", "added"),
+            ("4", f"{ip(6)} seed-{i}-{r}.test", "deleted"),
+            ("3", None, "listed"),
+            ("1", None, "backed_up"),
+            ("4", f"{ip(9)} missing-{i}-{r}.test", "missing"),
+        ]
+    return [(c, q.encode() if q else None, outcome) for c, q, outcome in steps]
+
+
+def stdin_of(steps):
+    return b"".join(c.encode() + b"\n" + (q + b"\n" if q else b"") for c, q, _ in steps)
+
+
+def outcome_of(output, request):
+    """What one command's output says happened."""
+    if request is not None and added(request) in output:
+        return "added"
+    if request is not None and deleted(request) in output:
+        return "deleted"
+    if TEXTS["backed_up"] in output:
+        return "backed_up"
+    if b"hosts_write err: -7\n" in output:
+        return "missing"
+    if b" err: " in output or TEXTS["read_changed"] in output or TEXTS["write_changed"] in output:
+        return "failed: " + output.decode("gbk", "replace").strip()
+    return "listed" if request is None else "unknown: " + output.decode("gbk", "replace").strip()
+
+
+def host(line):
+    return line.split(b" ", 1)[1] if b" " in line else None
+
+
+def is_entry(line):
+    return line[:1] not in (b"", b"#", b" ", b"\t")
+
+
+def check_whole_version(what, content, untouched):
+    """A file that another instance's change may have been half way through must still be one
+    whole version: every untouched line in order, no host twice."""
+    lines = content.split(b"\n")
+    expect(f"{what}: the untouched lines, in order", [l for l in lines if l in untouched],
+           [l for l in BASE_LINES if l in untouched])
+    hosts = [host(l) for l in lines if is_entry(l)]
+    expect(f"{what}: hosts that appear twice", sorted({h for h in hosts if hosts.count(h) > 1}), [])
+
+
+BASE = base_file()
+BASE_LINES = BASE.split(b"\n")
+
+
+def together():
+    with Machine(BASE) as m:
+        sessions = {i: session(i) for i in range(INSTANCES)}
+        for round_ in range(ARGS.repeat):
+            m.replace_by(BASE)
+            started = time.monotonic()
+            procs = {i: m.start(f"i{i}", stdin_of(sessions[i])) for i in sessions}
+            results = {i: finish(p) for i, p in procs.items()}
+            elapsed = time.monotonic() - started
+            check_together(m, sessions, results)
+            print(f"together, run {round_ + 1}: {INSTANCES} instances, "
+                  f"{sum(len(s) for s in sessions.values())} commands, {elapsed:.2f} s", flush=True)
+
+
+def check_together(m, sessions, results):
+    outcomes = {i: check_instance(m, i, sessions[i], results[i]) for i in sessions}
+    final = m.content()
+    lines = final.split(b"\n")
+    entries = [l for l in lines if is_entry(l)]
+    expect("entries in the final file, but for the shared hosts",
+           sorted(l for l in entries if not is_shared(l)), expected_entries(sessions, outcomes))
+    for s in range(SHARED):
+        name = host(shared(s))
+        adds = {q for i in sessions for (_, q, _), got in zip(sessions[i], outcomes[i])
+                if got == "added" and host(q) == name}
+        there = [l for l in entries if host(l) == name]
+        expect(f"{name.decode()}: one line, from one of the adds that reported success",
+               len(there) == 1 and there[0] in adds, True)
+    check_whole_version("final file", final, UNTOUCHED)
+    expect("files beside the hosts file", m.beside(), ["hosts"])
+
+
+def check_instance(m, i, steps, result):
+    """Checks how instance i ran; the outcome of each of its commands."""
+    out, err, status = result
+    expect(f"instance {i}: exit status", status, 0)
+    expect(f"instance {i}: stderr", err, b"")
+    outputs = out.split(SCREEN)[1:-1]
+    expect(f"instance {i}: commands run", len(outputs), len(steps))
+    outcomes = [outcome_of(output, q) for (_, q, _), output in zip(steps, outputs)]
+    for k, ((command, request, want), got) in enumerate(zip(steps, outcomes)):
+        expect(f"instance {i}, command {k} ({command} {request}): outcome", got, want)
+    check_whole_version(f"instance {i}'s last backup", read(m.work(f"i{i}"), "hosts"), UNTOUCHED)
+    return outcomes
+
+
+def expected_entries(sessions, outcomes):
+    """The starting entries with every change that reported success made, in each instance's
+    order; each host but the shared ones is changed by one instance alone."""
+    state = {host(l): l for l in BASE_LINES if is_entry(l) and not is_shared(l)}
+    for i, steps in sessions.items():
+        for (_, request, _), got in zip(steps, outcomes[i]):
+            if got == "added" and not is_shared(request):
+                state[host(request)] = request
+            elif got == "deleted":
+                state.pop(host(request), None)
+    return sorted(state.values())
+
+
+def is_shared(line):
+    return host(line).startswith(b"shared-")
+
+
+def read(folder, name):
+    with open(os.path.join(folder, name), "rb") as f:
+        return f.read()
+
+
+# The lines of the starting file that no session changes: everything but the shared hosts and
+# the seeds (and the final empty piece after the last line end).
+UNTOUCHED = {l for l in BASE_LINES if not (is_entry(l) and host(l).startswith((b"shared-", b"seed-")))}
+
+
+# --- holding a program inside a call -------------------------------------------------------------
+
+def tracee(strace_proc, program=None, timeout=10):
+    """The program that strace started; strace's own short-lived children, which probe what
+    the kernel can do, are not it."""
+    children = f"/proc/{strace_proc.pid}/task/{strace_proc.pid}/children"
+    program = os.path.realpath(program or ARGS.program)
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        with open(children) as f:
+            for pid in f.read().split():
+                try:
+                    if os.readlink(f"/proc/{pid}/exe") == program:
+                        return int(pid)
+                except OSError:
+                    pass
+        time.sleep(0.002)
+    raise RuntimeError("strace started no program")
+
+
+def wait_inside(pid, call, path_part, timeout=10):
+    """Waits until process `pid` is held at the entry of `call` on a file whose path holds
+    `path_part`, which strace's delay_enter keeps it in; False when it never gets there."""
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        try:
+            with open(f"/proc/{pid}/syscall") as f:
+                fields = f.read().split()
+            if fields and fields[0] == str(SYSCALLS[call]):
+                if path_part in os.readlink(f"/proc/{pid}/fd/{int(fields[1], 16)}"):
+                    return True
+        except (OSError, ValueError, IndexError):
+            pass
+        time.sleep(0.002)
+    return False
+
+
+def held(call, path, seconds, occurrence=1):
+    """strace options that hold the program at the entry of its `occurrence`th `call` on `path`
+    (or on any file, for path None) for `seconds`."""
+    options = ["-e", f"trace={call}", "-e",
+               f"inject={call}:delay_enter={int(seconds * 1e6)}:when={occurrence}"]
+    return (["-P", path] if path else []) + options
+
+
+def strace_can_delay():
+    """Why calls cannot be held here, or None when they can."""
+    if not ARGS.strace:
+        return "strace is not installed"
+    if platform.machine() != "x86_64" or not os.path.exists("/proc/self/syscall"):
+        return "/proc/PID/syscall with x86_64 call numbers is needed to see a held call"
+    probe = subprocess.run([ARGS.strace, "-f", "-qq", "-o", os.devnull] +
+                           held("fsync", None, 0.01) +
+                           [sys.executable, "-c", "import os, tempfile; os.fsync(tempfile.mkstemp()[0])"],
+                           stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    if probe.returncode != 0:
+        return "strace cannot delay calls: " + probe.stderr.decode(errors="replace").strip()
+    return None
+
+
+# --- outside -------------------------------------------------------------------------------------
+
+OUTSIDE_FILE = b"# outside\n127.0.0.1 localhost\n10.0.0.1 a.test\n10.0.0.2 b.test\n"
+OUTSIDE_LINE = b"10.7.7.7 outside.test\n"
+TOOL_VERSION = b"# written by another tool\n10.8.8.8 tool.test\n"
+
+
+def append_outside(m):
+    with open(m.hosts, "ab") as f:
+        f.write(OUTSIDE_LINE)
+    return OUTSIDE_FILE + OUTSIDE_LINE
+
+
+def rename_outside(m):
+    m.replace_by(TOOL_VERSION)
+    return TOOL_VERSION
+
+
+CHANGED = TEXTS["write_changed"]
+# name, typed lines, the call held and on which file, what the other program does meanwhile,
+# and the command's output
+OUTSIDE = [
+    ("rewrite_keeps_an_append_made_while_its_new_version_syncs", b"4\n0 a.test\n",
+     ("fsync", None, ".new-"), append_outside,
+     DELETE + b"hosts_write:loc = 1\n" + CHANGED + b"hosts_write err: -9\n"),
+    ("rewrite_keeps_a_file_renamed_over_it_while_its_new_version_syncs", b"2\n10.1.1.1 b.test\n",
+     ("fsync", None, ".new-"), rename_outside,
+     ADD + b"hosts_write:loc = 2\n" + CHANGED + b"hosts_write err: -9\n"),
+    ("append_reports_a_file_replaced_before_its_write", b"2\n10.3.3.3 c.test\n",
+     ("write", "hosts", "etc/hosts"), rename_outside,
+     ADD + CHANGED + b"hosts_write err: -9\n"),
+    ("append_reports_a_file_replaced_before_its_sync", b"2\n10.3.3.3 c.test\n",
+     ("fsync", "hosts", "etc/hosts"), rename_outside,
+     ADD + CHANGED + b"hosts_write err: -9\n"),
+]
+
+
+def outside(name):
+    _, stdin, (call, on, path_part), act, output = next(c for c in OUTSIDE if c[0] == name)
+    with Machine(OUTSIDE_FILE) as m:
+        proc = m.start("p", stdin, strace=held(call, m.hosts if on else None, 1.5))
+        inside = wait_inside(tracee(proc), call, path_part)
+        expect(f"the program held in {call} on {path_part}", inside, True)
+        after = act(m) if inside else OUTSIDE_FILE
+        out, err, status = finish(proc)
+        expect("exit status", status, 0)
+        expect("stdout", out, screens(output))
+        expect("stderr", err, b"")
+        expect("hosts file: the other program's change", m.content(), after)
+        expect("files beside the hosts file", m.beside(), ["hosts"])
+
+
+# --- turns ---------------------------------------------------------------------------------------
+
+TURNS_FILE = b"# turns\n127.0.0.1 localhost\n10.0.0.1 a.test\n10.0.0.2 b.test\n"
+FIRST = b"4\n0 a.test\n"  # a rewrite, held in the sync of its new version
+FIRST_OUT = screens(DELETE + b"hosts_write:loc = 1\n" + deleted(b"0 a.test"))
+SECOND = b"2\n10.5.5.5 e.test\n"
+
+
+def first_holding(m, seconds):
+    """The first instance, held inside its rewrite for `seconds` while it has its turn."""
+    first = m.start("first", FIRST, strace=held("fsync", None, seconds))
+    pid = tracee(first)
+    expect("the first instance held in its sync", wait_inside(pid, "fsync", ".new-"), True)
+    return first, pid
+
+
+def read_until(proc, wanted, timeout):
+    """What `proc` printed by the time `wanted` was among it, or `timeout` passed."""
+    seen, deadline = b"", time.monotonic() + timeout
+    os.set_blocking(proc.stdout.fileno(), False)
+    while wanted not in seen and time.monotonic() < deadline:
+        piece = proc.stdout.read(4096)
+        seen += piece or b""
+        if not piece:
+            time.sleep(0.01)
+    os.set_blocking(proc.stdout.fileno(), True)
+    return seen
+
+
+def waits_for_the_other_and_says_so_once():
+    with Machine(TURNS_FILE) as m:
+        first, _ = first_holding(m, 2.5)
+        started = time.monotonic()
+        second = m.start("second", SECOND)
+        out, err, status = finish(second)
+        waited = time.monotonic() - started
+        expect("first instance's stdout", finish(first)[0], FIRST_OUT)
+        expect("second instance's stdout", out,
+               screens(ADD + TEXTS["lock_waiting"] + added(b"10.5.5.5 e.test")))
+        expect("second instance waited for the first, at least 1.5 s", waited >= 1.5, True)
+        expect("hosts file: both changes", m.content(),
+               TURNS_FILE.replace(b"10.0.0.1 a.test\n", b"") + b"10.5.5.5 e.test\n")
+        expect("files beside the hosts file", m.beside(), ["hosts"])
+
+
+def goes_on_when_the_other_is_killed():
+    with Machine(TURNS_FILE) as m:
+        first, pid = first_holding(m, 30)
+        second = m.start("second", SECOND)
+        seen = read_until(second, TEXTS["lock_waiting"], 5)
+        expect("second instance says it waits", TEXTS["lock_waiting"] in seen, True)
+        killed = time.monotonic()
+        # A process held by strace dies only once strace lets it go, so strace goes too; the
+        # program, orphaned, is then this script's to wait for.
+        os.kill(pid, signal.SIGKILL)
+        first.kill()
+        out, _, status = finish(second, timeout=20)
+        expect("second instance went on within 3 s of the kill", time.monotonic() - killed < 3,
+               True)
+        finish(first)
+        os.waitpid(pid, 0)
+        expect("second instance's stdout", seen + out,
+               screens(ADD + TEXTS["lock_waiting"] + added(b"10.5.5.5 e.test")))
+        expect("hosts file: the second instance's change alone", m.content(),
+               TURNS_FILE + b"10.5.5.5 e.test\n")
+        expect("files beside the hosts file", m.beside(), ["hosts", f"hosts.new-{pid}-0"])
+        # The next rewrite removes what the killed one left.
+        out, _, _ = finish(m.start("third", b"4\n0 b.test\n"))
+        expect("third instance's stdout", out,
+               screens(DELETE + b"hosts_write:loc = 2\n" + deleted(b"0 b.test")))
+        expect("files beside the hosts file after the next rewrite", m.beside(), ["hosts"])
+
+
+def gives_up_after_its_bound_and_changes_nothing():
+    with Machine(TURNS_FILE) as m:
+        first, _ = first_holding(m, 4)
+        started = time.monotonic()
+        out, err, status = finish(m.start("second", SECOND, program=ARGS.brief_program))
+        waited = time.monotonic() - started
+        expect("first instance's stdout", finish(first)[0], FIRST_OUT)
+        expect("second instance's stdout", out,
+               screens(ADD + TEXTS["lock_waiting"] + TEXTS["lock_gave_up"] +
+                       b"hosts_lock err: -1\n"))
+        expect("second instance gave up after its bound of 2 s", 1.9 <= waited < 3.5, True)
+        expect("hosts file: the first instance's change alone", m.content(),
+               TURNS_FILE.replace(b"10.0.0.1 a.test\n", b""))
+
+
+TURNS = [waits_for_the_other_and_says_so_once, goes_on_when_the_other_is_killed,
+         gives_up_after_its_bound_and_changes_nothing]
+
+CASES = {"together": together}
+CASES.update((name, lambda n=name: outside(n)) for name, *_ in OUTSIDE)
+CASES.update((f.__name__, f) for f in TURNS)
+NEEDS_STRACE = set(CASES) - {"together"}
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("case", choices=list(CASES) + ["list"])
+    parser.add_argument("--program", help="the test build of the program")
+    parser.add_argument("--brief-program", help="the same, built to wait 2 s for its turn")
+    parser.add_argument("--strace", default=shutil.which("strace"))
+    parser.add_argument("--repeat", type=int, default=3, help="runs of the together case")
+    parser.parse_args(namespace=ARGS)
+    if ARGS.case == "list":
+        print(";".join(CASES))
+        return 0
+    ARGS.program = os.path.abspath(ARGS.program)
+    # Programs orphaned by a killed strace become this script's children, to be waited for.
+    ctypes.CDLL(None, use_errno=True).prctl(PR_SET_CHILD_SUBREAPER, 1)
+    if ARGS.case in NEEDS_STRACE:
+        reason = strace_can_delay()
+        if reason:
+            print(f"SKIPPED: {reason}")
+            return SKIP
+    CASES[ARGS.case]()
+    print(*FAILURES, f"{ARGS.case}: {len(FAILURES)} of {CHECKS} checks failed", sep="\n")
+    return 1 if FAILURES else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
