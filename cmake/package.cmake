@@ -27,14 +27,16 @@ else()
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
   set(CPACK_DEBIAN_PACKAGE_SECTION admin)
   set(CPACK_DEBIAN_PACKAGE_MAINTAINER ${hosts_maintainer})
-  # The library versions the program needs, found by dpkg-shlibdeps (Debian: dpkg-dev) where it
-  # is installed; without it, those that a build on Debian 12 needs, whatever its build type.
+  # The library versions the program needs, found by dpkg-shlibdeps (Debian: dpkg-dev), which
+  # cpack runs on the files that `file` says are programs; without both, the versions that a
+  # build on Debian 12 needs, whatever its build type.
   find_program(HOSTS_DPKG_SHLIBDEPS dpkg-shlibdeps)
-  if(HOSTS_DPKG_SHLIBDEPS)
+  find_program(HOSTS_FILE file)
+  if(HOSTS_DPKG_SHLIBDEPS AND HOSTS_FILE)
     set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
   else()
-    message(STATUS "dpkg-shlibdeps not found (Debian: dpkg-dev): the .deb will depend on the "
-      "library versions that a build on Debian 12 needs")
+    message(STATUS "dpkg-shlibdeps or file not found (Debian: dpkg-dev file): the .deb will "
+      "depend on the library versions that a build on Debian 12 needs")
     set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6 (>= 2.34), libgcc-s1 (>= 3.0), libstdc++6 (>= 11)")
   endif()
 endif()
