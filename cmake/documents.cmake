@@ -22,6 +22,7 @@ else()
   find_program(HOSTS_GZIP gzip REQUIRED)
   # The copyright file in Debian's machine-readable format, its license text taken from LICENSE.
   file(READ ${PROJECT_SOURCE_DIR}/LICENSE license)
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/LICENSE)
   if(NOT license MATCHES "\nCopyright \\(c\\) ([^\n]+)\n+(.+[^\n])\n*$")
     message(FATAL_ERROR "LICENSE: no 'Copyright (c) YEAR HOLDERS' line followed by the license")
   endif()
