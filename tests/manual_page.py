@@ -1,0 +1,379 @@
+#!/usr/bin/env python3
+"""Holds the manual page to the program: its texts, and the session in its EXAMPLES.
+
+  manual_page.py texts --mandoc MANDOC --page PAGE --sources HOSTS_DIR
+  manual_page.py example --mandoc MANDOC --page PAGE --program PROGRAM
+                         --hosts-path CONFIGURED --program-hosts-path ../etc/hosts
+
+Both read the page as mandoc renders it in HTML, the form in which italics (the variable parts
+of a text) and sections can be told apart.
+
+`texts` compares every line the program can print with the page, both ways, with its stream.
+The program's lines are taken from the sources, so a new report or text is picked up without
+touching this test:
+  - every text of texts.h, from the readable text in the comment above it (standard output,
+    unless the calls that name it print it elsewhere);
+  - the string literals that are the first argument of printf, puts and fputs(..., stdout)
+    (standard output) and of report_text (standard error); their conversions (%s, %d) are
+    the variable parts;
+  - the tags given to report and fail, and the read-error tags of WalkFailures, which
+    EntryWalk reports the same way: perror's "TAG: reason" on standard error.
+A text is split into its lines; empty lines and control sequences (the screen clearing) are
+not texts. The page's lines are the tags of the lists in DESCRIPTION and DIAGNOSTICS (but for
+tags that are only a number: the result codes) and the lines of the example blocks outside
+EXAMPLES. A tag in DIAGNOSTICS says its stream at the start of its description, "(stdout)" or
+"(stderr)"; the others are on standard output. Italic words on the page and conversions in the
+sources are variable parts; a variable part matches one variable part or any fixed text.
+
+`example` runs the commands of the session in EXAMPLES (lines after "# ", continued by lines
+after "> ") in a fresh folder, with the program under test in place of hosts-manager and its
+hosts file in place of the configured one, and compares what they print with the page. The
+first command must show the hosts file with cat: what it shows is the file the session starts
+from.
+"""
+import argparse
+import html.parser
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+
+VAR = "\x00"  # a variable part, in a line's normal form
+STREAMS = ("stdout", "stderr")
+
+# Texts the page documents ahead of work merged from other branches, which prints them. Each is
+# accepted without a source only until the sources print it: then it must leave this list.
+PENDING = {
+    ("hosts_lock err: " + VAR, "stdout"): "printed once instances take turns (the lock)",
+}
+
+
+def normal(line):
+    return re.sub(r"\s+", " ", line).strip()
+
+
+def pattern(line):
+    """A regex for `line` in normal form: each variable part matches one variable part or any
+    fixed text without one."""
+    parts = [re.escape(part) for part in line.split(VAR)]
+    return re.compile(("(?:%s|[^%s]+)" % (VAR, VAR)).join(parts))
+
+
+def same_text(a, b):
+    return bool(pattern(a).fullmatch(b) or pattern(b).fullmatch(a))
+
+
+# --- The program's side -------------------------------------------------------------------
+
+def without_comments(code):
+    """The C++ source with its comments blanked, string and character literals kept."""
+    out, i = [], 0
+    literal = re.compile(r'"(?:\\.|[^"\\\n])*"|\'(?:\\.|[^\'\\\n])*\'')
+    while i < len(code):
+        if code.startswith("//", i):
+            i = code.find("\n", i) if "\n" in code[i:] else len(code)
+        elif code.startswith("/*", i):
+            end = code.find("*/", i + 2)
+            i = len(code) if end < 0 else end + 2
+            out.append(" ")
+        else:
+            m = literal.match(code, i)
+            if m:
+                out.append(m.group())
+                i = m.end()
+            else:
+                out.append(code[i])
+                i += 1
+    return "".join(out)
+
+
+ESCAPES = {"n": "\n", "t": "\t", "r": "\r", "\\": "\\", '"': '"', "'": "'", "0": "\0"}
+
+
+def unescape(body):
+    def one(m):
+        text = m.group(1)
+        if text[0] == "x":
+            return chr(int(text[1:], 16))
+        if text[0] == "0" and len(text) > 1:
+            return chr(int(text, 8))
+        return ESCAPES.get(text, text)
+    return re.sub(r"\\(x[0-9A-Fa-f]+|[0-7]{1,3}|.)", one, body)
+
+
+def arguments(code, start):
+    """The top-level arguments of the call whose "(" is at `start`."""
+    args, depth, i, begin = [], 0, start, start + 1
+    literal = re.compile(r'"(?:\\.|[^"\\\n])*"|\'(?:\\.|[^\'\\\n])*\'')
+    while i < len(code):
+        m = literal.match(code, i)
+        if m:
+            i = m.end()
+            continue
+        c = code[i]
+        if c in "([{":
+            depth += 1
+        elif c in ")]}":
+            depth -= 1
+            if depth == 0:
+                args.append(code[begin:i])
+                return args
+        elif c == "," and depth == 1:
+            args.append(code[begin:i])
+            begin = i + 1
+        i += 1
+    return args
+
+
+def string_values(expression):
+    """Each string the expression can be, adjacent literals joined: "a" "b" is one."""
+    values = []
+    for run in re.finditer(r'"(?:\\.|[^"\\])*"(?:\s*"(?:\\.|[^"\\])*")*', expression):
+        pieces = re.findall(r'"((?:\\.|[^"\\])*)"', run.group())
+        values.append(unescape("".join(pieces)))
+    return values
+
+
+def format_lines(text):
+    """The lines of a printed text in normal form, its conversions made variable parts."""
+    for line in text.split("\n"):
+        if not line.strip() or re.search(r"[\x01-\x08\x0b-\x1f\x7f]", line):
+            continue
+        line = re.sub(r"%[-+ #0]*\d*(?:\.\d+)?(?:hh|h|ll|l|z|j|t)?[diouxXscp]", VAR, line)
+        yield normal(line.replace("%%", "%"))
+
+
+def readable_texts(header):
+    """The readable text of each declaration in texts.h: the quoted comment lines above it."""
+    found, text = {}, ""
+    for line in open(header, encoding="utf-8"):
+        line = line.rstrip("\n")
+        m = re.fullmatch(r'// "(.*)"', line)
+        d = re.match(r"inline constexpr char (\w+)\[", line)
+        if m:
+            text += unescape(m.group(1))
+        elif d:
+            found[d.group(1)] = text
+            text = ""
+        else:
+            text = ""
+    return found
+
+
+CALL = re.compile(r"(?<![\w:])(?:std::)?(printf|puts|fputs|report_text|report|fail)\s*\(")
+
+
+def program_lines(sources):
+    """(line, stream) for every line the program can print, with where it comes from."""
+    texts = readable_texts(os.path.join(sources, "texts.h"))
+    text_streams = {name: set() for name in texts}
+    lines = {}
+
+    def add(text, stream, origin):
+        for line in format_lines(text):
+            lines.setdefault((line, stream), origin)
+
+    for name in sorted(os.listdir(sources)):
+        if not name.endswith((".cpp", ".h")) or name == "texts.h":
+            continue
+        code = without_comments(open(os.path.join(sources, name), encoding="utf-8").read())
+        for call in CALL.finditer(code):
+            function = call.group(1)
+            args = arguments(code, call.end() - 1)
+            if not args:
+                continue
+            if function == "fputs" and (len(args) < 2 or args[1].strip() not in
+                                        ("stdout", "std::stdout")):
+                continue
+            stream = "stderr" if function in ("report_text", "report", "fail") else "stdout"
+            origin = "%s: %s(%s)" % (name, function, normal(args[0]))
+            for value in string_values(args[0]):
+                add(value + ": %s" if function in ("report", "fail") else value, stream, origin)
+            for text in re.findall(r"texts::(\w+)", args[0]):
+                text_streams.setdefault(text, set()).add(stream)
+        for init in re.finditer(r"WalkFailures\s*\w*\s*\{([^}]*)\}", code):
+            values = string_values(init.group(1).split(",")[0])
+            for value in values:
+                add(value + ": %s", "stderr", "%s: WalkFailures read tag" % name)
+    for name, text in texts.items():
+        for stream in text_streams.get(name) or {"stdout"}:
+            add(text, stream, "texts.h: " + name)
+    return lines
+
+
+# --- The page's side ----------------------------------------------------------------------
+
+class Page(html.parser.HTMLParser):
+    """Collects, from mandoc's HTML, the list tags per section with the stream their
+    description names, and the lines of the example blocks per section."""
+
+    def __init__(self):
+        super().__init__(convert_charrefs=True)
+        self.section = None
+        self.tags = []  # (section, line, stream or None)
+        self.blocks = []  # (section, text)
+        self.tag = None  # the tag being read, as a list of parts
+        self.italic = 0
+        self.block = None
+        self.waiting = []  # tags whose description has not started yet
+        self.description = None  # text seen so far in the current description
+
+    def handle_starttag(self, tag, attrs):
+        if tag == "h1":
+            self.section = dict(attrs).get("id")
+        elif tag == "dt":
+            self.tag = []
+        elif tag == "i" and self.tag is not None:
+            self.italic += 1
+            self.tag.append(VAR)
+        elif tag == "pre":
+            self.block = []
+        elif tag == "dd" and self.waiting:
+            self.description = ""
+
+    def handle_endtag(self, tag):
+        if tag == "dt":
+            self.waiting.append(normal("".join(self.tag)))
+            self.tag = None
+        elif tag == "i" and self.tag is not None:
+            self.italic -= 1
+        elif tag == "pre":
+            self.blocks.append((self.section, "".join(self.block)))
+            self.block = None
+        elif tag == "dd" and self.description is not None:
+            self.settle()
+
+    def handle_data(self, data):
+        if self.tag is not None:
+            if not self.italic:
+                self.tag.append(data)
+        elif self.block is not None:
+            self.block.append(data)
+        if self.description is not None and self.tag is None:
+            self.description += data
+            if self.description.strip():
+                self.settle()
+
+    def settle(self):
+        """The description has begun (or ended empty, as after a .TQ tag)."""
+        text = self.description.strip()
+        self.description = None
+        if not text:
+            return
+        m = re.match(r"\((stdout|stderr)\)", text)
+        for line in self.waiting:
+            self.tags.append((self.section, line, m.group(1) if m else None))
+        self.waiting = []
+
+
+def render(mandoc, page):
+    result = subprocess.run([mandoc, "-Thtml", page], capture_output=True, text=True, check=True)
+    parser = Page()
+    parser.feed(result.stdout)
+    return parser
+
+
+def page_lines(parsed):
+    """(line, stream) for every text the page shows, and the page's faults."""
+    lines, faults = set(), []
+    for section, line, stream in parsed.tags:
+        if section not in ("DESCRIPTION", "DIAGNOSTICS") or re.fullmatch(r"-?\d+", line):
+            continue
+        if section == "DIAGNOSTICS" and stream is None:
+            faults.append("DIAGNOSTICS: %r does not say its stream, (stdout) or (stderr)"
+                          % shown(line))
+        lines.add((line, stream or "stdout"))
+    for section, text in parsed.blocks:
+        if section != "EXAMPLES":
+            lines.update((normal(line), "stdout") for line in text.split("\n") if line.strip())
+    return lines, faults
+
+
+def shown(line):
+    return line.replace(VAR, "<...>")
+
+
+def check_texts(args):
+    program = program_lines(args.sources)
+    page, faults = page_lines(render(args.mandoc, args.page))
+    for (line, stream), origin in sorted(program.items()):
+        if not any(s == stream and same_text(line, p) for p, s in page):
+            faults.append("printed but not on the page: %s %r (%s)" % (stream, shown(line), origin))
+    for line, stream in sorted(page):
+        printed = any(s == stream and same_text(line, p) for p, s in program)
+        if (line, stream) in PENDING:
+            if printed:
+                faults.append("now printed: take %r out of PENDING" % shown(line))
+        elif not printed:
+            faults.append("on the page but never printed: %s %r" % (stream, shown(line)))
+    print("%d texts in the sources, %d on the page" % (len(program), len(page)))
+    for fault in faults:
+        print(fault)
+    return 1 if faults else 0
+
+
+# --- The session in EXAMPLES --------------------------------------------------------------
+
+def session(parsed):
+    """[(command, expected output)] from the example blocks of EXAMPLES."""
+    steps = []
+    for section, text in parsed.blocks:
+        if section != "EXAMPLES":
+            continue
+        for line in text.rstrip("\n").split("\n"):
+            if line.startswith("# "):
+                steps.append([line[2:], []])
+            elif line.startswith("> ") and steps and not steps[-1][1]:
+                steps[-1][0] += "\n" + line[2:]
+            elif steps:
+                steps[-1][1].append(line)
+    return [(command, "".join(line + "\n" for line in output)) for command, output in steps]
+
+
+def check_example(args):
+    steps = session(render(args.mandoc, args.page))
+    show = "cat " + args.hosts_path
+    if not steps or steps[0][0] != show:
+        print("EXAMPLES must start with %r, which shows the file the session starts from" % show)
+        return 1
+    area = tempfile.mkdtemp(prefix="hosts-manual-")
+    try:
+        work = os.path.join(area, "work")
+        hosts = os.path.normpath(os.path.join(work, args.program_hosts_path))
+        os.makedirs(work)
+        os.makedirs(os.path.dirname(hosts), exist_ok=True)
+        with open(hosts, "w", encoding="utf-8") as f:
+            f.write(steps[0][1])
+        faults = 0
+        for command, expected in steps:
+            run = command.replace(args.hosts_path, args.program_hosts_path)
+            run = re.sub(r"(?<![\w/.-])hosts-manager(?![\w.-])", args.program, run)
+            result = subprocess.run(["sh", "-c", run], cwd=work, capture_output=True, timeout=60)
+            seen = result.stdout.decode("utf-8", "replace")
+            if seen != expected or result.stderr:
+                faults += 1
+                print("$ %s\nexpected:\n%sprinted:\n%s%s" % (
+                    run, expected, seen, result.stderr.decode("utf-8", "replace")))
+        print("%d commands of EXAMPLES run, %d printed otherwise" % (len(steps), faults))
+        return 1 if faults else 0
+    finally:
+        shutil.rmtree(area)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("what", choices=("texts", "example"))
+    parser.add_argument("--mandoc", required=True)
+    parser.add_argument("--page", required=True)
+    parser.add_argument("--sources")
+    parser.add_argument("--program")
+    parser.add_argument("--hosts-path")
+    parser.add_argument("--program-hosts-path")
+    args = parser.parse_args()
+    return check_texts(args) if args.what == "texts" else check_example(args)
+
+
+if __name__ == "__main__":
+    sys.exit(main())
