@@ -107,12 +107,14 @@ class Machine:
         path = os.path.join(self.root, name + ".in")
         with open(path, "wb") as f:
             f.write(stdin)
-        command = [program or ARGS.program]
+        command, env = [program or ARGS.program], dict(os.environ)
         if strace is not None:
             command = [ARGS.strace, "-f", "-qq", "-o", os.devnull] + strace + command
+            # LeakSanitizer cannot run under ptrace and would fail a sanitizer build's run.
+            env["ASAN_OPTIONS"] = ":".join(filter(None, [env.get("ASAN_OPTIONS"), "detect_leaks=0"]))
         with open(path, "rb") as f:
             return subprocess.Popen(command, stdin=f, stdout=subprocess.PIPE,
-                                    stderr=subprocess.PIPE, cwd=self.work(name))
+                                    stderr=subprocess.PIPE, cwd=self.work(name), env=env)
 
     def replace_by(self, content):
         """What a tool that writes a new file and renames it over the old one does."""
