@@ -42,7 +42,7 @@ std::string folder_of(const std::string& path) {
 // Removes `path`, reporting a failure: true when it is gone.
 bool remove_file(const std::string& path) {
     if (std::remove(path.c_str()) == 0 || errno == ENOENT) return true;
-    report_text("remove err: %s: %s\n", path.c_str(), std::strerror(errno));
+    report_text("remove err: %s: %s\n", path.c_str(), error_text(errno));
     return false;
 }
 
@@ -143,15 +143,15 @@ void remove_leftovers(const std::string& target) {
 
 }  // namespace
 
-File open_file(const char* path, const char* mode) { return File(std::fopen(path, mode)); }
+File open_file(const char* path, const char* mode) { return File(open_stream(path, mode)); }
 
 // Standard output is buffered and the error stream is not: flushing first keeps the reports in
 // the order the program made them, on a terminal too.
 void report(const char* tag) {
     int saved = errno;
     std::fflush(stdout);
+    std::fprintf(stderr, "%s: %s\n", tag, error_text(saved));
     errno = saved;
-    std::perror(tag);
 }
 
 int fail(const char* tag, int code) {
