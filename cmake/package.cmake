@@ -1,7 +1,7 @@
 # `cpack` in a build folder packages what `cmake --install` installs: a .deb from a Linux build,
 # a .zip from the MinGW build.
 set(CPACK_PACKAGE_NAME hosts-manager)
-set(CPACK_PACKAGE_VERSION 1.0.0)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_VENDOR "the hosts-manager authors")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "keep the system hosts file through a numbered menu")
 set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
