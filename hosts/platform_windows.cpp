@@ -251,10 +251,14 @@ std::string kept_name(const char* from, ULONGLONG old_size) {
     return name.replace(mark, 5, ".old-") + "-" + std::to_string(old_size);
 }
 
+// Removes the old version once the new one is in place. Where it stays (Wine tells no failure
+// of the deletion it does when the file is closed), it is named: the target is whole either way.
 void remove_kept(const std::string& kept) {
     if (!DeleteFileA(kept.c_str())) {
         fail_with(GetLastError());
         tell("remove err: %s: %s\n", kept.c_str(), error_text(errno));
+    } else if (GetFileAttributesA(kept.c_str()) != INVALID_FILE_ATTRIBUTES) {
+        tell("old file kept: %s\n", kept.c_str());
     }
 }
 
