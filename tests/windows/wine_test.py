@@ -390,6 +390,11 @@ def prefix(_):
     (drives / "d:").symlink_to(ARGS.area.resolve(), target_is_directory=True)
     if not (etc() / "hosts").is_file():
         sys.exit(f"the new prefix has no {etc() / 'hosts'}")
+    warm()
+
+
+def warm():
+    """Starts the prefix's server and session for the cases to come."""
     # A server and session that outlast each case keep the runs quick: a program that starts the
     # session itself hands its pipes on to the session's services, and its run then lasts until
     # they end, seconds later. The server ends by itself 30 s after the last program in it.
