@@ -1,8 +1,9 @@
+// The platform layer's pure decisions, which the Linux build can test for Windows too.
+#include "platform.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
-
-#include "platform.h"
 
 TEST(ReparseKind, RefusesNameSurrogatesAndWslSpecialFilesButTakesEveryOtherTagAsARegularFile) {
     struct Case {

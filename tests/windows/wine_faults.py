@@ -25,7 +25,6 @@ Exit status: 0 when every run kept every promise, 1 otherwise, 77 when strace ca
 """
 
 import argparse
-import glob
 import os
 import re
 import shutil
