@@ -34,7 +34,8 @@ import tempfile
 import time
 from pathlib import Path
 
-import wine_test
+sys.dont_write_bytecode = True  # no cache of wine_test.py in the source tree
+import wine_test  # noqa: E402
 
 SKIP = 77
 # Wine keeps the hidden (2) and system (4) attributes in this extended attribute.
