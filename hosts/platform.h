@@ -51,9 +51,9 @@ int sync_folder(const char* path);
 /// hidden, system and archive attributes and its creation time): 0, or -1 with errno set when
 /// they cannot be given.
 int copy_permissions(const char* from, std::FILE* to);
-/// Replaces `to` by `from` in one step (on Windows keeping the access list, owner and streams of
-/// an existing `to`, and refusing one that is read-only): 0; or -1 with errno set and `to` as it
-/// was, or, on Windows, gone with its old version kept beside it and named on stderr.
+/// Replaces `to` by `from` in one step (on Windows keeping the access list, creation time and
+/// streams of an existing `to`, and refusing one that is read-only): 0; or -1 with errno set and
+/// `to` as it was, or, on Windows, gone with its old version kept beside it and named on stderr.
 int rename_over(const char* from, const char* to);
 /// Cuts the stream's file to `size` bytes: 0, or -1 with errno set.
 int resize_file(std::FILE* f, long long size);

@@ -286,9 +286,10 @@ void flush_replaced(const char* path) {
 
 }  // namespace
 
-// Windows' own replacement keeps the old file's identity: its access list and owner, creation
-// time, attributes and alternate data streams. Only an existing file can be replaced so; where
-// it fails, the plain rename is tried, and the caller copies in place if that fails too.
+// Windows' own replacement keeps what Windows knows of the old file: its access list, creation
+// time and alternate data streams (not its owner, which only a privileged call can give). Only
+// an existing file can be replaced so; where it fails, the plain rename is tried, and the caller
+// copies in place if that fails too.
 int rename_over(const char* from, const char* to) {
     WIN32_FILE_ATTRIBUTE_DATA old;
     if (!GetFileAttributesExA(to, GetFileExInfoStandard, &old)) {
