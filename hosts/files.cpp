@@ -45,7 +45,7 @@ std::string folder_of(const std::string& path) {
 // Removes `path`, reporting a failure: true when it is gone.
 bool remove_file(const std::string& path) {
     if (std::remove(path.c_str()) == 0 || errno == ENOENT) return true;
-    report_text("remove err: %s: %s\n", path.c_str(), std::strerror(errno));
+    report_text("remove err: %s: %s\n", path.c_str(), error_text(errno));
     return false;
 }
 
@@ -121,7 +121,11 @@ void clean(const std::string& target, const Leftover& run) {
     if (!abandoned_run(run)) return;
     std::error_code ec;
     bool whole_old = !run.old.empty() && fs::file_size(run.old, ec) == run.old_size && !ec;
-    if (whole_old && !same_content(target, run.old) && !same_content(target, run.fresh)) {
+    // An old version alone was set aside by a replacement (Windows') that renames the target
+    // away and the new version to its name: once the target is there again, it is whole.
+    bool replaced = run.fresh.empty() && fs::is_regular_file(target, ec);
+    if (whole_old && !replaced && !same_content(target, run.old) &&
+        !same_content(target, run.fresh)) {
         report_text("interrupted copy: old file kept: %s\n", run.old.c_str());
         if (!run.fresh.empty())
             report_text("interrupted copy: new file kept: %s\n", run.fresh.c_str());
@@ -146,15 +150,15 @@ void remove_leftovers(const std::string& target) {
 
 }  // namespace
 
-File open_file(const char* path, const char* mode) { return File(std::fopen(path, mode)); }
+File open_file(const char* path, const char* mode) { return File(open_stream(path, mode)); }
 
 // Standard output is buffered and the error stream is not: flushing first keeps the reports in
 // the order the program made them, on a terminal too.
 void report(const char* tag) {
     int saved = errno;
     std::fflush(stdout);
+    std::fprintf(stderr, "%s: %s\n", tag, error_text(saved));
     errno = saved;
-    std::perror(tag);
 }
 
 int fail(const char* tag, int code) {

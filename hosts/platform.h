@@ -19,15 +19,42 @@ std::FILE* open_regular(const char* path, const char* mode, const char** why);
 /// What the stream's file is when it is not a regular file ("a folder", "a FIFO", ...); null
 /// for a regular file.
 const char* not_regular(std::FILE* f);
+/// Opens `path` as std::fopen does with `mode` ("rb", "r+b", "ab", ...): null (errno set) when it
+/// cannot be opened, or when it is a read-only file (on Windows) and `mode` would write to it.
+std::FILE* open_stream(const char* path, const char* mode);
+/// The text a report gives for `errnum`: the C library's, or on Windows the system's own where
+/// the library's would not say what happened (another program holds the file).
+const char* error_text(int errnum);
+
+/// What a Windows reparse point with tag `tag` makes of its file, in not_regular's words: a name
+/// surrogate (symbolic link, junction, mount point) leads to another name, and WSL keeps FIFOs,
+/// sockets and devices as reparse points; null for any other, whose file is a regular file whose
+/// data a driver keeps (a cloud placeholder, a deduplicated file).
+inline const char* reparse_kind(unsigned long tag) {
+    constexpr unsigned long name_surrogate = 0x20000000;  // IsReparseTagNameSurrogate
+    constexpr unsigned long mount_point = 0xA0000003;     // IO_REPARSE_TAG_MOUNT_POINT
+    if (tag & name_surrogate) return tag == mount_point ? "a junction" : "a symbolic link";
+    switch (tag) {
+    case 0x80000023: return "a socket";  // IO_REPARSE_TAG_AF_UNIX
+    case 0x80000024: return "a FIFO";    // IO_REPARSE_TAG_LX_FIFO
+    case 0x80000025:                     // IO_REPARSE_TAG_LX_CHR
+    case 0x80000026: return "a device";  // IO_REPARSE_TAG_LX_BLK
+    default: return nullptr;
+    }
+}
 
 /// Writes the stream's data through to the disk: 0, or -1 with errno set.
 int sync_file(std::FILE* f);
-/// Writes a folder's entries (a rename in it) through to the disk: 0, or -1 with errno set.
+/// Writes a folder's entries (a rename in it) through to the disk, where its file system can (on
+/// Windows a flush of the folder): 0, or -1 with errno set.
 int sync_folder(const char* path);
-/// Gives `to` the permission bits and owner of the file `from`, if it exists: 0, or -1 with
-/// errno set when they cannot be given.
+/// Gives `to` the permission bits and owner of the file `from`, if it exists (on Windows its
+/// hidden, system and archive attributes and its creation time): 0, or -1 with errno set when
+/// they cannot be given.
 int copy_permissions(const char* from, std::FILE* to);
-/// Replaces `to` by `from` in one step: 0, or -1 with errno set.
+/// Replaces `to` by `from` in one step (on Windows keeping the access list, creation time and
+/// streams of an existing `to`, and refusing one that is read-only): 0; or -1 with errno set and
+/// `to` as it was, or, on Windows, gone with its old version kept beside it and named on stderr.
 int rename_over(const char* from, const char* to);
 /// Cuts the stream's file to `size` bytes: 0, or -1 with errno set.
 int resize_file(std::FILE* f, long long size);

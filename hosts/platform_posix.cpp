@@ -90,6 +90,10 @@ const char* not_regular(std::FILE* f) {
     return fstat(fileno(f), &st) == 0 ? kind_of(st.st_mode) : "not a regular file";
 }
 
+std::FILE* open_stream(const char* path, const char* mode) { return std::fopen(path, mode); }
+
+const char* error_text(int errnum) { return std::strerror(errnum); }
+
 std::FILE* open_regular(const char* path, const char* mode, const char** why) {
     *why = nullptr;
     int flags = std::strchr(mode, '+') ? O_RDWR : O_RDONLY;

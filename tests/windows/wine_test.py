@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """End-to-end tests of the Windows build of hosts-manager, run under Wine.
 
-  build     cross compiles the program into AREA/cross
+  build     cross compiles the program and the tests' helper (wine_helper.cpp) into AREA/cross
   prefix    makes a private Wine prefix in AREA/prefix
   run NAME  runs case NAME against the prefix's C:\\windows\\system32\\drivers\\etc\\hosts,
             fed through a pipe, in the working folder AREA/work/NAME
@@ -10,6 +10,9 @@
 
 The prefix has no Z: drive, which Wine maps to / by default; the area is its D: drive instead, so
 a Windows program run here cannot even name the machine's own /etc/hosts.
+
+A case that needs what this Wine or this machine cannot do is skipped, with the reason, through
+exit status 77.
 """
 
 import argparse
@@ -95,6 +98,13 @@ ROWS = [
 
 ARGS = argparse.Namespace()
 CHECKS, FAILURES = 0, []
+SKIP = 77
+# The prefix's hosts file, as the program names it.
+HOSTS = r"C:\windows\system32\drivers\etc\hosts"
+
+
+class Skip(Exception):
+    """What this Wine or this machine cannot do, for a case that needs it."""
 
 
 def etc():
@@ -128,10 +138,10 @@ def checked(command, **options):
     subprocess.run(command, check=True, **options)
 
 
-def step(work, hosts, lines, passes, after=None, backup=None, debug="-all"):
+def step(work, hosts, lines, passes, after=None, backup=None, debug="-all", errors=()):
     """Runs the program once in WORK against HOSTS (None: the file as it is) and checks its exit
-    status, stdout, stderr, the hosts file, the backup beside it (None: none) and that no other
-    file is left beside either."""
+    status, stdout, stderr (the ERRORS lines, when Wine prints nothing of its own), the hosts
+    file, the backup beside it (None: none) and that no other file is left beside either."""
     if hosts is None:
         hosts = (etc() / "hosts").read_bytes()
     (etc() / "hosts").write_bytes(hosts)
@@ -153,7 +163,7 @@ def step(work, hosts, lines, passes, after=None, backup=None, debug="-all"):
     no_pause = PAUSE.replace("\n", "\r\n").encode("gbk")
     expect("stdout", done.stdout.replace(no_pause, b""), screen(passes).replace(no_pause, b""))
     if debug == "-all":
-        expect("stderr", done.stderr, b"")
+        expect("stderr", done.stderr, b"".join(line + b"\r\n" for line in errors))
     expect("hosts file", (etc() / "hosts").read_bytes(), hosts if after is None else after)
     expect("files beside the hosts file", sorted(p.name for p in etc().iterdir()), names)
     copy = work / "hosts"
@@ -161,6 +171,144 @@ def step(work, hosts, lines, passes, after=None, backup=None, debug="-all"):
     expect("files in the working folder", sorted(p.name for p in work.iterdir()),
            [] if backup is None else ["hosts"])
     return done
+
+
+def windows(path):
+    """A file in the area, named as the program sees it under Wine: on drive D:."""
+    return "D:\\" + str(Path(path).relative_to(ARGS.area)).replace("/", "\\")
+
+
+def wine(*args):
+    return subprocess.run([ARGS.wine, *map(str, args)], capture_output=True, env=wine_env(),
+                          timeout=60)
+
+
+def helper(*args):
+    """Runs the tests' own Windows program (wine_helper.cpp) with ARGS."""
+    return wine(ARGS.area / "cross" / "wine_helper.exe", *args)
+
+
+def attributes(path):
+    """The attribute letters that Windows' `attrib` shows for PATH, sorted."""
+    lines = wine("attrib", path).stdout.decode("gbk", "replace").splitlines()
+    line = next((l.rstrip() for l in lines if l.rstrip().lower().endswith(path.lower())), "")
+    return "".join(sorted(set(line[:len(line) - len(path)]) - {" "}))
+
+
+def attributes_kept_through_every_rewrite(work):
+    """A hidden system file stays one through a replace, a delete, a backup over it and a
+    restore, each of which puts a new file in its place."""
+    hosts = b"".join(COMMENTED)
+    backup = work / "hosts"
+    backup.write_bytes(b"an older backup\r\n")
+    (etc() / "hosts").write_bytes(hosts)
+    replaced = hosts.replace(b"10.0.0.1 a.test\r\n", b"") + b"10.9.9.9 a.test\r\n"
+    deleted = replaced.replace(b"10.0.0.2 b.test\r\n", b"")
+    runs = [(["2", "10.9.9.9 a.test"], ADD + "hosts_write:loc = 1\n[10.9.9.9 a.test]已写入\n",
+             replaced, None, HOSTS),
+            (["4", "10.0.0.2 b.test"], DELETE + "hosts_write:loc = 1\n[10.0.0.2 b.test]已删除\n",
+             deleted, None, HOSTS),
+            (["1"], "已将hosts文件备份到本程序所在目录\n", deleted, deleted, windows(backup)),
+            (["5"], "已将hosts文件还原\n", deleted, deleted, HOSTS)]
+    try:
+        for path in (HOSTS, windows(backup)):
+            wine("attrib", "+h", path)
+            wine("attrib", "+s", path)
+        for lines, output, after, copy, changed in runs:
+            step(work, None, lines, [output], after, copy or b"an older backup\r\n")
+            expect(f"attributes of {changed} after {lines}", attributes(changed), "AHS")
+    finally:
+        for path in (etc() / "hosts", backup):
+            try:
+                os.removexattr(path, "user.DOSATTRIB")  # where Wine keeps them
+            except OSError:
+                pass
+
+
+def held_file_reported_in_use(work):
+    """While another program holds the hosts file, shared with nobody (an editor, a scanner),
+    every command that needs it says that it is in use, never that rights are missing, and
+    leaves it whole with nothing beside it."""
+    (work / "hosts").write_bytes(b"an older backup\r\n")
+    (etc() / "hosts").write_bytes(b"127.0.0.1 localhost\r\n")
+    in_use = helper("message", "32").stdout.rstrip()  # ERROR_SHARING_VIOLATION, in GBK here
+    expect("the system's message for a file in use", bool(in_use), True)
+    holder = subprocess.Popen([ARGS.wine, ARGS.area / "cross" / "wine_helper.exe", "hold", HOSTS],
+                              stdin=subprocess.PIPE, stdout=subprocess.PIPE, env=wine_env())
+    try:
+        expect("the holder's word", holder.stdout.readline().rstrip(), b"held")
+        step(work, None, ["3", "2", "10.9.9.9 a.test", "1", "5"],
+             ["hosts_read err: -1\n", ADD + "hosts_read err: -1\n", "", ""],
+             backup=b"an older backup\r\n",
+             errors=[tag + b": " + in_use for tag in (b"hosts_read fopen err",
+                     b"hosts_read fopen err", b"fopen rPath", b"rename err", b"copy err")])
+    finally:
+        holder.stdin.close()
+        holder.wait(timeout=60)
+
+
+def read_only_file_refused(work):
+    """A read-only hosts file is refused, never made writable: an add cannot open it to write,
+    and a restore neither replaces it nor writes into it; a backup of it is made as ever."""
+    hosts = b"127.0.0.1 localhost\r\n"
+    (work / "hosts").write_bytes(b"an older backup\r\n")
+    (etc() / "hosts").write_bytes(hosts)
+    wine("attrib", "+r", HOSTS)
+    try:
+        step(work, None, ["2", "1.2.3.4 example.test", "1", "5"],
+             [ADD + "hosts_read err: -1\n", "已将hosts文件备份到本程序所在目录\n", ""], None, hosts,
+             errors=[b"hosts_read fopen err: Permission denied", b"rename err: Permission denied",
+                     b"copy err: Permission denied"])
+        expect("attributes of the hosts file", attributes(HOSTS), "AR")
+    finally:
+        (etc() / "hosts").chmod(0o644)  # where Wine keeps read-only
+
+
+def reparse_points(work):
+    """A backup name that is a symbolic link is refused by backup and restore; one that is a
+    reparse point leading nowhere else (a cloud placeholder) is a regular file to them."""
+    hosts = b"127.0.0.1 localhost\r\n"
+    (etc() / "hosts").write_bytes(hosts)
+    backup, reasons = work / "hosts", []
+    made = helper("symlink", windows(backup), HOSTS)
+    if made.returncode == SKIP:
+        reasons.append(made.stdout.decode(errors="replace").strip())
+    else:
+        expect("symbolic link made", made.returncode, 0, made.stdout.decode(errors="replace"))
+        step(work, None, ["1", "5"], ["", ""], None, hosts,
+             errors=[b"fopen wFp: hosts is a symbolic link", b"fopen rPath: hosts is a symbolic link"])
+        backup.unlink()
+    backup.write_bytes(b"an older backup\r\n")
+    made = helper("tag", windows(backup), "0x9000001A")  # IO_REPARSE_TAG_CLOUD
+    if made.returncode == SKIP:
+        reasons.append(made.stdout.decode(errors="replace").strip())
+    else:
+        expect("placeholder made", made.returncode, 0, made.stdout.decode(errors="replace"))
+        step(work, None, ["1"], ["已将hosts文件备份到本程序所在目录\n"], None, hosts)
+    if reasons:
+        raise Skip("; ".join(reasons))
+
+
+def exe_resources_and_imports(_):
+    """The exe imports only what every Windows has, and carries its version and its manifest."""
+    if not ARGS.objdump or not ARGS.windres:
+        raise Skip("x86_64-w64-mingw32-objdump or -windres not found (binutils-mingw-w64-x86-64)")
+    exe = ARGS.area / "cross" / "hosts-manager.exe"
+    dump = subprocess.run([ARGS.objdump, "-p", exe], capture_output=True, text=True, check=True)
+    expect("DLLs imported", re.findall(r"DLL Name: (\S+)", dump.stdout),
+           ["KERNEL32.dll", "msvcrt.dll"])
+    rc = subprocess.run([ARGS.windres, "-i", exe, "-J", "coff", "-O", "rc"], capture_output=True,
+                        text=True, check=True).stdout
+    version = ARGS.version.replace(".", ", ")
+    for want in (f"FILEVERSION {version}, 0", f"PRODUCTVERSION {version}, 0",
+                 'VALUE "FileDescription", "hosts-manager: keeps the system hosts file',
+                 f'VALUE "FileVersion", "{ARGS.version}"', f'VALUE "ProductVersion", "{ARGS.version}"',
+                 'VALUE "LegalCopyright", "Copyright (c) 2026 the hosts-manager authors',
+                 'VALUE "OriginalFilename", "hosts-manager.exe"', "1 24 /* RT_MANIFEST */",
+                 'requestedExecutionLevel level=""asInvoker"" uiAccess=""false""',
+                 'supportedOS Id=""{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}""'):
+        expect(f"{want!r} in the resources", want in rc, True, rc)
+    expect("no administrator rights asked", "requireAdministrator" in rc, False)
 
 
 def backup_and_restore(work):
@@ -192,14 +340,21 @@ def pause_and_cls_every_pass(work):
 
 
 CASES = {name: lambda work, row=row: step(work, *row) for name, *row in ROWS}
-CASES.update((f.__name__, f) for f in (backup_and_restore, menu_in_gbk, pause_and_cls_every_pass))
+CASES.update((f.__name__, f) for f in (
+    backup_and_restore, menu_in_gbk, pause_and_cls_every_pass, attributes_kept_through_every_rewrite,
+    held_file_reported_in_use, read_only_file_refused, reparse_points, exe_resources_and_imports))
 
 
 def run(_):
     work = ARGS.area / "work" / ARGS.name
     shutil.rmtree(work, ignore_errors=True)
     work.mkdir(parents=True)
-    CASES[ARGS.name](work)
+    try:
+        CASES[ARGS.name](work)
+    except Skip as why:
+        if not FAILURES:
+            print(f"SKIPPED: {why}")
+            sys.exit(SKIP)
     print(*FAILURES, f"{ARGS.name}: {len(FAILURES)} of {CHECKS} checks failed", sep="\n")
     sys.exit(1 if FAILURES else 0)
 
@@ -214,6 +369,8 @@ def build(_):
     checked([ARGS.cmake, "--build", cross, "--parallel", "2"], env=env)
     if not (cross / "hosts-manager.exe").is_file():
         sys.exit(f"{cross / 'hosts-manager.exe'} was not built")
+    checked([ARGS.cxx, "-std=c++17", "-O2", "-Wall", "-Wextra", "-Werror", "-static", "-o",
+             cross / "wine_helper.exe", Path(__file__).with_name("wine_helper.cpp")], env=env)
 
 
 def stop(_=None):
@@ -233,6 +390,11 @@ def prefix(_):
     (drives / "d:").symlink_to(ARGS.area.resolve(), target_is_directory=True)
     if not (etc() / "hosts").is_file():
         sys.exit(f"the new prefix has no {etc() / 'hosts'}")
+    warm()
+
+
+def warm():
+    """Starts the prefix's server and session for the cases to come."""
     # A server and session that outlast each case keep the runs quick: a program that starts the
     # session itself hands its pipes on to the session's services, and its run then lasts until
     # they end, seconds later. The server ends by itself 30 s after the last program in it.
@@ -246,7 +408,8 @@ def main():
     parser.add_argument("role", choices=["build", "prefix", "run", "stop", "list"])
     parser.add_argument("name", nargs="?", choices=list(CASES))
     parser.add_argument("--area", type=lambda path: Path(path).resolve())
-    for option in ("wine", "wineserver", "cmake", "source", "toolchain"):
+    for option in ("wine", "wineserver", "cmake", "source", "toolchain", "cxx", "objdump",
+                   "windres", "version"):
         parser.add_argument("--" + option)
     parser.parse_args(namespace=ARGS)
     if ARGS.role == "list":

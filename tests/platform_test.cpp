@@ -1,0 +1,38 @@
+// The platform layer's pure decisions, which the Linux build can test for Windows too.
+#include "platform.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+TEST(ReparseKind, RefusesNameSurrogatesAndWslSpecialFilesButTakesEveryOtherTagAsARegularFile) {
+    struct Case {
+        unsigned long tag;
+        const char* kind;  // null: a regular file
+    };
+    const Case cases[] = {
+        {0xA000000C, "a symbolic link"},  // IO_REPARSE_TAG_SYMLINK
+        {0xA0000003, "a junction"},       // IO_REPARSE_TAG_MOUNT_POINT
+        {0xA000001D, "a symbolic link"},  // IO_REPARSE_TAG_LX_SYMLINK, WSL's
+        {0xA0000027, "a symbolic link"},  // IO_REPARSE_TAG_WCI_LINK, a container's
+        {0x20001234, "a symbolic link"},  // another vendor's name surrogate
+        {0x80000023, "a socket"},         // IO_REPARSE_TAG_AF_UNIX
+        {0x80000024, "a FIFO"},           // IO_REPARSE_TAG_LX_FIFO
+        {0x80000025, "a device"},         // IO_REPARSE_TAG_LX_CHR
+        {0x80000026, "a device"},         // IO_REPARSE_TAG_LX_BLK
+        {0x9000001A, nullptr},            // IO_REPARSE_TAG_CLOUD, a cloud placeholder
+        {0x9000F01A, nullptr},            // IO_REPARSE_TAG_CLOUD_F
+        {0x80000021, nullptr},            // IO_REPARSE_TAG_ONEDRIVE
+        {0x80000013, nullptr},            // IO_REPARSE_TAG_DEDUP, a deduplicated file
+        {0x8000001B, nullptr},            // IO_REPARSE_TAG_APPEXECLINK, no name surrogate
+        {0x8000000A, nullptr},            // IO_REPARSE_TAG_DFS
+        {0x9000001C, nullptr},            // IO_REPARSE_TAG_PROJFS, a projected file
+        {0x00001234, nullptr},            // another vendor's data, no name surrogate
+    };
+    for (const Case& c : cases) {
+        const char* kind = reparse_kind(c.tag);
+        EXPECT_EQ(kind ? std::string(kind) : "a regular file",
+                  c.kind ? std::string(c.kind) : "a regular file")
+            << std::hex << "tag 0x" << c.tag;
+    }
+}

@@ -1,0 +1,556 @@
+#!/usr/bin/env python3
+"""Fails the Windows build's file calls under Wine, one table row at a time, and checks that the
+hosts file and the backup are never left half written.
+
+Wine splits a Windows program's file calls between two processes: the wineserver opens, renames,
+resizes and deletes files, and the program itself writes, syncs and sets attributes. Each run
+starts a fresh wineserver under strace and the program under a strace of its own, both tracing
+only calls on the command's files (-P) and failing there the calls that the row names. The
+program is the first process of its server, so its process id, part of the names of the files it
+makes beside the target, is the same in every run; the first run finds it.
+
+Each command first runs without faults, which must change its file, print its success text,
+keep the file's hidden and system attributes, leave nothing beside it, and flush what it changed
+before the success text: after a rename onto the file its folder, after a replacement of an
+existing file that file too, after a write in place the file. Then each row runs it with its
+faults. After every run the target holds its old or its new content byte for byte, as the row
+expects, with its attributes; the success text shows exactly when it is new; every file left
+beside it is named on stderr and holds one of the two versions whole; and every fault was
+reached.
+
+The runs take the private prefix of wine_test.py (AREA/prefix, whose hosts file is the only one
+they change) and leave its server and session running again at the end.
+
+Exit status: 0 when every run kept every promise, 1 otherwise, 77 when strace cannot inject faults.
+"""
+
+import argparse
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+sys.dont_write_bytecode = True  # no cache of wine_test.py in the source tree
+import wine_test  # noqa: E402
+
+SKIP = 77
+# Wine keeps the hidden (2) and system (4) attributes in this extended attribute.
+DOS_ATTRIBUTES = "user.DOSATTRIB"
+HIDDEN_SYSTEM = b"0x6"
+
+SUCCESS_ADD = "已写入".encode("gbk")
+SUCCESS_DELETE = "已删除".encode("gbk")
+SUCCESS_BACKUP = "已将hosts文件备份到本程序所在目录".encode("gbk")
+SUCCESS_RESTORE = "已将hosts文件还原".encode("gbk")
+ALL_SUCCESS = (SUCCESS_ADD, SUCCESS_DELETE, SUCCESS_BACKUP, SUCCESS_RESTORE)
+
+
+def hosts_text(entries, banner):
+    """A hosts file as Windows keeps it, large enough that copying it takes several writes."""
+    lines = ["# Copyright (c) 1993-2009 Microsoft Corp.", "#", "# " + banner, "",
+             "127.0.0.1 localhost", "10.0.0.1 a.test", "10.0.0.2 b.test", ""]
+    lines += [f"10.{i // 250}.{i % 250}.7 host{i:04d}.example" for i in range(entries)]
+    return ("\r\n".join(lines) + "\r\n").encode("ascii")
+
+
+OLD_HOSTS = hosts_text(2800, "current")
+OLD_BACKUP = hosts_text(2500, "saved a while ago")
+assert len(OLD_HOSTS) > 65536 and len(OLD_BACKUP) > 65536
+
+# name: (lines typed, the file it changes, its success text, whether that file exists before)
+COMMANDS = {
+    "add-append": (["2", "10.1.2.3 new.example"], "hosts", SUCCESS_ADD, True),
+    "add-replace": (["2", "10.9.9.9 a.test"], "hosts", SUCCESS_ADD, True),
+    "delete": (["4", "10.0.0.2 b.test"], "hosts", SUCCESS_DELETE, True),
+    "backup": (["1"], "backup", SUCCESS_BACKUP, True),
+    "first-backup": (["1"], "backup", SUCCESS_BACKUP, False),
+    "restore": (["5"], "hosts", SUCCESS_RESTORE, True),
+}
+
+# A fault: (process, call, files, occurrences, error). The server opens, renames, resizes and
+# deletes; the program writes, syncs and sets attributes. The files are the command's target
+# ("hosts"), its new version ("new", NAME.new-PID-0), its old version kept aside ("old",
+# NAME.old-PID-0-SIZE) or their folder, or several joined by "+"; the occurrences count the calls
+# of that name on those files, as strace's when= does. strace matches a name that exists when it
+# starts only as the kernel resolves it, so a rename onto the target through the prefix's
+# dosdevices link is matched by its source, "new" or "old": Windows' replacement renames the
+# target to "old", then "new" onto the target; on failure "old" goes back, and "new" is renamed
+# onto the target once more.
+# Outcomes: "new" (success text, the new content), "old" (a report, the old content), "kept"
+# (both versions kept beside the target and named), "aside" (the target gone, its old version
+# kept beside it and named). The last field is text that stderr must hold.
+NEW_WRITE_ENOSPC = ("program", "write", "new", "1", "ENOSPC")
+RENAMES_FAIL = ("server", "rename", "new", "1+", "EACCES")
+RENAMES_EXDEV = ("server", "rename", "new", "1+", "EXDEV")
+ROWS = [
+    # Writing the new version, before anything touches the target.
+    ("new-version-write-enospc", "add-replace", [NEW_WRITE_ENOSPC], "old",
+     "fprintf err: No space left on device"),
+    ("new-version-sync-eio", "add-replace", [("program", "fsync", "new", "1", "EIO")], "old",
+     "fflush err: Input/output error"),
+    ("new-version-create-eacces", "add-replace", [("server", "openat", "new", "1", "EACCES")],
+     "old", "hosts_write fopen err: Permission denied"),
+    ("new-version-attributes-lost", "add-replace", [("program", "fsetxattr", "new", "1", "EIO")],
+     "old", "chmod err: Input/output error"),
+    ("new-version-mode-eperm", "add-replace", [("program", "fchmod", "new", "1", "EPERM")], "old",
+     "chmod err: Permission denied"),
+    # Windows' replacement and what follows when it fails.
+    ("replace-open-eacces", "add-replace", [("server", "openat", "new", "2", "EACCES")], "new",
+     None),
+    ("replace-first-rename-eacces", "add-replace", [("server", "rename", "hosts", "1", "EACCES")],
+     "new", None),
+    ("replace-second-rename-eacces", "add-replace", [("server", "rename", "new", "1", "EACCES")],
+     "new", None),
+    ("replace-and-move-back-fail", "add-replace",
+     [("server", "rename", "new+old", "1..2", "EACCES")], "new", None),
+    ("no-rename-puts-a-version-back", "add-replace",
+     [("server", "rename", "new+old", "1+", "EACCES")], "aside", "old file kept: "),
+    ("old-version-delete-eacces", "add-replace", [("server", "unlink", "old", "1", "EACCES")],
+     "new", "old file kept: "),
+    ("replaced-file-open-eacces", "add-replace", [("server", "openat", "hosts", "7", "EACCES")],
+     "new", "sync err: Permission denied"),
+    ("replaced-file-flush-eio", "add-replace", [("program", "fsync", "hosts", "1", "EIO")], "new",
+     "sync err: Input/output error"),
+    ("folder-flush-eio", "add-replace", [("program", "fsync", "folder", "1", "EIO")], "new",
+     "sync err: Input/output error"),
+    # The in-place copy, where no rename can replace the target.
+    ("rename-exdev-copies-in-place", "add-replace", [RENAMES_EXDEV], "new", None),
+    ("rename-eacces-then-in-place-enospc", "add-replace",
+     [RENAMES_FAIL, ("program", "write", "hosts", "1", "ENOSPC")], "old",
+     "copy err: No space left on device"),
+    ("double-fault", "add-replace", [RENAMES_FAIL, ("program", "write", "hosts", "1+", "ENOSPC")],
+     "kept", "restore err: "),
+    # The first and third renames from "new" or "old" (Windows' replacement's, the plain one)
+    # fail; the sixth open of either is the creation of the old copy, after the two that make
+    # and open "new", and those of the renames.
+    ("in-place-old-copy-create-eacces", "add-replace",
+     [("server", "rename", "new+old", "1..3+2", "EACCES"),
+      ("server", "openat", "new+old", "6", "EACCES")], "old", "copy err: Permission denied"),
+    ("in-place-old-copy-sync-eio", "add-replace",
+     [RENAMES_EXDEV, ("program", "fsync", "old", "1", "EIO")], "old", "copy err: "),
+    ("in-place-sync-eio", "add-replace", [RENAMES_EXDEV, ("program", "fsync", "hosts", "1", "EIO")],
+     "old", "copy err: Input/output error"),
+    ("in-place-extend-enospc", "add-replace",
+     [RENAMES_EXDEV, ("server", "pwrite64", "hosts", "1", "ENOSPC")], "old",
+     "copy err: No space left on device"),
+    ("in-place-cut-eio", "delete", [RENAMES_EXDEV, ("server", "ftruncate", "hosts", "1", "EIO")],
+     "old", "copy err: Input/output error"),
+    # Appending in place.
+    ("append-write-enospc", "add-append", [("program", "write", "hosts", "1", "ENOSPC")], "old",
+     "fprintf err: No space left on device"),
+    ("append-sync-eio", "add-append", [("program", "fsync", "hosts", "1", "EIO")], "old",
+     "fprintf err: Input/output error"),
+    ("append-and-cut-back-fail", "add-append",
+     [("program", "write", "hosts", "1", "ENOSPC"), ("server", "pwrite64", "hosts", "1", "EIO")],
+     "old", "truncate err: Input/output error"),
+    ("append-and-cut-back-open-eacces", "add-append",
+     [("program", "write", "hosts", "1", "ENOSPC"), ("server", "openat", "hosts", "5", "EACCES")],
+     "old", "truncate err: Permission denied"),
+    ("append-and-cut-back-flush-eio", "add-append",
+     [("program", "write", "hosts", "1", "ENOSPC"), ("program", "fsync", "hosts", "1", "EIO")],
+     "old", "truncate err: Input/output error"),
+    ("append-open-eacces", "add-append", [("server", "openat", "hosts", "4", "EACCES")], "old",
+     "hosts_write fopen err: Permission denied"),
+    # The other commands.
+    ("delete-new-version-write-enospc", "delete", [NEW_WRITE_ENOSPC], "old", None),
+    ("delete-rename-exdev-copies-in-place", "delete", [RENAMES_EXDEV], "new", None),
+    ("backup-rename-exdev-copies-in-place", "backup", [RENAMES_EXDEV], "new", None),
+    ("backup-new-version-sync-eio", "backup", [("program", "fsync", "new", "1", "EIO")], "old",
+     None),
+    ("backup-second-rename-eacces", "backup", [("server", "rename", "new", "1", "EACCES")],
+     "new", None),
+    ("backup-double-fault", "backup", [RENAMES_FAIL, ("program", "write", "hosts", "1+", "ENOSPC")],
+     "kept", "restore err: "),
+    ("first-backup-rename-eacces", "first-backup", [RENAMES_FAIL], "old",
+     "rename err: Permission denied"),
+    ("first-backup-folder-flush-eio", "first-backup", [("program", "fsync", "folder", "1", "EIO")],
+     "new", "sync err: Input/output error"),
+    ("restore-second-rename-eacces", "restore", [("server", "rename", "new", "1", "EACCES")],
+     "new", None),
+    ("restore-new-version-write-enospc", "restore", [NEW_WRITE_ENOSPC], "old", None),
+    ("restore-double-fault", "restore",
+     [RENAMES_FAIL, ("program", "write", "hosts", "1+", "ENOSPC")], "kept", "restore err: "),
+]
+
+# What the runs without faults trace, to check what they flush and when.
+BASELINE_CALLS = {"server": "openat,rename,unlink,ftruncate",
+                  "program": "write,pwrite64,fsync,fdatasync,ftruncate,fsetxattr,fchmod"}
+
+ARGS = argparse.Namespace()
+
+
+# --- The files ------------------------------------------------------------------------------
+
+class Files:
+    """The command's files, as the server names them (through the prefix's dosdevices) and as
+    the kernel knows them (after the links), for strace's -P and for reading the traces."""
+
+    def __init__(self, command, pid):
+        self.command = command
+        self.work = ARGS.area / "work" / "wine_faults"
+        self.out = ARGS.area / "work" / "wine_faults.out"
+        self.err = ARGS.area / "work" / "wine_faults.err"
+        which = COMMANDS[command][1]
+        self.target = wine_test.etc() / "hosts" if which == "hosts" else self.work / "hosts"
+        self.old = OLD_HOSTS if which == "hosts" else OLD_BACKUP
+        drive = ("c:", ARGS.area / "prefix" / "drive_c") if which == "hosts" else ("d:", ARGS.area)
+        self.dos = ARGS.area / "prefix" / "dosdevices" / drive[0] / self.target.relative_to(drive[1])
+        self.names = {"hosts": "hosts", "new": f"hosts.new-{pid}-0",
+                      "old": f"hosts.old-{pid}-0-{len(self.old)}"}
+
+    def forms(self, kind):
+        """The paths by which calls name the file of KIND: both spellings."""
+        if kind == "folder":
+            return [str(self.target.parent), str(self.dos.parent)]
+        return [str(self.target.parent / self.names[kind]), str(self.dos.parent / self.names[kind])]
+
+    def kind_of(self, path):
+        if path == str(self.out):
+            return "console"
+        return next((kind for kind in ("hosts", "new", "old", "folder") if path in self.forms(kind)),
+                    None)
+
+    def prepare(self):
+        """The old hosts file and backup, each hidden and system, and nothing beside them."""
+        shutil.rmtree(self.work, ignore_errors=True)
+        self.work.mkdir(parents=True)
+        for name in os.listdir(wine_test.etc()):
+            if name.startswith("hosts."):
+                os.unlink(wine_test.etc() / name)
+        files = [(wine_test.etc() / "hosts", OLD_HOSTS)]
+        if COMMANDS[self.command][3] or COMMANDS[self.command][1] == "hosts":
+            files.append((self.work / "hosts", OLD_BACKUP))
+        for path, content in files:
+            path.write_bytes(content)
+            os.setxattr(path, DOS_ATTRIBUTES, HIDDEN_SYSTEM)
+
+    def strays(self):
+        """Every file beside the target and in the working folder but the two files."""
+        found = [p for p in wine_test.etc().iterdir() if p.name.startswith("hosts.")]
+        return sorted(found + [p for p in self.work.iterdir() if p.name != "hosts"])
+
+
+def content(path):
+    try:
+        return path.read_bytes()
+    except OSError:
+        return None
+
+
+def attributes(path):
+    try:
+        return os.getxattr(path, DOS_ATTRIBUTES)
+    except OSError:
+        return None
+
+
+# --- Running the program --------------------------------------------------------------------
+
+class Run:
+    def __init__(self, files, status, logs):
+        self.status = status
+        self.stdout = content(files.out) or b""
+        # strace tells on the program's stderr how it resolved the names it was given.
+        self.stderr = re.sub(rb"(?m)^\S*strace: Requested path .*\n", b"", content(files.err) or b"")
+        self.logs = logs
+        self.target = content(files.target)
+        self.attributes = attributes(files.target)
+
+
+def strace_options(files, side, faults, calls, paths):
+    """strace's options for one of the two processes: what it traces, on which files, and the
+    faults it injects there."""
+    mine = [f for f in faults if f[0] == side]
+    traced = calls or ",".join(sorted({f[1] for f in mine})) or "rename"
+    options = ["-ttt", "-qq", "-y", "-s", "64", "-e", "trace=" + traced]
+    for _, call, kind, when, error in mine:
+        options += ["-e", f"inject={call}:error={error}:when={when}"]
+    kinds = paths or sorted({k for f in mine for k in f[2].split("+")}) or ["hosts"]
+    for kind in kinds:
+        for form in files.forms(kind):
+            options += ["-P", form]
+    return options
+
+
+def server_ready():
+    """Whether the prefix's server listens: its socket is in the folder that it names in the
+    prefix, under the temporary folder."""
+    named = ARGS.area / "prefix" / "wineserver"
+    if not named.is_file():
+        return False
+    st = os.stat(ARGS.area / "prefix")
+    folder = f"{named.read_text().strip()}/server-{st.st_dev:x}-{st.st_ino:x}/socket"
+    return any(os.path.exists(os.path.join(base, folder))
+               for base in filter(None, (os.environ.get("TMPDIR"), "/tmp")))
+
+
+def stop_server(env):
+    subprocess.run([ARGS.wineserver, "-k"], env=env, check=False, capture_output=True)
+    subprocess.run([ARGS.wineserver, "-w"], env=env, check=False, timeout=60)
+
+
+def run(files, faults=(), calls=None, paths=None, server_paths=True):
+    """Runs the command once in a fresh server, with FAULTS injected; CALLS and PATHS trace more
+    (a run without faults), and without SERVER_PATHS the server's calls on every file."""
+    env = wine_test.wine_env()
+    files.prepare()
+    stop_server(env)
+    logs = {side: Path(tempfile.mkstemp(prefix=f"wine-faults-{side}-")[1])
+            for side in ("server", "program")}
+    server_options = strace_options(files, "server", faults, calls and calls["server"], paths)
+    if not server_paths:
+        server_options = [o for i, o in enumerate(server_options)
+                          if o != "-P" and (i == 0 or server_options[i - 1] != "-P")]
+    server = subprocess.Popen(
+        [ARGS.strace, "-f", "--seccomp-bpf", "-o", logs["server"], *server_options,
+         ARGS.wineserver, "-f", "-p0"], env=env, stdin=subprocess.DEVNULL,
+        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    try:
+        deadline = time.time() + 30
+        while not server_ready() and server.poll() is None and time.time() < deadline:
+            time.sleep(0.01)
+        status = run_program(files, faults, calls, paths, logs["program"], env)
+    finally:
+        stop_server(env)
+        server.wait(timeout=60)
+    texts = {side: log.read_text(errors="replace") for side, log in logs.items()}
+    for log in logs.values():
+        log.unlink()
+    return Run(files, status, texts)
+
+
+def run_program(files, faults, calls, paths, log, env):
+    typed = "".join(line + "\r\n" for line in COMMANDS[files.command][0]).encode("gbk")
+    program_options = strace_options(files, "program", faults, calls and calls["program"], paths)
+    if paths:
+        program_options += ["-P", str(files.out)]
+    with tempfile.TemporaryFile() as stdin, open(files.out, "wb") as out, \
+            open(files.err, "wb") as err:
+        stdin.write(typed)
+        stdin.seek(0)
+        # Files, not pipes: the session that the program starts would hold a pipe open after it.
+        try:
+            done = subprocess.run(
+                [ARGS.strace, "-o", log, *program_options, ARGS.wine,
+                 ARGS.area / "cross" / "hosts-manager.exe"],
+                stdin=stdin, stdout=out, stderr=err, cwd=files.work, env=env, timeout=60)
+            return done.returncode
+        except subprocess.TimeoutExpired:
+            return "timeout"
+
+
+# --- Reading the traces -----------------------------------------------------------------------
+
+LINE = re.compile(r"^(?:\d+\s+)?(\d+\.\d+) (\w+)\((.*)\)\s+= (-?\d+|\?)")
+FD_PATH = re.compile(r"(?<![\w>])\d+<([^>]*)>")
+STRING = re.compile(r'"((?:[^"\\]|\\.)*)"')
+
+
+def calls_in(done, files):
+    """The traced calls of both processes in the order they were made: (time, side, name, kinds
+    of the files they name, whether they succeeded)."""
+    found = []
+    for side, log in done.logs.items():
+        for line in log.splitlines():
+            m = LINE.match(line)
+            if not m:
+                continue
+            stamp, name, args, result = m.groups()
+            paths = FD_PATH.findall(args)
+            if name not in ("write", "pwrite64"):  # their strings are data, not names
+                paths += STRING.findall(args)
+            kinds = [files.kind_of(path) for path in paths]
+            found.append((float(stamp), side, name, kinds, result not in ("?", "-1")))
+    return sorted(found)
+
+
+def flushed_in_time(calls):
+    """What a run without faults had not flushed when it printed its success text: after the last
+    rename onto the target, its folder; after a replacement of the existing target (which moves
+    it aside first), the target too; after the last write into the target, the target."""
+    renames = [(t, kinds) for t, _, name, kinds, ok in calls if name == "rename" and ok]
+    onto = [t for t, kinds in renames if kinds[-1:] == ["hosts"]]
+    writes = [t for t, side, name, kinds, ok in calls
+              if side == "program" and name == "write" and kinds == ["hosts"] and ok]
+    due = [(onto[-1], "folder")] if onto else []
+    if onto and any(kinds[:1] == ["hosts"] for _, kinds in renames):
+        due.append((onto[-1], "hosts"))
+    if writes:
+        due.append((writes[-1], "hosts"))
+    changed = min([t for t, _ in due], default=0)
+    printed = min((t for t, side, name, kinds, _ in calls
+                   if side == "program" and name == "write" and kinds == ["console"] and t > changed),
+                  default=float("inf"))
+    flushes = [(t, kinds) for t, side, name, kinds, ok in calls
+               if side == "program" and name == "fsync" and ok]
+    return [f"the {'target' if what == 'hosts' else what} is not flushed between its change and "
+            "the next console output" for after, what in due
+            if not any(after < t < printed and kinds == [what] for t, kinds in flushes)]
+
+
+# --- Checking a run ---------------------------------------------------------------------------
+
+def named(stderr, path):
+    return path.name.encode() in stderr
+
+
+def check(run, files, new, outcome, text, faults):
+    """What broke in one run: a list of texts, empty when it kept every promise."""
+    success = COMMANDS[files.command][2]
+    problems = []
+    if run.status != 0:
+        problems.append(f"exit status {run.status}")
+    versions = {"old": files.old if COMMANDS[files.command][3] else None, "new": new}
+    holds = next((name for name, version in versions.items() if run.target == version), None)
+    if outcome in ("new", "old") and holds != outcome:
+        problems.append(f"the target holds {describe(run.target, versions)}, not its {outcome}")
+    if outcome == "aside" and run.target is not None:
+        problems.append(f"the target holds {describe(run.target, versions)}, not nothing")
+    printed = success in run.stdout
+    if printed != (holds == "new" and run.target is not None):
+        problems.append(f"success text {'printed' if printed else 'missing'} with the target "
+                        f"holding {describe(run.target, versions)}")
+    problems += [f"another command's success text printed" for other in ALL_SUCCESS
+                 if other != success and other in run.stdout]
+    if run.target is not None and holds and versions["old"] is not None \
+            and run.attributes != HIDDEN_SYSTEM:
+        problems.append(f"the target's attributes are {run.attributes}, not hidden and system")
+    problems += check_strays(run, files, versions, outcome)
+    if text and text.encode() not in run.stderr:
+        problems.append(f"stderr lacks {text!r}")
+    for side, call, kind, when, error in faults:
+        if not re.search(rf"{call}\(.*\(INJECTED\)", run.logs[side]):
+            problems.append(f"the fault {call} {kind} {when} {error} was never reached")
+    if problems:
+        problems.append(f"stdout ends {run.stdout[-200:]!r}; stderr {run.stderr!r}")
+    return problems
+
+
+def check_strays(run, files, versions, outcome):
+    problems, kept = [], set()
+    for path in files.strays():
+        whole = content(path) in [v for v in versions.values() if v is not None]
+        if not named(run.stderr, path):
+            problems.append(f"left {path.name} behind, named nowhere")
+        elif not whole:
+            problems.append(f"{path.name}, named, holds neither version whole")
+        else:
+            kept.add(next(k for k, v in versions.items() if v == content(path)))
+    wanted = {"kept": {"old", "new"}, "aside": {"old"}}.get(outcome, set())
+    if not wanted <= kept:
+        problems.append(f"not kept and named: the {' and the '.join(sorted(wanted - kept))} version")
+    return problems
+
+
+def describe(data, versions):
+    if data is None:
+        return "nothing (it is missing)"
+    name = next((name for name, version in versions.items() if data == version), None)
+    return f"its {name} content" if name else f"{len(data)} bytes that are neither version"
+
+
+# --- The table --------------------------------------------------------------------------------
+
+def process_id():
+    """The program's process id in a fresh server, found in the server's trace of a run."""
+    files = Files("add-replace", 0)
+    done = run(files, calls={"server": "openat", "program": "fsync"}, paths=["hosts"],
+               server_paths=False)
+    found = re.findall(r"hosts\.new-(\d+)-0", done.logs["server"])
+    return found[0] if found else None
+
+
+def baseline(command, pid):
+    """Runs COMMAND without faults: its new content, and what broke."""
+    files = Files(command, pid)
+    done = run(files, calls=BASELINE_CALLS, paths=["hosts", "new", "old", "folder"])
+    new = done.target
+    problems = check(done, files, new, "new", None, [])
+    if new in (None, files.old if COMMANDS[command][3] else None):
+        problems.append("the command did not change its file")
+    problems += flushed_in_time(calls_in(done, files))
+    return new, [f"{command} without faults: {p}" for p in problems]
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--area", type=lambda path: Path(path).resolve(), required=True)
+    for option in ("wine", "wineserver"):
+        parser.add_argument("--" + option, required=True)
+    parser.add_argument("--strace", default=shutil.which("strace"))
+    parser.add_argument("--row", action="append", default=[], help="run only this row")
+    parser.add_argument("--list", action="store_true", help="print the rows")
+    parser.parse_args(namespace=ARGS)
+    wine_test.ARGS.area, wine_test.ARGS.wine = ARGS.area, ARGS.wine
+    wine_test.ARGS.wineserver = ARGS.wineserver
+    rows = [r for r in ROWS if not ARGS.row or r[0] in ARGS.row]
+    if ARGS.list or not rows:
+        print(*(f"{r[0]}: {r[1]}, {r[2]} -> {r[3]}" for r in rows), sep="\n")
+        return 0 if rows else 2
+    reason = strace_cannot()
+    if reason:
+        print(f"SKIPPED: {reason}")
+        return SKIP
+    try:
+        return run_rows(rows)
+    finally:
+        clean_up()
+        wine_test.warm()
+
+
+def run_rows(rows):
+    started = time.time()
+    pid = process_id()
+    if not pid:
+        print("the program's new version was not seen in the server's trace")
+        return 1
+    violations, new = [], {}
+    for command in sorted({r[1] for r in rows}):
+        new[command], problems = baseline(command, pid)
+        violations += problems
+    for name, command, faults, outcome, text in rows:
+        files = Files(command, pid)
+        problems = check(run(files, faults), files, new[command], outcome, text, faults)
+        violations += [f"{name}: {p}" for p in problems]
+        print(f"{name}: {'ok' if not problems else 'FAILED'}", flush=True)
+    print(*violations, sep="\n")
+    print(f"wine fault injection: {len(rows)} rows and {len(new)} runs without faults in "
+          f"{time.time() - started:.0f} s, program id {pid}, {len(violations)} violations")
+    return 1 if violations else 0
+
+
+def clean_up():
+    """Leaves the prefix's hosts file as the Wine cases expect it: plain, nothing beside it."""
+    files = Files("backup", 0)
+    for path in files.strays():
+        path.unlink()
+    shutil.rmtree(files.work, ignore_errors=True)
+    for path in (files.out, files.err):
+        path.unlink(missing_ok=True)
+    try:
+        os.removexattr(wine_test.etc() / "hosts", DOS_ATTRIBUTES)
+    except OSError:
+        pass
+
+
+def strace_cannot():
+    """Why strace cannot inject faults here, or None."""
+    if not ARGS.strace:
+        return "strace is not installed"
+    probe = [ARGS.strace, "-qq", "-o", "/dev/null", "-e", "trace=chdir",
+             "-e", "inject=chdir:error=EIO", "/bin/sh", "-c", "cd /"]
+    try:
+        done = subprocess.run(probe, capture_output=True, timeout=30)
+    except (OSError, subprocess.TimeoutExpired) as e:
+        return f"strace cannot run: {e}"
+    if done.returncode == 0:
+        return "strace cannot inject faults: " + done.stderr.decode(errors="replace").strip()
+    return None
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,92 @@
+// What the Wine tests need a Windows program for, cross compiled beside the program under test:
+//   hold PATH          opens PATH shared with nobody, as an editor or a scanner may, prints
+//                      "held", and keeps it open until its standard input ends
+//   message CODE       prints the system's own message for the Win32 error CODE
+//   symlink LINK PATH  makes LINK a symbolic link to PATH
+//   tag PATH TAG       makes the file PATH a reparse point with the Microsoft tag TAG
+// Exit status 0; 1 when it failed; 77 when this system cannot do it at all, with the reason.
+#include <windows.h>
+#include <winioctl.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+constexpr int cannot = 77;
+
+int failed(const char* what) {
+    std::printf("%s failed: error %lu\n", what, GetLastError());
+    return 1;
+}
+
+int hold(const char* path) {
+    HANDLE h = CreateFileA(path, GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return failed("CreateFile");
+    std::printf("held\n");
+    std::fflush(stdout);
+    char buf[64];
+    DWORD got;
+    while (ReadFile(GetStdHandle(STD_INPUT_HANDLE), buf, sizeof buf, &got, nullptr) && got > 0) {
+    }
+    CloseHandle(h);
+    return 0;
+}
+
+int message(const char* code) {
+    char text[512];
+    DWORD flags = FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS;
+    DWORD size = FormatMessageA(flags, nullptr, std::strtoul(code, nullptr, 0), 0, text,
+                                sizeof text, nullptr);
+    if (size == 0) return failed("FormatMessage");
+    std::fwrite(text, 1, size, stdout);
+    return 0;
+}
+
+// Wine's CreateSymbolicLink says it made a link without making one: what the name is after the
+// call decides.
+int symlink(const char* link, const char* path) {
+    if (!CreateSymbolicLinkA(link, path, SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE))
+        return failed("CreateSymbolicLink");
+    DWORD attributes = GetFileAttributesA(link);
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT))
+        return 0;
+    std::printf("CreateSymbolicLink returned success but made no link at %s\n", link);
+    return cannot;
+}
+
+int tag(const char* path, const char* tag) {
+    HANDLE h = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                           FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return failed("CreateFile");
+    // A Microsoft tag's reparse data: the tag, the data's length and a reserved word, then data.
+    struct {
+        DWORD tag;
+        WORD length;
+        WORD reserved;
+        char data[8];
+    } point = {static_cast<DWORD>(std::strtoul(tag, nullptr, 0)), 8, 0, "hosts"};
+    DWORD unused;
+    BOOL set = DeviceIoControl(h, FSCTL_SET_REPARSE_POINT, &point, sizeof point, nullptr, 0,
+                               &unused, nullptr);
+    DWORD code = GetLastError();
+    CloseHandle(h);
+    if (set) return 0;
+    SetLastError(code);
+    if (code != ERROR_NOT_SUPPORTED && code != ERROR_INVALID_FUNCTION) return failed("tagging");
+    std::printf("this system cannot make reparse points (FSCTL_SET_REPARSE_POINT: error %lu)\n",
+                code);
+    return cannot;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc == 3 && std::strcmp(argv[1], "hold") == 0) return hold(argv[2]);
+    if (argc == 3 && std::strcmp(argv[1], "message") == 0) return message(argv[2]);
+    if (argc == 4 && std::strcmp(argv[1], "symlink") == 0) return symlink(argv[2], argv[3]);
+    if (argc == 4 && std::strcmp(argv[1], "tag") == 0) return tag(argv[2], argv[3]);
+    std::fprintf(stderr, "usage: wine_helper hold|message|symlink|tag ...\n");
+    return 2;
+}
