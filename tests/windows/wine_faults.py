@@ -111,7 +111,7 @@ ROWS = [
      [("server", "rename", "new+old", "1+", "EACCES")], "aside", "old file kept: "),
     ("old-version-delete-eacces", "add-replace", [("server", "unlink", "old", "1", "EACCES")],
      "new", "old file kept: "),
-    ("replaced-file-open-eacces", "add-replace", [("server", "openat", "hosts", "7", "EACCES")],
+    ("replaced-file-open-eacces", "add-replace", [("server", "openat", "hosts", "8", "EACCES")],
      "new", "sync err: Permission denied"),
     ("replaced-file-flush-eio", "add-replace", [("program", "fsync", "hosts", "1", "EIO")], "new",
      "sync err: Input/output error"),

@@ -17,10 +17,12 @@ exit status 77.
 
 import argparse
 import os
+import platform
 import re
 import shutil
 import subprocess
 import sys
+import time
 from pathlib import Path
 
 # The program's texts, as main.cpp writes them. Its console is GBK (code page 936).
@@ -39,6 +41,7 @@ USAGE = (
 # Wine's cmd.exe prints its own translation of "pause", without the spaced dots of Windows' and
 # without a line end, since no key is read at the end of the pipe; "cls" prints nothing to a pipe.
 PAUSE = "请按任意键继续..."
+LOCK_WAITING = "hosts_lock:hosts文件正被本程序的另一个实例使用，请稍候...\n"
 
 
 def screen(passes):
@@ -311,6 +314,58 @@ def exe_resources_and_imports(_):
     expect("no administrator rights asked", "requireAdministrator" in rc, False)
 
 
+def held_in_sync(prefix, timeout=30):
+    """Waits until a process is held at the entry of fsync (x86_64 call 74) on a file whose path
+    begins with PREFIX, as strace's delay_enter holds it: whether one was."""
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        for pid in filter(str.isdigit, os.listdir("/proc")):
+            try:
+                call = open(f"/proc/{pid}/syscall").read().split()
+                if call[0] == "74" and os.readlink(f"/proc/{pid}/fd/{int(call[1], 16)}").startswith(
+                        prefix):
+                    return True
+            except (OSError, ValueError, IndexError):
+                pass
+        time.sleep(0.01)
+    return False
+
+
+def instances_take_turns(work):
+    """While one instance is held by strace inside its rewrite (in the sync of its new version),
+    a second one started then waits for it under the named mutex, says so once, and makes its
+    change after the first: both changes are in the file."""
+    if not ARGS.strace or platform.machine() != "x86_64":
+        raise Skip("strace on x86_64 is needed to hold an instance inside its change")
+    hosts = b"127.0.0.1 localhost\r\n10.0.0.1 a.test\r\n10.0.0.2 b.test\r\n"
+    (etc() / "hosts").write_bytes(hosts)
+    exe = str(ARGS.area / "cross" / "hosts-manager.exe")
+    hold = ["-e", "trace=fsync", "-e", "inject=fsync:delay_enter=4000000:when=1"]
+    first = subprocess.Popen([ARGS.strace, "-f", "-qq", "-o", os.devnull, *hold, ARGS.wine, exe],
+                             stdin=subprocess.PIPE, stdout=subprocess.PIPE, cwd=work,
+                             env=wine_env())
+    first.stdin.write(b"4\r\n0 a.test\r\n")
+    first.stdin.close()
+    try:
+        held = held_in_sync(str(etc() / "hosts.new-"))
+        expect("the first instance held in the sync of its new version", held, True)
+        second = subprocess.run([ARGS.wine, exe], input=b"2\r\n10.5.5.5 e.test\r\n",
+                                capture_output=True, cwd=work, env=wine_env(), timeout=60)
+    finally:
+        first_out = first.stdout.read()
+        first.wait(timeout=60)
+    no_pause = PAUSE.replace("\n", "\r\n").encode("gbk")
+    for name, out, want in (
+            ("first", first_out, DELETE + "hosts_write:loc = 1\n[0 a.test]已删除\n"),
+            ("second", second.stdout, ADD + LOCK_WAITING + "[10.5.5.5 e.test]已写入\n")):
+        expect(f"the {name} instance's stdout", out.replace(no_pause, b""),
+               screen([want]).replace(no_pause, b""))
+    expect("hosts file: both changes", (etc() / "hosts").read_bytes(),
+           hosts.replace(b"10.0.0.1 a.test\r\n", b"") + b"10.5.5.5 e.test\r\n")
+    expect("files beside the hosts file", sorted(p.name for p in etc().iterdir()),
+           ["hosts", "networks", "protocol", "services"])
+
+
 def backup_and_restore(work):
     # Mixed line ends, GBK text and no final line end: a backup keeps them all.
     hosts = "# 备份\r\n127.0.0.1 localhost\n10.0.0.1 a.test\r\n# 没有行尾".encode("gbk")
@@ -342,7 +397,8 @@ def pause_and_cls_every_pass(work):
 CASES = {name: lambda work, row=row: step(work, *row) for name, *row in ROWS}
 CASES.update((f.__name__, f) for f in (
     backup_and_restore, menu_in_gbk, pause_and_cls_every_pass, attributes_kept_through_every_rewrite,
-    held_file_reported_in_use, read_only_file_refused, reparse_points, exe_resources_and_imports))
+    held_file_reported_in_use, read_only_file_refused, reparse_points, exe_resources_and_imports,
+    instances_take_turns))
 
 
 def run(_):
@@ -411,6 +467,7 @@ def main():
     for option in ("wine", "wineserver", "cmake", "source", "toolchain", "cxx", "objdump",
                    "windres", "version"):
         parser.add_argument("--" + option)
+    parser.add_argument("--strace", default=shutil.which("strace"))
     parser.parse_args(namespace=ARGS)
     if ARGS.role == "list":
         print(";".join(CASES))
