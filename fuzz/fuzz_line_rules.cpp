@@ -8,6 +8,7 @@
 #include <string>
 
 #include "hosts.h"
+#include "lines.h"
 #include "platform.h"
 
 namespace {

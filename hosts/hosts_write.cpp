@@ -4,6 +4,7 @@
 #include <string>
 
 #include "hosts.h"
+#include "lines.h"
 #include "platform.h"
 #include "texts.h"
 
@@ -21,7 +22,7 @@ bool is_blank(const char* s) {
 // file is touched: one that a load would skip (a comment, an indented line) would be reported
 // as written and never be listed.
 bool well_formed(const char* buf, char* ip, char* url) {
-    if (is_entry_line(buf) && split_line(buf, ip, url) == 0 && !is_blank(url)) return true;
+    if (is_entry_line(buf) && split_line(buf, ip, url) == line_ok && !is_blank(url)) return true;
     std::printf(texts::write_malformed, buf);
     return false;
 }

@@ -5,6 +5,7 @@
 
 #include "files.h"
 #include "hosts.h"
+#include "lines.h"
 #include "platform.h"
 #include "texts.h"
 

@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "files.h"
 #include "test_files.h"
 #include "texts.h"
 
