@@ -9,17 +9,14 @@
 #include "platform.h"
 #include "texts.h"
 
-// The hosts file the program keeps, fixed when it is built.
+// The hosts file the program keeps, and how many seconds a command waits for another instance
+// that works on it: both fixed when it is built, by CMake's hosts_program(), which has the
+// system's own hosts file and 30 seconds as defaults.
 #ifndef HOSTS_PATH
-#ifdef _WIN32
-#define HOSTS_PATH "C:/Windows/System32/drivers/etc/hosts"
-#else
-#define HOSTS_PATH "/etc/hosts"
+#error "HOSTS_PATH undefined: build with CMake, whose hosts_program() defines it"
 #endif
-#endif
-// How long a command waits for another instance that works on the hosts file.
 #ifndef HOSTS_LOCK_SECONDS
-#define HOSTS_LOCK_SECONDS 30
+#error "HOSTS_LOCK_SECONDS undefined: build with CMake, whose hosts_program() defines it"
 #endif
 
 Table p;
