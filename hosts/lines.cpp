@@ -14,9 +14,7 @@ constexpr WalkFailures load_failures{"hosts_read err", read_open_failed, texts::
 
 // The load's code for a line that separate_str refused: its arguments are never null here, so a
 // line lacks its space or has a part too long.
-int load_code(int split) {
-    return split == line_no_space ? read_unsplittable : read_part_too_long;
-}
+int load_code(int split) { return split == line_no_space ? read_unsplittable : read_part_too_long; }
 
 // Fills `count` slots from the entry lines of `f`; a file whose entries no longer number `count`
 // fails, so no slot is written past the end and none is handed out unfilled.

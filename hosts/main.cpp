@@ -103,8 +103,8 @@ bool associate(int mode) {
 // Copies the whole source into the destination, byte for byte: false after a report.
 bool copy_bytes(std::FILE* rFp, std::FILE* wFp) {
     int ret = copy_stream(rFp, wFp);
-    if (ret != 0) report(ret == -1 ? "fread rPath" : "fwrite wFp");
-    return ret == 0;
+    if (ret != copy_ok) report(ret == copy_read_failed ? "fread rPath" : "fwrite wFp");
+    return ret == copy_ok;
 }
 
 bool same_file(const char* rPath, const char* wPath) {

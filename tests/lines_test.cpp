@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "test_files.h"
+#include "texts.h"
 
 TEST(LoadEntries, FailsWhenTheFileGainedOrLostEntriesSinceTheCount) {
     TempDir dir;
@@ -16,9 +17,8 @@ TEST(LoadEntries, FailsWhenTheFileGainedOrLostEntriesSinceTheCount) {
         File f = open_file(dir.path("hosts").c_str(), "r");
         Table table;
         testing::internal::CaptureStdout();
-        EXPECT_EQ(load_entries(f.get(), count, &table), -5);
-        EXPECT_EQ(testing::internal::GetCapturedStdout(),
-                  gbk("hosts_read:hosts文件已被其他程序修改！\n"));
+        EXPECT_EQ(load_entries(f.get(), count, &table), read_changed);
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), texts::read_changed);
         EXPECT_EQ(table, nullptr);
     }
 }
@@ -46,7 +46,7 @@ TEST(LoadEntries, ReportsATableItCannotAllocateAndKeepsTheOldOne) {
         rlimit limit{cap, cap};
         if (pages == 0 || setrlimit(RLIMIT_AS, &limit) != 0) _exit(100);
         int ret = load_entries(f.get(), 1000000, &table);
-        _exit(ret == -4 && std::strcmp(table[0].url, "table") == 0 ? 0 : 1);
+        _exit(ret == read_no_memory && std::strcmp(table[0].url, "table") == 0 ? 0 : 1);
     }
     int status = 0;
     waitpid(child, &status, 0);
