@@ -20,9 +20,6 @@ struct Split {
     std::string out;
 };
 
-// What the load prints after separate_str refused a line with `code`.
-std::string split_failed(int code) { return "separate_str err: " + std::to_string(code) + "\n"; }
-
 Split split(const std::string& src) {
     char ip[sizeof(Config::ip)] = "untouched";
     char url[sizeof(Config::url)] = "untouched";
@@ -145,21 +142,21 @@ TEST(HostsRead, SkipsCommentsAndIndentedLinesBeforeAndBetweenEntries) {
 TEST(HostsRead, FailsAtTheFirstTabSeparatedLineAndKeepsTheOldTable) {
     Load l = load("127.0.0.1 a\n10.0.0.1\tb\n10.0.0.2\tc\n");
     EXPECT_EQ(l.ret, read_unsplittable);
-    EXPECT_EQ(l.out, "space_loc:10.0.0.1\tb\n" + split_failed(line_no_space));
+    EXPECT_EQ(l.out, "space_loc:10.0.0.1\tb\n" + err_line("separate_str", line_no_space));
     EXPECT_EQ(l.entries, std::vector<std::string>{"old|table"});
 }
 
 TEST(HostsRead, TakesALineThatStartsWithNulForAnUnsplittableEntry) {
     Load l = load(std::string("127.0.0.1 a\n\0rest of it\n", 24));
     EXPECT_EQ(l.ret, read_unsplittable);
-    EXPECT_EQ(l.out, "space_loc:\n" + split_failed(line_no_space));
+    EXPECT_EQ(l.out, "space_loc:\n" + err_line("separate_str", line_no_space));
 }
 
 TEST(HostsRead, RefusesAnOverlongPartWithItsOwnCode) {
     std::string line = "1.2.3.4 " + std::string(300, 'h');
     Load l = load("127.0.0.1 a\n" + line + "\n");
     EXPECT_EQ(l.ret, read_part_too_long);
-    EXPECT_EQ(l.out, "part_len:" + line + "\n" + split_failed(line_part_too_long));
+    EXPECT_EQ(l.out, "part_len:" + line + "\n" + err_line("separate_str", line_part_too_long));
     EXPECT_EQ(l.entries, std::vector<std::string>{"old|table"});
 }
 
