@@ -123,8 +123,8 @@ inline constexpr int turn_timed_out = -1;
 class Turn {
 public:
     /// Waits for the turn at `path` while another instance holds it, saying so once after a
-    /// second, for at most `seconds`; where the system offers no lock, goes on without one.
-    Turn(const char* path, int seconds);
+    /// second, for at most `limit` seconds; where the system offers no lock, goes on without one.
+    Turn(const char* path, int limit);
     /// Ends the turn: the next instance may go on.
     ~Turn() { lock_close(lock_); }
     Turn(const Turn&) = delete;

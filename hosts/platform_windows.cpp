@@ -6,8 +6,8 @@
 
 #include <cerrno>
 #include <cstdint>
-#include <cstdlib>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -98,7 +98,8 @@ std::FILE* open_regular(const char* path, const char* mode, const char** why) {
         errno = EINVAL;
         return nullptr;
     }
-    int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h), (update ? 0 : _O_RDONLY) | _O_BINARY);
+    // The descriptor takes the handle's own access: _O_RDONLY is 0, no flag that could narrow it.
+    int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h), _O_BINARY);
     if (fd < 0) {
         CloseHandle(h);
         return nullptr;
@@ -201,8 +202,8 @@ int stamp_of(std::FILE* f, FileStamp* stamp) {
 
 int stamp_at(const char* path, FileStamp* stamp) {
     // No access asked and every sharing allowed: the stamp never stands in another's way.
-    HANDLE h = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                           nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    HANDLE h = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
         errno = GetLastError() == ERROR_FILE_NOT_FOUND ? ENOENT : EACCES;
         return -1;
