@@ -27,7 +27,7 @@ import tempfile
 from concurrent.futures import ThreadPoolExecutor
 
 import program_texts
-from harness import HostsFolder
+from harness import HostsFolder, traced_env
 
 SKIP = 77
 
@@ -183,13 +183,9 @@ def run_program(args, folder, stdin, strace_args=None):
     command = [args.program]
     if strace_args is not None:
         command = [args.strace, "-f", "-qq", "-s", "0", "-y", "-o", folder.log] + strace_args + command
-    # LeakSanitizer cannot run under ptrace and would fail every traced run of a sanitizer
-    # build; AddressSanitizer itself still watches every access.
-    env = dict(os.environ)
-    env["ASAN_OPTIONS"] = ":".join(filter(None, [env.get("ASAN_OPTIONS"), "detect_leaks=0"]))
     try:
         proc = subprocess.run(command, input=stdin, cwd=folder.work, capture_output=True,
-                              timeout=args.run_timeout, umask=UMASK, env=env)
+                              timeout=args.run_timeout, umask=UMASK, env=traced_env())
     except subprocess.TimeoutExpired as e:
         proc = subprocess.CompletedProcess(command, "timeout", e.stdout or b"", e.stderr or b"")
     log = ""

@@ -1,9 +1,19 @@
-"""What the Python test scripts share: a temporary folder that holds the hosts file, and checks
-that are counted and kept, for one verdict at the end of a run."""
+"""What the Python test scripts share: the environment of a program run under strace, a temporary
+folder that holds the hosts file, and checks that are counted and kept, for one verdict at the end
+of a run."""
 
 import os
 import shutil
 import tempfile
+
+
+def traced_env():
+    """The environment for a program run under strace. LeakSanitizer cannot run under ptrace and
+    would fail every traced run of a sanitizer build; AddressSanitizer itself still watches every
+    access."""
+    env = dict(os.environ)
+    env["ASAN_OPTIONS"] = ":".join(filter(None, [env.get("ASAN_OPTIONS"), "detect_leaks=0"]))
+    return env
 
 
 class HostsFolder:

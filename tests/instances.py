@@ -31,7 +31,7 @@ import sys
 import time
 
 import program_texts
-from harness import Checks, HostsFolder
+from harness import Checks, HostsFolder, traced_env
 
 SKIP = 77
 TEXTS = program_texts.load()
@@ -88,12 +88,13 @@ class Machine(HostsFolder):
         path = os.path.join(self.root, name + ".in")
         with open(path, "wb") as f:
             f.write(stdin)
-        command = [program or ARGS.program]
+        command, env = [program or ARGS.program], None
         if strace is not None:
             command = [ARGS.strace, "-f", "-qq", "-o", os.devnull] + strace + command
+            env = traced_env()
         with open(path, "rb") as f:
             return subprocess.Popen(command, stdin=f, stdout=subprocess.PIPE,
-                                    stderr=subprocess.PIPE, cwd=self.work(name))
+                                    stderr=subprocess.PIPE, cwd=self.work(name), env=env)
 
     def replace_by(self, content):
         """What a tool that writes a new file and renames it over the old one does."""
