@@ -1,6 +1,6 @@
 // The lines of a hosts file as the load, the update and the listing handle them: splitting an
-// entry line, writing one, and walking a file's lines in step with a table. Internal: the design
-// header, hosts.h, holds only the rules these build on.
+// entry line, writing one, and walking a file's lines in step with a table. Internal to the
+// program's sources: hosts.h holds only the rules these build on.
 #pragma once
 
 #include <cstdio>
