@@ -8,6 +8,7 @@
 #include <string>
 
 #include "hosts.h"
+#include "lines.h"
 #include "platform.h"
 
 namespace {
@@ -53,14 +54,16 @@ void check_split(const char* src) {
     std::size_t len = std::strlen(src);
     const char* space = std::strchr(src, ' ');
     if (!space) {
-        check(ret == -2, "separate_str gives -2 exactly when there is no space");
+        check(ret == line_no_space,
+              "separate_str gives line_no_space exactly when there is no space");
     } else {
         std::size_t ip_len = static_cast<std::size_t>(space - src);
         std::size_t url_len = len - ip_len - 1;
         bool fits = ip_len <= ip_size - 1 && url_len <= url_size - 1;
-        check(ret == (fits ? 0 : -3), "separate_str gives -3 exactly when a part is too long");
+        check(ret == (fits ? line_ok : line_part_too_long),
+              "separate_str gives line_part_too_long exactly when a part is too long");
     }
-    if (ret != 0) {
+    if (ret != line_ok) {
         check(all_untouched(ip.get(), ip_size) && all_untouched(url.get(), url_size),
               "a failed split leaves both outputs untouched");
         return;
@@ -97,7 +100,7 @@ void check_line_ends(const char* bare, const char* trimmed) {
 // platform, whichever that is.
 void check_put_entry(const char* src) {
     Config entry;
-    if (separate_str(src, entry.ip, entry.url) != 0) return;
+    if (separate_str(src, entry.ip, entry.url) != line_ok) return;
     for (const char* end : {"\n", "\r\n"}) {
         own_line_end = end;
         char* bytes = nullptr;
@@ -135,7 +138,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     check(old_entry == (before[0] != '#' && !white(before[0])),
           "an entry line starts with neither # nor white space");
 
-    check(format_string(line.get()) == 0, "format_string accepts any string");
+    check(format_string(line.get()) == line_ok, "format_string accepts any string");
     std::size_t new_len = std::strlen(line.get());
     check(new_len <= old_len && std::memcmp(line.get(), before.get(), new_len) == 0,
           "trimming leaves a prefix of the line");
@@ -169,10 +172,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         nulls_checked = true;
         char ip[ip_size];
         char url[url_size];
-        check(format_string(nullptr) == -1, "format_string(nullptr) is -1");
-        check(separate_str(nullptr, ip, url) == -1 && separate_str("a b", nullptr, url) == -1 &&
-                  separate_str("a b", ip, nullptr) == -1,
-              "separate_str with a null argument is -1");
+        check(format_string(nullptr) == line_null, "format_string(nullptr) is line_null");
+        check(separate_str(nullptr, ip, url) == line_null &&
+                  separate_str("a b", nullptr, url) == line_null &&
+                  separate_str("a b", ip, nullptr) == line_null,
+              "separate_str with a null argument is line_null");
     }
     return 0;
 }

@@ -84,18 +84,19 @@ Model split(const std::string& data) {
     return m;
 }
 
-// What an entry piece loads as: 0 and the entry, -2 without a space, -3 for an over-long part.
+// What an entry piece loads as: read_ok and the entry, read_unsplittable without a space,
+// read_part_too_long for an over-long part.
 int parse(const std::string& piece, Entry* e) {
     std::string s = piece.substr(0, piece.find('\0'));  // the program sees a C string
     std::size_t end = s.size();
     while (end > 0 && white(s[end - 1])) --end;
     if (end > 0) s.resize(end);
     std::size_t space = s.find(' ');
-    if (space == std::string::npos) return -2;
-    if (space > 49 || s.size() - space - 1 > 299) return -3;
+    if (space == std::string::npos) return read_unsplittable;
+    if (space > 49 || s.size() - space - 1 > 299) return read_part_too_long;
     e->ip = s.substr(0, space);
     e->url = s.substr(space + 1);
-    return 0;
+    return read_ok;
 }
 
 // The entries the model expects to load, or the code of the first piece that cannot load.
@@ -105,10 +106,10 @@ int expected_entries(const Model& m, std::vector<Entry>* entries) {
         if (!p.entry) continue;
         Entry e;
         int ret = parse(p.bytes, &e);
-        if (ret != 0) return ret;
+        if (ret != read_ok) return ret;
         entries->push_back(e);
     }
-    return 0;
+    return read_ok;
 }
 
 void write_bytes(const std::string& bytes) {
@@ -164,14 +165,14 @@ int load_and_check(const Model& m, Table* table, int* n, std::vector<Entry>* ent
         std::fprintf(stderr, "hosts_read gave %d, the model %d\n", ret, want);
         fail("hosts_read succeeds, or fails with the code of the first bad entry line");
     }
-    if (ret != 0) {
+    if (ret != read_ok) {
         check(!got && count == -12345, "a failed load writes neither the table nor the count");
         return ret;
     }
     check_table(got, count, *entries);
     *table = std::move(got);
     *n = count;
-    return 0;
+    return read_ok;
 }
 
 // Every line that is not an entry (as the reader's pieces) stands in the new file, in order and
@@ -253,7 +254,7 @@ void change_and_check(const std::string& original, const Model& m, const Table& 
     const std::string& url = entries[k].url;
     std::string request = ip + " " + url;
     int ret = hosts_write(table.get(), n, request.c_str(), mode, path.c_str());
-    if (ret != 0) {
+    if (ret != write_ok) {
         std::fprintf(stderr, "hosts_write(mode %d) gave %d\n", mode, ret);
         fail("a replace or a delete of a loaded entry succeeds");
     }
@@ -280,7 +281,7 @@ void change_and_check(const std::string& original, const Model& m, const Table& 
     std::vector<Entry> reloaded;
     Table again;
     int count = 0;
-    if (load_and_check(after, &again, &count, &reloaded) != 0) {
+    if (load_and_check(after, &again, &count, &reloaded) != read_ok) {
         fail("the changed file loads again");
     }
     check_table(again, count, expected);
@@ -305,7 +306,7 @@ void add_and_check(const std::string& original, const Model& m, const Table& tab
     write_bytes(original);
     std::string request = ip + " " + url;
     int ret = hosts_write(table.get(), n, request.c_str(), 0, path.c_str());
-    if (ret != 0) {
+    if (ret != write_ok) {
         std::fprintf(stderr, "hosts_write(add) gave %d\n", ret);
         fail("adding a new host succeeds");
     }
@@ -323,7 +324,8 @@ void add_and_check(const std::string& original, const Model& m, const Table& tab
     std::vector<Entry> reloaded;
     Table again;
     int count = 0;
-    if (load_and_check(after, &again, &count, &reloaded) != 0) fail("the grown file loads again");
+    if (load_and_check(after, &again, &count, &reloaded) != read_ok)
+        fail("the grown file loads again");
     check_table(again, count, expected);
 }
 
@@ -335,9 +337,9 @@ void delete_missing_and_check(const std::string& original, const Model& m, const
     write_bytes(original);
     std::string request = "10.0.0.1 " + url;
     int ret = hosts_write(table.get(), n, request.c_str(), 1, path.c_str());
-    if (ret != -7) {
+    if (ret != write_missing) {
         std::fprintf(stderr, "hosts_write(delete of a missing host) gave %d\n", ret);
-        fail("deleting a host that is not there gives -7");
+        fail("deleting a host that is not there gives write_missing");
     }
     check_folder_clean();
     std::string expected = original;

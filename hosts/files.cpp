@@ -188,9 +188,9 @@ int copy_stream(std::FILE* from, std::FILE* to) {
     char piece[1 << 16];
     std::size_t got;
     while ((got = std::fread(piece, 1, sizeof piece, from)) > 0) {
-        if (std::fwrite(piece, 1, got, to) != got) return -2;
+        if (std::fwrite(piece, 1, got, to) != got) return copy_write_failed;
     }
-    return std::ferror(from) ? -1 : 0;
+    return std::ferror(from) ? copy_read_failed : copy_ok;
 }
 
 // Reads the next chunk: false at the end or on error. A last byte that could be the file's
@@ -267,13 +267,15 @@ int Replacement::commit(const FileStamp* read) {
     read_ = read;
     // A new file that could not get the old one's permission bits would change who may read
     // the hosts file: the old file stays instead.
-    if (copy_permissions(target_.c_str(), file_.get()) != 0) return fail("chmod err", -1);
+    if (copy_permissions(target_.c_str(), file_.get()) != 0)
+        return fail("chmod err", replace_failed);
     // Closed before the rename, which Windows refuses for an open file.
-    if (flush_file(file_.get(), true) != 0 || close_file(file_) != 0) return fail("fflush err", -1);
+    if (flush_file(file_.get(), true) != 0 || close_file(file_) != 0)
+        return fail("fflush err", replace_failed);
     // Checked after the sync, which takes the longest, just before the rename: whatever another
     // program wrote since the target was read would otherwise be lost.
     int same = unchanged();
-    if (same <= 0) return same == 0 ? replace_changed : fail("stat err", -1);
+    if (same <= 0) return same == 0 ? replace_changed : fail("stat err", replace_failed);
     if (rename_over(temp_.c_str(), target_.c_str()) != 0) return copy_in_place(errno);
     temp_.clear();
     // The rename is only durable once the folder that holds the name is.
@@ -313,9 +315,10 @@ File Replacement::save_old(std::string* path) {
     return saved;
 }
 
-// For when renaming cannot replace the target: 0 once it holds the new content; -1 after a
-// report, with the target holding its old content, or, if even that could not be put back,
-// with both versions kept and named.
+// For when renaming cannot replace the target: 0 once it holds the new content; replace_failed
+// after a report, with the target holding its old content, or, if even that could not be put
+// back, with both versions kept and named; replace_changed when another program wrote the
+// target while its old content was saved.
 int Replacement::copy_in_place(int rename_errno) {
     std::string old_path;
     File old = save_old(&old_path);
@@ -325,7 +328,7 @@ int Replacement::copy_in_place(int rename_errno) {
         if (same < 0) report("stat err");
         old.reset();
         remove_file(old_path);
-        return same == 0 ? replace_changed : -1;
+        return same == 0 ? replace_changed : replace_failed;
     }
     int ret = old ? overwrite(temp_, target_) : -1;
     if (ret == 0) {
@@ -344,11 +347,11 @@ int Replacement::copy_in_place(int rename_errno) {
         report("restore err");
         report_text("old file kept: %s\nnew file kept: %s\n", old_path.c_str(), temp_.c_str());
         temp_.clear();  // kept: the destructor leaves it
-        return -1;
+        return replace_failed;
     }
     old.reset();
     if (!old_path.empty()) remove_file(old_path);
-    return -1;
+    return replace_failed;
 }
 
 Turn::Turn(const char* path, int limit) : lock_(lock_open(folder_of(resolve(path)).c_str())) {

@@ -21,7 +21,9 @@ int close_file(File& f);
 /// Writes out what the stream holds, and with `sync` through to the disk: 0, or -1 (errno set)
 /// when any write to it so far failed.
 int flush_file(std::FILE* f, bool sync);
-/// Copies the rest of `from` into `to`: 0; -1 when reading failed, -2 when writing failed.
+/// What copy_stream returns.
+enum CopyResult { copy_ok = 0, copy_read_failed = -1, copy_write_failed = -2 };
+/// Copies the rest of `from` into `to`: copy_ok, copy_read_failed or copy_write_failed.
 int copy_stream(std::FILE* from, std::FILE* to);
 
 /// Writes "tag: <the message for errno>" to stderr, after everything already printed to stdout.
@@ -89,10 +91,10 @@ public:
     /// The binary stream to write the new content to; null when the new file could not be made.
     std::FILE* stream() const { return file_.get(); }
     /// Gives the new file the old one's permissions, syncs it and puts it in place: 0 when the
-    /// target holds the new content; -1 after a report on stderr, with the target holding its
-    /// old content, or, when not even that could be restored, both versions kept and named;
-    /// replace_changed, silently and with nothing changed, when `read` is given and the target
-    /// is no longer the version it stamps.
+    /// target holds the new content; replace_failed after a report on stderr, with the target
+    /// holding its old content, or, when not even that could be restored, both versions kept
+    /// and named; replace_changed, silently and with nothing changed, when `read` is given and
+    /// the target is no longer the version it stamps.
     int commit(const FileStamp* read = nullptr);
 
 private:
@@ -109,6 +111,8 @@ private:
     const FileStamp* read_ = nullptr;
 };
 
+/// What Replacement::commit returns when the new version could not be put in place.
+inline constexpr int replace_failed = -1;
 /// What Replacement::commit returns when another program changed the target after it was read.
 inline constexpr int replace_changed = -2;
 
@@ -119,8 +123,8 @@ inline constexpr int turn_timed_out = -1;
 class Turn {
 public:
     /// Waits for the turn at `path` while another instance holds it, saying so once after a
-    /// second, for at most `seconds`; where the system offers no lock, goes on without one.
-    Turn(const char* path, int seconds);
+    /// second, for at most `limit` seconds; where the system offers no lock, goes on without one.
+    Turn(const char* path, int limit);
     /// Ends the turn: the next instance may go on.
     ~Turn() { lock_close(lock_); }
     Turn(const Turn&) = delete;

@@ -3,10 +3,7 @@
 #pragma once
 
 #include <cstddef>
-#include <cstdio>
 #include <memory>
-
-#include "files.h"
 
 /// One association: the address and the host text of an entry line, each NUL-terminated.
 struct Config {
@@ -49,64 +46,31 @@ enum WriteResult {
     write_replace_failed = -10,  ///< the new version could not be put in place
 };
 
+/// What format_string and separate_str return.
+enum LineResult {
+    line_ok = 0,
+    line_null = -1,           ///< an argument is null
+    line_no_space = -2,       ///< separate_str: the line holds no space
+    line_part_too_long = -3,  ///< separate_str: the address is over 49 bytes or the host over 299
+};
+
+/// What line_n returns when the file cannot be opened or read.
+inline constexpr int count_failed = -1;
+
 /// Whether `c` is white space: space, tab, LF, VT, FF or CR, never a byte of 0x80 or above.
 bool is_space(char c);
-/// Trims trailing white space of `str` in place: 0, or -1 when `str` is null.
+/// Trims trailing white space of `str` in place: line_ok, or line_null when `str` is null.
 int format_string(char* str);
-/// Splits `src` at its first space into `buf1` (50 bytes) and `buf2` (300 bytes): 0; -1 for a
-/// null argument; -2 without a space ("space_loc:%s\n"); -3 when a part is too long
-/// ("part_len:%s\n").
+/// Splits `src` at its first space into `buf1` (50 bytes) and `buf2` (300 bytes): line_ok;
+/// line_null for a null argument; line_no_space without a space ("space_loc:%s\n");
+/// line_part_too_long when a part is too long ("part_len:%s\n").
 int separate_str(const char* src, char* buf1, char* buf2);
-/// Splits `src` as separate_str does, but silently: 0, -2 without a space, -3 for a long part.
-int split_line(const char* src, char* ip, char* url);
 /// Whether a line is an entry line: its first byte is neither "#" nor white space.
 bool is_entry_line(const char* line);
-/// Writes `entry` to `f` as `open`, its address, a space, its host text and `close`.
-void put_entry(std::FILE* f, const Config& entry, const char* open, const char* close);
 
-/// How a walk of the file reports its failures: the tag and code of a read error, the text and
-/// code of a file whose entries no longer match the table.
-struct WalkFailures {
-    const char* read_tag;
-    int read_code;
-    const char* changed_text;
-    int changed_code;
-};
-
-/// Reads a file's lines in step with a table of `count` entries, numbering its entry lines.
-class EntryWalk {
-public:
-    EntryWalk(std::FILE* f, int count, const WalkFailures& fail)
-        : reader_(f), count_(count), fail_(fail) {}
-    /// The next line: an entry line, trimmed, or any other line as it stands; null at the end,
-    /// on a read error, and at an entry line that the table has no slot for.
-    char* next();
-    /// Whether the line next() returned is an entry line.
-    bool entry() const { return entry_; }
-    /// The slot of the entry line next() returned.
-    int index() const { return index_; }
-    /// The lines' reader, for its size, mark and end-of-file byte.
-    const LineReader& reader() const { return reader_; }
-    /// Prints that the file no longer matches the table: the changed code.
-    int changed() const;
-    /// After next() returned null: 0 when the file was read whole and held exactly the table's
-    /// entries; otherwise the read or changed code, after its report.
-    int end() const;
-
-private:
-    LineReader reader_;
-    int count_;
-    WalkFailures fail_;
-    int index_ = -1;
-    bool entry_ = false;
-    bool overflow_ = false;
-};
-
-/// Counts the entry lines of the file `path`: the count, or -1 when it cannot be opened or read.
+/// Counts the entry lines of the file `path`: the count, or count_failed when it cannot be
+/// opened or read.
 int line_n(const char* path);
-/// Fills a new table of `count` slots from the entry lines of `f` into `*q`, written only on
-/// success: 0, or a ReadResult.
-int load_entries(std::FILE* f, int count, Table* q);
 /// Loads the hosts file `path` into `*q` and `*number`, written only on success: 0, or a
 /// ReadResult.
 int hosts_read(Table* q, int* number, const char* path);

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "hosts.h"
+#include "lines.h"
 #include "platform.h"
 #include "texts.h"
 
@@ -21,7 +22,7 @@ bool is_blank(const char* s) {
 // file is touched: one that a load would skip (a comment, an indented line) would be reported
 // as written and never be listed.
 bool well_formed(const char* buf, char* ip, char* url) {
-    if (is_entry_line(buf) && split_line(buf, ip, url) == 0 && !is_blank(url)) return true;
+    if (is_entry_line(buf) && split_line(buf, ip, url) == line_ok && !is_blank(url)) return true;
     std::printf(texts::write_malformed, buf);
     return false;
 }
@@ -86,7 +87,8 @@ int insert_before_end_byte(File& f, const std::string& text, const char* path, i
     File old = to ? open_stamped(path, &read) : nullptr;
     if (!old) return fail("hosts_write fopen err", code);
     int copied = copy_stream(old.get(), to);
-    if (copied != 0) return fail(copied == -1 ? "hosts_write read err" : "fprintf err", code);
+    if (copied != copy_ok)
+        return fail(copied == copy_read_failed ? "hosts_write read err" : "fprintf err", code);
     old.reset();
     // The copy ends with the end-of-file byte, unless another program changed the file: the text
     // takes the byte's place, and the byte follows it.
@@ -109,7 +111,7 @@ int undo_append(File& f, const char* path, long long size, int code, const char*
 
 // Writes `text` at the end of the stream and through to the disk: 0, or `code` after undoing it.
 int append(File& f, const char* text, const char* path, long long size, int code) {
-    if (std::fputs(text, f.get()) != EOF && flush_file(f.get(), true) == 0) return 0;
+    if (std::fputs(text, f.get()) != EOF && flush_file(f.get(), true) == 0) return write_ok;
     return undo_append(f, path, size, code, "fprintf err");
 }
 
@@ -123,9 +125,10 @@ int still_at(std::FILE* f, const char* path) {
     return same_file(written, now) ? 1 : 0;
 }
 
-// Appends the request as a line of its own.
-int append_request(File& f, const char* buf, const char* path, const Tail& tail) {
-    std::string line = tail.line_end ? "" : own_line_end;
+// Appends the request as a line of its own, after a line end of its own when `line_end_first`.
+int append_request(File& f, const char* buf, const char* path, const Tail& tail,
+                   bool line_end_first) {
+    std::string line = line_end_first ? own_line_end : "";
     line.append(buf).append(own_line_end);
     if (tail.end_of_file_byte) return insert_before_end_byte(f, line, path, write_append_failed);
     int ret = append(f, line.c_str(), path, tail.size, write_append_failed);
@@ -138,7 +141,7 @@ int append_request(File& f, const char* buf, const char* path, const Tail& tail)
     }
     if (close_file(f) != 0)
         return undo_append(f, path, tail.size, write_append_failed, "fprintf err");
-    return 0;
+    return write_ok;
 }
 
 // Whether a line, trimmed, still splits into the table entry's two parts.
@@ -197,7 +200,8 @@ int copy_old(const char* path, std::FILE* to, const Config* q, int n, int loc, W
     File old = open_stamped(path, read);
     if (!old) return fail("hosts_write fopen err", write_reread_failed);
     int ret = copy_without(old.get(), to, q, n, loc, out);
-    if (ret == 0 && flush_file(to, false) != 0) return fail("fprintf err", write_kept_failed);
+    if (ret == write_ok && flush_file(to, false) != 0)
+        return fail("fprintf err", write_kept_failed);
     return ret;
 }
 
@@ -207,7 +211,7 @@ int add_request(std::FILE* to, const char* buf, Written* out) {
     const char* before = out->line_end ? "" : own_line_end;
     if (std::fprintf(to, "%s%s%s", before, buf, own_line_end) < 0 || flush_file(to, false) != 0)
         return fail("fprintf err", write_request_failed);
-    return 0;
+    return write_ok;
 }
 
 // Writes the new content to a file beside the old one and replaces the old one only when all of
@@ -218,7 +222,7 @@ int rewrite(const Config* q, int n, int loc, const char* buf, int mode, const ch
     Written out;
     FileStamp read;
     int ret = copy_old(path, next.stream(), q, n, loc, &out, &read);
-    if (ret == 0 && mode == 0) ret = add_request(next.stream(), buf, &out);
+    if (ret == write_ok && mode == 0) ret = add_request(next.stream(), buf, &out);
     if (ret != 0) return ret;
     if (out.end_of_file_byte &&
         (std::fputc(end_of_file_byte, next.stream()) == EOF || flush_file(next.stream(), false))) {
@@ -241,7 +245,7 @@ int hosts_write(const Config* q, int n, const char* buf, int mode, const char* p
     int loc = n > 0 ? find_entry(q, n, url) : -1;
     // An empty table gets a line end before anything else; an add writes it with the request,
     // in one piece, so the file never holds the one without the other.
-    if (n <= 0 && mode == 0) tail.line_end = false;
+    bool line_end_first = n <= 0 || !tail.line_end;
     if (n <= 0 && mode != 0) {
         int ret = tail.end_of_file_byte
                       ? insert_before_end_byte(f, own_line_end, path, write_line_end_failed)
@@ -252,7 +256,7 @@ int hosts_write(const Config* q, int n, const char* buf, int mode, const char* p
         std::printf(texts::write_missing, buf);
         return write_missing;
     }
-    if (loc < 0) return append_request(f, buf, path, tail);
+    if (loc < 0) return append_request(f, buf, path, tail, line_end_first);
     std::printf("hosts_write:loc = %d\n", loc);
     f.reset();
     return rewrite(q, n, loc, buf, mode, path);

@@ -5,20 +5,18 @@
 
 #include "files.h"
 #include "hosts.h"
+#include "lines.h"
 #include "platform.h"
 #include "texts.h"
 
-// The hosts file the program keeps, fixed when it is built.
+// The hosts file the program keeps, and how many seconds a command waits for another instance
+// that works on it: both fixed when it is built, by CMake's hosts_program(), which has the
+// system's own hosts file and 30 seconds as defaults.
 #ifndef HOSTS_PATH
-#ifdef _WIN32
-#define HOSTS_PATH "C:/Windows/System32/drivers/etc/hosts"
-#else
-#define HOSTS_PATH "/etc/hosts"
+#error "HOSTS_PATH undefined: build with CMake, whose hosts_program() defines it"
 #endif
-#endif
-// How long a command waits for another instance that works on the hosts file.
 #ifndef HOSTS_LOCK_SECONDS
-#define HOSTS_LOCK_SECONDS 30
+#error "HOSTS_LOCK_SECONDS undefined: build with CMake, whose hosts_program() defines it"
 #endif
 
 Table p;
@@ -36,14 +34,15 @@ char buf[1024];
 
 void menu() { std::fputs(texts::menu, stdout); }
 
-// Reads one line into `st` without its line end, discarding what does not fit; null at the end
-// of input. The buffer is cleared first, so a NUL typed inside the line cannot hide its line end.
-char* s_gets(char* st, int n) {
+// Reads one line into the `size` bytes at `st` without its line end, discarding what does not
+// fit; null at the end of input. The buffer is cleared first, so a NUL typed inside the line
+// cannot hide its line end.
+char* s_gets(char* st, int size) {
     std::fflush(stdout);
-    std::memset(st, 0, n);
-    char* ret_val = std::fgets(st, n, stdin);
+    std::memset(st, 0, size);
+    char* ret_val = std::fgets(st, size, stdin);
     if (!ret_val) return nullptr;
-    if (char* line_end = static_cast<char*>(std::memchr(st, '\n', n - 1))) {
+    if (char* line_end = static_cast<char*>(std::memchr(st, '\n', size - 1))) {
         *line_end = '\0';
         return ret_val;
     }
@@ -53,8 +52,8 @@ char* s_gets(char* st, int n) {
     return ret_val;
 }
 
-void show_hosts(int n) {
-    for (int i = 0; i < n; ++i) put_entry(stdout, p[i], "[", "]\n");
+void show_hosts(int count) {
+    for (int i = 0; i < count; ++i) put_entry(stdout, p[i], "[", "]\n");
 }
 
 // Loads the table afresh into `p` and `n`: false after the load's reports.
@@ -104,9 +103,9 @@ bool associate(int mode) {
 
 // Copies the whole source into the destination, byte for byte: false after a report.
 bool copy_bytes(std::FILE* rFp, std::FILE* wFp) {
-    int ret = copy_stream(rFp, wFp);
-    if (ret != 0) report(ret == -1 ? "fread rPath" : "fwrite wFp");
-    return ret == 0;
+    int copied = copy_stream(rFp, wFp);
+    if (copied != copy_ok) report(copied == copy_read_failed ? "fread rPath" : "fwrite wFp");
+    return copied == copy_ok;
 }
 
 bool same_file(const char* rPath, const char* wPath) {

@@ -26,13 +26,18 @@ import sys
 import tempfile
 from concurrent.futures import ThreadPoolExecutor
 
+import program_texts
+from harness import HostsFolder, traced_env
+
 SKIP = 77
 
-SUCCESS_ADD = "已写入".encode("gbk")
-SUCCESS_DELETE = "已删除".encode("gbk")
-SUCCESS_BACKUP = "已将hosts文件备份到本程序所在目录\n".encode("gbk")
-SUCCESS_RESTORE = "已将hosts文件还原\n".encode("gbk")
-MISSING = "不存在".encode("gbk")
+TEXTS = program_texts.load()
+# What follows the request in the texts of a change: which command's success a run reports.
+SUCCESS_ADD = TEXTS["added"].split(b"%s")[1]
+SUCCESS_DELETE = TEXTS["deleted"].split(b"%s")[1]
+SUCCESS_BACKUP = TEXTS["backed_up"]
+SUCCESS_RESTORE = TEXTS["restored"]
+MISSING = TEXTS["write_missing"].split(b"%s")[1]
 ALL_SUCCESS = (SUCCESS_ADD, SUCCESS_DELETE, SUCCESS_BACKUP, SUCCESS_RESTORE)
 
 RENAMES = ("rename", "renameat", "renameat2")
@@ -103,9 +108,11 @@ DELETED = b"0 host2000.example"
 
 # name: (console input, file whose change the command reports, its success text)
 COMMANDS = {
-    "add-append": (b"2\n10.1.2.3 new.example\n", "hosts", b"[10.1.2.3 new.example]" + SUCCESS_ADD),
-    "add-replace": (b"2\n" + REPLACED + b"\n", "hosts", b"[" + REPLACED + b"]" + SUCCESS_ADD),
-    "delete": (b"4\n" + DELETED + b"\n", "hosts", b"[" + DELETED + b"]" + SUCCESS_DELETE),
+    "add-append": (b"2\n10.1.2.3 new.example\n", "hosts",
+                   program_texts.filled(TEXTS["added"], b"10.1.2.3 new.example")),
+    "add-replace": (b"2\n" + REPLACED + b"\n", "hosts",
+                    program_texts.filled(TEXTS["added"], REPLACED)),
+    "delete": (b"4\n" + DELETED + b"\n", "hosts", program_texts.filled(TEXTS["deleted"], DELETED)),
     "delete-missing": (b"4\n0 nothere.example\n", None, None),
     "list": (b"3\n", None, None),
     "backup": (b"1\n", "backup", SUCCESS_BACKUP),
@@ -119,28 +126,17 @@ MODE = 0o644
 UMASK = 0o077
 
 
-class Folder:
+class Folder(HostsFolder):
     """A fresh etc/hosts and work/hosts (the backup); the program runs in work/."""
 
     def __init__(self):
-        self.root = os.path.realpath(tempfile.mkdtemp(prefix="hosts-faults-"))
-        self.etc = os.path.join(self.root, "etc")
-        self.work = os.path.join(self.root, "work")
-        os.mkdir(self.etc)
-        os.mkdir(self.work)
-        self.hosts = os.path.join(self.etc, "hosts")
+        super().__init__("hosts-faults-", OLD_HOSTS)
+        self.work = self.folder("work")
         self.backup = os.path.join(self.work, "hosts")
         self.log = os.path.join(self.root, "strace.log")
-        write_file(self.hosts, OLD_HOSTS)
         write_file(self.backup, OLD_BACKUP)
         os.chmod(self.hosts, MODE)
         os.chmod(self.backup, MODE)
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        shutil.rmtree(self.root, ignore_errors=True)
 
     def path(self, which):
         return self.hosts if which == "hosts" else self.backup
@@ -187,13 +183,9 @@ def run_program(args, folder, stdin, strace_args=None):
     command = [args.program]
     if strace_args is not None:
         command = [args.strace, "-f", "-qq", "-s", "0", "-y", "-o", folder.log] + strace_args + command
-    # LeakSanitizer cannot run under ptrace and would fail every traced run of a sanitizer
-    # build; AddressSanitizer itself still watches every access.
-    env = dict(os.environ)
-    env["ASAN_OPTIONS"] = ":".join(filter(None, [env.get("ASAN_OPTIONS"), "detect_leaks=0"]))
     try:
         proc = subprocess.run(command, input=stdin, cwd=folder.work, capture_output=True,
-                              timeout=args.run_timeout, umask=UMASK, env=env)
+                              timeout=args.run_timeout, umask=UMASK, env=traced_env())
     except subprocess.TimeoutExpired as e:
         proc = subprocess.CompletedProcess(command, "timeout", e.stdout or b"", e.stderr or b"")
     log = ""

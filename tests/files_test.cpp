@@ -1,3 +1,5 @@
+#include "files.h"
+
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/wait.h>
@@ -81,7 +83,7 @@ TEST(Replacement, CopiesABindMountedFileInPlaceOrLeavesItWholeWhereItIsReadOnly)
     };
     for (Case c :
          {Case{false, 0, "new\n", ""},
-          Case{true, -1, "old\n",
+          Case{true, replace_failed, "old\n",
                "rename err: Device or resource busy\ncopy err: Read-only file system\n"}}) {
         // No SCOPED_TRACE: a skip in the mount namespace would carry it into its reason.
         const char* what = c.read_only ? "read-only" : "writable";
@@ -259,9 +261,9 @@ TEST(Turn, WaitsForAnotherTurnAtTheSameFolderSayingSoOnceAndGivesUpAtItsBound) {
         // even within one process.
         Turn other(dir.path("g").c_str(), 1);
         ASSERT_EQ(other.result(), 0);
-        EXPECT_EQ(turn_after_wait(2),
-                  std::make_pair(turn_timed_out,
-                                 std::string(texts::lock_waiting) + texts::lock_gave_up));
+        EXPECT_EQ(
+            turn_after_wait(2),
+            std::make_pair(turn_timed_out, std::string(texts::lock_waiting) + texts::lock_gave_up));
     }
     EXPECT_EQ(turn_after_wait(2), std::make_pair(0, std::string()));
 }

@@ -1,8 +1,14 @@
+// Changing a hosts file by a request: appends, rewrites without an entry, and their failures.
 #include <sys/stat.h>
 
 #include "test_files.h"
+#include "texts.h"
 
 namespace {
+
+// hosts_write's modes.
+constexpr int add_mode = 0;
+constexpr int delete_mode = 1;
 
 struct Update {
     int ret = 0;
@@ -18,7 +24,7 @@ public:
     explicit Loaded(const std::string& bytes) : path_(dir_.path("hosts")) {
         write_file(path_, bytes);
         testing::internal::CaptureStdout();
-        EXPECT_EQ(hosts_read(&table_, &n_, path_.c_str()), 0);
+        EXPECT_EQ(hosts_read(&table_, &n_, path_.c_str()), read_ok);
         EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
     }
     const std::string& path() const { return path_; }
@@ -60,105 +66,150 @@ const char* const stock_header =
     "#\t::1             localhost\n"
     "\n";
 
+// What an update prints when it rewrites the file without the entry at `loc`.
+std::string at(int loc) { return "hosts_write:loc = " + std::to_string(loc) + "\n"; }
+
+// What a delete prints for a host the file lacks.
+std::string missing(const std::string& request) { return filled(texts::write_missing, request); }
+
+// `text` with each "$" turned into `end`.
+std::string with_line_end(std::string text, const std::string& end) {
+    for (std::size_t pos = text.find('$'); pos != std::string::npos; pos = text.find('$', pos)) {
+        text.replace(pos, 1, end);
+        pos += end.size();
+    }
+    return text;
+}
+
+// One update of a file by a request, and what it must give. In `want`, "$" stands for the line
+// end of the lines the program writes itself, so that every row is tried with LF and CR LF.
+struct Change {
+    const char* what;
+    std::string file;
+    std::string request;
+    int mode;
+    int ret;
+    std::string out;
+    std::string want;
+};
+
 }  // namespace
 
-TEST(HostsWrite, AppendsANewHostAndNothingElse) {
-    Update u = update("127.0.0.1 localhost\n", "1.2.3.4 a.com", 0);
-    EXPECT_EQ(u.ret, 0);
-    EXPECT_EQ(u.file, "127.0.0.1 localhost\n1.2.3.4 a.com\n");
-    EXPECT_EQ(u.out, "");
-}
-
-TEST(HostsWrite, StartsALineOfItsOwnWhenTheTableIsEmpty) {
-    Update add = update("# only a comment", "1.2.3.4 a.com", 0);
-    EXPECT_EQ(add.ret, 0);
-    EXPECT_EQ(add.file, "# only a comment\n1.2.3.4 a.com\n");
-    Update del = update("# c\n", "1.2.3.4 a.com", 1);
-    EXPECT_EQ(del.ret, -7);
-    EXPECT_EQ(del.out, gbk("hosts_write:1.2.3.4 a.com不存在！\n"));
-    EXPECT_EQ(del.file, "# c\n\n");
-}
-
-TEST(HostsWrite, NeverJoinsTheRequestToAnUnfinishedLastLine) {
-    EXPECT_EQ(update("127.0.0.1 a", "1.2.3.4 b", 0).file, "127.0.0.1 a\n1.2.3.4 b\n");
-    EXPECT_EQ(update("127.0.0.1 a\n# end", "1.2.3.4 b", 0).file, "127.0.0.1 a\n# end\n1.2.3.4 b\n");
-    EXPECT_EQ(update("127.0.0.1 a\n# end", "1.2.3.4 a", 0).file, "# end\n1.2.3.4 a\n");
-    EXPECT_EQ(update("127.0.0.1 a\r", "1.2.3.4 b", 0).file, "127.0.0.1 a\r\n1.2.3.4 b\n");
-}
-
-TEST(HostsWrite, ReplacesTheSameHostAtTheEndInTheRequestsWording) {
-    Update u = update("1.1.1.1 a\n2.2.2.2 b   \n3.3.3.3 c\n", "9.9.9.9 b", 0);
-    EXPECT_EQ(u.ret, 0);
-    EXPECT_EQ(u.out, "hosts_write:loc = 1\n");
-    EXPECT_EQ(u.file, "1.1.1.1 a\n3.3.3.3 c\n9.9.9.9 b\n");
-}
-
-TEST(HostsWrite, DeletesByHostPartWhateverTheAddress) {
-    Update u = update("1.1.1.1 a\n2.2.2.2 b\n3.3.3.3 c\n", "0.0.0.0 b", 1);
-    EXPECT_EQ(u.ret, 0);
-    EXPECT_EQ(u.out, "hosts_write:loc = 1\n");
-    EXPECT_EQ(u.file, "1.1.1.1 a\n3.3.3.3 c\n");
-}
-
-TEST(HostsWrite, ReplacesOrDeletesOnlyTheFirstOfTwoEqualHosts) {
-    std::string file = "1.1.1.1 a\n2.2.2.2 a\n";
-    EXPECT_EQ(update(file, "3.3.3.3 a", 0).file, "2.2.2.2 a\n3.3.3.3 a\n");
-    EXPECT_EQ(update(file, "3.3.3.3 a", 1).file, "2.2.2.2 a\n");
-}
-
-TEST(HostsWrite, MatchesTheHostTextExactly) {
-    std::string file = "1.1.1.1 a.com\n2.2.2.2  b.com\n";
-    Update other_case = update(file, "1.1.1.1 A.com", 1);
-    EXPECT_EQ(other_case.ret, -7);
-    EXPECT_EQ(other_case.file, file);
-    EXPECT_EQ(update(file, "1.1.1.1 a.com # note", 1).ret, -7);
-    EXPECT_EQ(update(file, "1.1.1.1 b.com", 1).ret, -7);
-    EXPECT_EQ(update(file, "1.1.1.1  b.com", 1).file, "1.1.1.1 a.com\n");
-}
-
-TEST(HostsWrite, AppendsARequestWithTrailingBlanksAsTyped) {
-    Update u = update("1.1.1.1 a.com\n", "2.2.2.2 a.com  ", 0);
-    EXPECT_EQ(u.ret, 0);
-    EXPECT_EQ(u.out, "");
-    EXPECT_EQ(u.file, "1.1.1.1 a.com\n2.2.2.2 a.com  \n");
-}
-
-TEST(HostsWrite, KeepsEveryLineThatIsNotAnEntryWhereItStood) {
-    std::string file = std::string(stock_header) + "1.1.1.1 a\n# between\n\n  2.2.2.2 indented\n" +
-                       "3.3.3.3 b\t \n#\xB1\xB8\xD7\xA2 \r\n4.4.4.4 c\n# tail";
-    Update replaced = update(file, "5.5.5.5 b", 0);
-    EXPECT_EQ(replaced.file, std::string(stock_header) +
-                                 "1.1.1.1 a\n# between\n\n  2.2.2.2 indented\n" +
-                                 "#\xB1\xB8\xD7\xA2 \r\n4.4.4.4 c\n# tail\n5.5.5.5 b\n");
-    Update deleted = update(file, "1.1.1.1 a", 1);
-    EXPECT_EQ(deleted.file, std::string(stock_header) + "# between\n\n  2.2.2.2 indented\n" +
-                                "3.3.3.3 b\n#\xB1\xB8\xD7\xA2 \r\n4.4.4.4 c\n# tail");
-}
-
-TEST(HostsWrite, KeepsCommentsThatHoldNulBytes) {
-    std::string comment("# a\0b\n", 6);
-    EXPECT_EQ(update(comment + "1.1.1.1 a\n2.2.2.2 b\n", "1.1.1.1 a", 1).file,
-              comment + "2.2.2.2 b\n");
-}
-
-TEST(HostsWrite, KeepsTheByteOrderMarkAtTheStart) {
-    EXPECT_EQ(update("\xEF\xBB\xBF"
-                     "1.1.1.1 a\n2.2.2.2 b\n",
-                     "1.1.1.1 a", 1)
-                  .file,
-              "\xEF\xBB\xBF"
-              "2.2.2.2 b\n");
-    EXPECT_EQ(update("\xEF\xBB\xBF"
-                     "1.1.1.1 a\n",
-                     "1.1.1.1 a", 0)
-                  .file,
-              "\xEF\xBB\xBF"
-              "1.1.1.1 a\n");
+TEST(HostsWrite, ChangesOnlyWhatTheRequestAsksAndEndsItsOwnLinesThePlatformsWay) {
+    const std::string header = stock_header;
+    const std::string kept_lines = "1.1.1.1 a\n# between\n\n  2.2.2.2 indented\n3.3.3.3 b\t \n";
+    const std::string nul_comment("# a\0b\n", 6);
+    const std::string comment = "#" + std::string(4093, 'c');  // its CR ends a 4095-byte piece
+    const std::string mark = "\xEF\xBB\xBF";
+    const std::vector<Change> changes = {
+        {"a new host is appended and nothing else", "127.0.0.1 localhost\n", "1.2.3.4 a.com",
+         add_mode, write_ok, "", "127.0.0.1 localhost\n1.2.3.4 a.com$"},
+        {"an add to a file without entries starts a line of its own", "# only a comment",
+         "1.2.3.4 a.com", add_mode, write_ok, "", "# only a comment$1.2.3.4 a.com$"},
+        {"a delete in a file without entries ends its last line, then misses", "# c\n",
+         "1.2.3.4 a.com", delete_mode, write_missing, missing("1.2.3.4 a.com"), "# c\n$"},
+        {"an append never joins an unfinished last entry", "127.0.0.1 a", "1.2.3.4 b", add_mode,
+         write_ok, "", "127.0.0.1 a$1.2.3.4 b$"},
+        {"an append never joins an unfinished last comment", "127.0.0.1 a\n# end", "1.2.3.4 b",
+         add_mode, write_ok, "", "127.0.0.1 a\n# end$1.2.3.4 b$"},
+        {"a replace never joins an unfinished last comment", "127.0.0.1 a\n# end", "1.2.3.4 a",
+         add_mode, write_ok, at(0), "# end$1.2.3.4 a$"},
+        {"a carriage return alone ends no line", "127.0.0.1 a\r", "1.2.3.4 b", add_mode, write_ok,
+         "", "127.0.0.1 a\r$1.2.3.4 b$"},
+        {"the same host is replaced at the end in the request's wording",
+         "1.1.1.1 a\n2.2.2.2 b   \n3.3.3.3 c\n", "9.9.9.9 b", add_mode, write_ok, at(1),
+         "1.1.1.1 a$3.3.3.3 c$9.9.9.9 b$"},
+        {"a delete goes by the host part whatever the address", "1.1.1.1 a\n2.2.2.2 b\n3.3.3.3 c\n",
+         "0.0.0.0 b", delete_mode, write_ok, at(1), "1.1.1.1 a$3.3.3.3 c$"},
+        {"a replace takes only the first of two equal hosts", "1.1.1.1 a\n2.2.2.2 a\n", "3.3.3.3 a",
+         add_mode, write_ok, at(0), "2.2.2.2 a$3.3.3.3 a$"},
+        {"a delete takes only the first of two equal hosts", "1.1.1.1 a\n2.2.2.2 a\n", "3.3.3.3 a",
+         delete_mode, write_ok, at(0), "2.2.2.2 a$"},
+        {"a host in other case is another host", "1.1.1.1 a.com\n2.2.2.2  b.com\n", "1.1.1.1 A.com",
+         delete_mode, write_missing, missing("1.1.1.1 A.com"), "1.1.1.1 a.com\n2.2.2.2  b.com\n"},
+        {"a host with a comment after it is another host", "1.1.1.1 a.com\n2.2.2.2  b.com\n",
+         "1.1.1.1 a.com # note", delete_mode, write_missing, missing("1.1.1.1 a.com # note"),
+         "1.1.1.1 a.com\n2.2.2.2  b.com\n"},
+        {"a host without the space it has in the file is another host",
+         "1.1.1.1 a.com\n2.2.2.2  b.com\n", "1.1.1.1 b.com", delete_mode, write_missing,
+         missing("1.1.1.1 b.com"), "1.1.1.1 a.com\n2.2.2.2  b.com\n"},
+        {"a host with the space it has in the file is the same host",
+         "1.1.1.1 a.com\n2.2.2.2  b.com\n", "1.1.1.1  b.com", delete_mode, write_ok, at(1),
+         "1.1.1.1 a.com$"},
+        {"a request with trailing blanks is appended as typed", "1.1.1.1 a.com\n",
+         "2.2.2.2 a.com  ", add_mode, write_ok, "", "1.1.1.1 a.com\n2.2.2.2 a.com  $"},
+        {"a replace keeps every line that is not an entry where it stood",
+         header + kept_lines + "#\xB1\xB8\xD7\xA2 \r\n4.4.4.4 c\n# tail", "5.5.5.5 b", add_mode,
+         write_ok, at(1),
+         header + "1.1.1.1 a$# between\n\n  2.2.2.2 indented\n#\xB1\xB8\xD7\xA2 \r\n" +
+             "4.4.4.4 c$# tail$5.5.5.5 b$"},
+        {"a delete keeps every line that is not an entry where it stood",
+         header + kept_lines + "#\xB1\xB8\xD7\xA2 \r\n4.4.4.4 c\n# tail", "1.1.1.1 a", delete_mode,
+         write_ok, at(0),
+         header + "# between\n\n  2.2.2.2 indented\n3.3.3.3 b$#\xB1\xB8\xD7\xA2 \r\n" +
+             "4.4.4.4 c$# tail"},
+        {"a comment that holds a NUL byte is kept", nul_comment + "1.1.1.1 a\n2.2.2.2 b\n",
+         "1.1.1.1 a", delete_mode, write_ok, at(0), nul_comment + "2.2.2.2 b$"},
+        {"a delete keeps the byte-order mark at the start", mark + "1.1.1.1 a\n2.2.2.2 b\n",
+         "1.1.1.1 a", delete_mode, write_ok, at(0), mark + "2.2.2.2 b$"},
+        {"a replace keeps the byte-order mark at the start", mark + "1.1.1.1 a\n", "1.1.1.1 a",
+         add_mode, write_ok, at(0), mark + "1.1.1.1 a$"},
+        {"an entry that begins with the mark's bytes gets a mark before it at the top",
+         "1.1.1.1 a\n" + mark + "2.2.2.2 b\n", "1.1.1.1 a", delete_mode, write_ok, at(0),
+         mark + mark + "2.2.2.2 b$"},
+        {"the file the row above leaves loads and grows with both marks",
+         mark + mark + "2.2.2.2 b\n", "3.3.3.3 c", add_mode, write_ok, "",
+         mark + mark + "2.2.2.2 b\n3.3.3.3 c$"},
+        {"kept lines keep their own line ends",
+         "# crlf\r\n# lf only\n127.0.0.1 a\r\n10.0.0.1 b\r\n", "0 a", delete_mode, write_ok, at(0),
+         "# crlf\r\n# lf only\n10.0.0.1 b$"},
+        {"a long comment keeps the CR that ends its first piece",
+         comment + "\r\n127.0.0.1 a\r\n10.0.0.1 b\r\n", "0 a", delete_mode, write_ok, at(0),
+         comment + "\r\n10.0.0.1 b$"},
+        {"kept entries are written with the program's line end", "1.1.1.1 a \r\n2.2.2.2 b\n# end\n",
+         "9.9.9.9 b", add_mode, write_ok, at(1), "1.1.1.1 a$# end\n9.9.9.9 b$"},
+        {"an append after a lone CR starts a line", "# no end\r", "1.1.1.1 a", add_mode, write_ok,
+         "", "# no end\r$1.1.1.1 a$"},
+        {"an append after a line end writes none first", "1.1.1.1 a\n", "2.2.2.2 b", add_mode,
+         write_ok, "", "1.1.1.1 a\n2.2.2.2 b$"},
+        {"an append after an unfinished entry writes a line end first", "1.1.1.1 a", "2.2.2.2 b",
+         add_mode, write_ok, "", "1.1.1.1 a$2.2.2.2 b$"},
+        {"a missing host in a file without entries", "# c\n", "2.2.2.2 b", delete_mode,
+         write_missing, missing("2.2.2.2 b"), "# c\n$"},
+        {"a delete keeps the end-of-file byte last", "127.0.0.1 a\r\n10.0.0.1 b\r\n\x1a", "0 a",
+         delete_mode, write_ok, at(0), "10.0.0.1 b$\x1a"},
+        {"a replace keeps the end-of-file byte last", "127.0.0.1 a\r\n10.0.0.1 b\r\n\x1a",
+         "9.9.9.9 a", add_mode, write_ok, at(0), "10.0.0.1 b$9.9.9.9 a$\x1a"},
+        {"an append goes before the end-of-file byte", "127.0.0.1 a\r\n\x1a", "1.2.3.4 c", add_mode,
+         write_ok, "", "127.0.0.1 a\r\n1.2.3.4 c$\x1a"},
+        {"an append ends the line before the end-of-file byte", "127.0.0.1 a\x1a", "1.2.3.4 c",
+         add_mode, write_ok, "", "127.0.0.1 a$1.2.3.4 c$\x1a"},
+        {"a missing host leaves a file with entries and an end-of-file byte", "127.0.0.1 a\x1a",
+         "1.2.3.4 c", delete_mode, write_missing, missing("1.2.3.4 c"), "127.0.0.1 a\x1a"},
+        {"an append to comments goes before the end-of-file byte", "# c\r\n\x1a", "1.2.3.4 c",
+         add_mode, write_ok, "", "# c\r\n$1.2.3.4 c$\x1a"},
+        {"only the last of two end-of-file bytes is the file's", "# c\x1a\x1a", "1.2.3.4 c",
+         delete_mode, write_missing, missing("1.2.3.4 c"), "# c\x1a$\x1a"},
+        {"a mark and an end-of-file byte alone", mark + "\x1a", "1.2.3.4 c", add_mode, write_ok, "",
+         mark + "$1.2.3.4 c$\x1a"},
+        {"an end-of-file byte inside a line is the line's", "# a\x1a\r\n1.1.1.1 a\n2.2.2.2 b\n",
+         "0 a", delete_mode, write_ok, at(0), "# a\x1a\r\n2.2.2.2 b$"},
+    };
+    for (const char* end : {"\n", "\r\n"}) {
+        OwnLineEnd own(end);
+        for (const Change& c : changes) {
+            SCOPED_TRACE(std::string(c.what) + (end[0] == '\r' ? ", CR LF" : ", LF"));
+            Update u = update(c.file, c.request, c.mode);
+            EXPECT_EQ(u.ret, c.ret);
+            EXPECT_EQ(u.out, c.out);
+            EXPECT_EQ(u.file, with_line_end(c.want, end));
+        }
+    }
 }
 
 TEST(HostsWrite, RefusesRequestsThatCannotFormAnEntry) {
     std::string file = "1.1.1.1 a\n";
-    for (int mode : {0, 1}) {
+    for (int mode : {add_mode, delete_mode}) {
         for (std::string request :
              {std::string(""), std::string("1.1.1.1"), std::string("1.1.1.1\ta"),
               std::string("1.1.1.1 "), std::string("1.1.1.1 \t \r"), std::string(50, '1') + " a",
@@ -166,12 +217,13 @@ TEST(HostsWrite, RefusesRequestsThatCannotFormAnEntry) {
               std::string("#x b.example"), std::string("\t1.1.1.1 a"),
               std::string("\r1.1.1.1 a")}) {
             Update u = update(file, request, mode);
-            EXPECT_EQ(u.ret, -4) << request;
-            EXPECT_EQ(u.out, "hosts_write:" + request + gbk("格式错误！\n"));
+            EXPECT_EQ(u.ret, write_malformed) << request;
+            EXPECT_EQ(u.out, filled(texts::write_malformed, request));
             EXPECT_EQ(u.file, file);
         }
     }
-    EXPECT_EQ(update(file, std::string(49, '1') + " " + std::string(299, 'a'), 0).ret, 0);
+    EXPECT_EQ(update(file, std::string(49, '1') + " " + std::string(299, 'a'), add_mode).ret,
+              write_ok);
 }
 
 TEST(HostsWrite, LeavesAChangeMadeByAnotherProgramSinceTheLoad) {
@@ -179,9 +231,9 @@ TEST(HostsWrite, LeavesAChangeMadeByAnotherProgramSinceTheLoad) {
     for (std::string changed :
          {"1.1.1.1 a\n2.2.2.2 b\n3.3.3.3 c\n", "1.1.1.1 a\n", "1.1.1.1 x\n2.2.2.2 b\n"}) {
         write_file(hosts.path(), changed);
-        Update u = hosts.update("9.9.9.9 a", 0);
-        EXPECT_EQ(u.ret, -9);
-        EXPECT_EQ(u.out, gbk("hosts_write:loc = 0\nhosts_write:hosts文件已被其他程序修改！\n"));
+        Update u = hosts.update("9.9.9.9 a", add_mode);
+        EXPECT_EQ(u.ret, write_changed);
+        EXPECT_EQ(u.out, at(0) + texts::write_changed);
         EXPECT_EQ(u.err, "");
         EXPECT_EQ(u.file, changed);
         EXPECT_EQ(hosts.folder(), "hosts ");
@@ -193,7 +245,7 @@ TEST(HostsWrite, DoesNotRecreateAFileRemovedSinceTheLoad) {
     std::string path = dir.path("hosts");
     Config entry{"1.1.1.1", "a"};
     testing::internal::CaptureStderr();
-    EXPECT_EQ(hosts_write(&entry, 1, "2.2.2.2 b", 0, path.c_str()), -1);
+    EXPECT_EQ(hosts_write(&entry, 1, "2.2.2.2 b", add_mode, path.c_str()), write_open_failed);
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
               "hosts_write fopen err: No such file or directory\n");
     EXPECT_FALSE(std::filesystem::exists(path));
@@ -207,10 +259,11 @@ TEST(HostsWrite, RewritesTheTargetOfALinkAndKeepsTheLinkAndItsMode) {
     std::filesystem::create_symlink(target, dir.path("hosts"));
     Table table;
     int n = 0;
-    ASSERT_EQ(hosts_read(&table, &n, dir.path("hosts").c_str()), 0);
+    ASSERT_EQ(hosts_read(&table, &n, dir.path("hosts").c_str()), read_ok);
     testing::internal::CaptureStdout();
-    EXPECT_EQ(hosts_write(table.get(), n, "1.1.1.1 a", 1, dir.path("hosts").c_str()), 0);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "hosts_write:loc = 0\n");
+    EXPECT_EQ(hosts_write(table.get(), n, "1.1.1.1 a", delete_mode, dir.path("hosts").c_str()),
+              write_ok);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), at(0));
     EXPECT_TRUE(std::filesystem::is_symlink(dir.path("hosts")));
     EXPECT_EQ(read_file(target), "2.2.2.2 b\n");
     struct stat st;
@@ -220,8 +273,7 @@ TEST(HostsWrite, RewritesTheTargetOfALinkAndKeepsTheLinkAndItsMode) {
 }
 
 TEST(HostsWrite, LeavesTheFileWholeWhenTheRewriteFailsPartWay) {
-    std::string file = stock_header;
-    for (int i = 0; i < 3000; ++i) file += "0.0.0.0 host-" + std::to_string(i) + ".example\n";
+    const std::string file = with_many_hosts(stock_header, 76 * 1024);
     Loaded hosts(file);
     std::string kept =
         file.substr(0, file.find("0.0.0.0 host-0.")) + file.substr(file.find("0.0.0.0 host-1."));
@@ -231,15 +283,16 @@ TEST(HostsWrite, LeavesTheFileWholeWhenTheRewriteFailsPartWay) {
         int mode;
         int ret;
     };
-    for (Case c : {Case{file.size() / 2, "1.1.1.1 host-0.example", 1, -5},
-                   Case{kept.size() + 5, "1.1.1.1 host-0.example", 0, -6}}) {
+    for (Case c :
+         {Case{file.size() / 2, "1.1.1.1 host-0.example", delete_mode, write_kept_failed},
+          Case{kept.size() + 5, "1.1.1.1 host-0.example", add_mode, write_request_failed}}) {
         Update u;
         {
             FileSizeLimit limit(c.limit);
             u = hosts.update(c.request, c.mode);
         }
         EXPECT_EQ(u.ret, c.ret);
-        EXPECT_EQ(u.out, "hosts_write:loc = 0\n");
+        EXPECT_EQ(u.out, at(0));
         EXPECT_EQ(u.err, "fprintf err: File too large\n");
         EXPECT_EQ(u.file, file);
         EXPECT_EQ(hosts.folder(), "hosts ");
@@ -252,71 +305,9 @@ TEST(HostsWrite, CutsAFailedAppendBackToTheOldFile) {
     Update u;
     {
         FileSizeLimit limit(file.size() + 100);
-        u = hosts.update("2.2.2.2 " + std::string(200, 'b'), 0);
+        u = hosts.update("2.2.2.2 " + std::string(200, 'b'), add_mode);
     }
-    EXPECT_EQ(u.ret, -2);
+    EXPECT_EQ(u.ret, write_append_failed);
     EXPECT_EQ(u.err, "fprintf err: File too large\n");
     EXPECT_EQ(u.file, file);
-}
-
-TEST(HostsWrite, KeepsAnEntryThatBeginsWithMarkBytesWhenItMovesToTheTop) {
-    std::string marked =
-        "\xEF\xBB\xBF"
-        "2.2.2.2 b\n";
-    Update u = update("1.1.1.1 a\n" + marked, "1.1.1.1 a", 1);
-    EXPECT_EQ(u.file, "\xEF\xBB\xBF" + marked);
-    Update reloaded = update(u.file, "3.3.3.3 c", 0);
-    EXPECT_EQ(reloaded.file, "\xEF\xBB\xBF" + marked + "3.3.3.3 c\n");
-}
-
-namespace {
-
-// `text` with each "$" turned into `end`.
-std::string with_line_end(std::string text, const std::string& end) {
-    for (std::size_t at = text.find('$'); at != std::string::npos; at = text.find('$', at)) {
-        text.replace(at, 1, end);
-        at += end.size();
-    }
-    return text;
-}
-
-}  // namespace
-
-TEST(HostsWrite, KeepsLinesByteForByteAndEndsItsOwnLinesWithThePlatformsLineEnd) {
-    struct Case {
-        std::string file;
-        const char* request;
-        int mode;
-        int ret;
-        std::string want;  // "$" stands for the line end of the lines the program writes
-    };
-    std::string comment = "#" + std::string(4093, 'c');  // its CR ends a 4095-byte piece
-    std::vector<Case> cases = {
-        {"# crlf\r\n# lf only\n127.0.0.1 a\r\n10.0.0.1 b\r\n", "0 a", 1, 0,
-         "# crlf\r\n# lf only\n10.0.0.1 b$"},
-        {comment + "\r\n127.0.0.1 a\r\n10.0.0.1 b\r\n", "0 a", 1, 0, comment + "\r\n10.0.0.1 b$"},
-        {"1.1.1.1 a \r\n2.2.2.2 b\n# end\n", "9.9.9.9 b", 0, 0, "1.1.1.1 a$# end\n9.9.9.9 b$"},
-        {"# no end\r", "1.1.1.1 a", 0, 0, "# no end\r$1.1.1.1 a$"},
-        {"1.1.1.1 a\n", "2.2.2.2 b", 0, 0, "1.1.1.1 a\n2.2.2.2 b$"},
-        {"1.1.1.1 a", "2.2.2.2 b", 0, 0, "1.1.1.1 a$2.2.2.2 b$"},
-        {"# c\n", "2.2.2.2 b", 1, -7, "# c\n$"},
-        {"127.0.0.1 a\r\n10.0.0.1 b\r\n\x1a", "0 a", 1, 0, "10.0.0.1 b$\x1a"},
-        {"127.0.0.1 a\r\n10.0.0.1 b\r\n\x1a", "9.9.9.9 a", 0, 0, "10.0.0.1 b$9.9.9.9 a$\x1a"},
-        {"127.0.0.1 a\r\n\x1a", "1.2.3.4 c", 0, 0, "127.0.0.1 a\r\n1.2.3.4 c$\x1a"},
-        {"127.0.0.1 a\x1a", "1.2.3.4 c", 0, 0, "127.0.0.1 a$1.2.3.4 c$\x1a"},
-        {"127.0.0.1 a\x1a", "1.2.3.4 c", 1, -7, "127.0.0.1 a\x1a"},
-        {"# c\r\n\x1a", "1.2.3.4 c", 0, 0, "# c\r\n$1.2.3.4 c$\x1a"},
-        {"# c\x1a\x1a", "1.2.3.4 c", 1, -7, "# c\x1a$\x1a"},
-        {"\xEF\xBB\xBF\x1a", "1.2.3.4 c", 0, 0, "\xEF\xBB\xBF$1.2.3.4 c$\x1a"},
-        {"# a\x1a\r\n1.1.1.1 a\n2.2.2.2 b\n", "0 a", 1, 0, "# a\x1a\r\n2.2.2.2 b$"},
-    };
-    for (const char* end : {"\n", "\r\n"}) {
-        OwnLineEnd own(end);
-        for (const Case& c : cases) {
-            Update u = update(c.file, c.request, c.mode);
-            EXPECT_EQ(u.ret, c.ret) << c.file;
-            EXPECT_EQ(u.file, with_line_end(c.want, end)) << c.file;
-            EXPECT_EQ(u.err, "");
-        }
-    }
 }

@@ -10,7 +10,7 @@
   outside   programs that take no lock change the hosts file at the worst moment, which strace
             holds open (delay_enter): during the sync of a rewrite's new version, and between an
             append's open and its write, or its write and its sync; the change must be kept and
-            the command must fail with -9
+            the command must fail with write_changed
   turns     an instance held by strace inside its change keeps a second one waiting: the second
             says so once after a second, goes on as soon as the first ends or is killed, and a
             build with a short bound gives up and changes nothing
@@ -28,13 +28,14 @@ import shutil
 import signal
 import subprocess
 import sys
-import tempfile
 import time
 
 import program_texts
+from harness import Checks, HostsFolder, traced_env
 
 SKIP = 77
 TEXTS = program_texts.load()
+CODES = program_texts.codes()
 SCREEN = TEXTS["menu"] + b"cmd:"
 ADD = TEXTS["format_hint"] + TEXTS["add_prompt"]
 DELETE = TEXTS["format_hint"] + TEXTS["delete_prompt"]
@@ -43,27 +44,20 @@ SYSCALLS = {"write": 1, "fsync": 74}
 PR_SET_CHILD_SUBREAPER = 36
 
 ARGS = argparse.Namespace()
-CHECKS, FAILURES = 0, []
-
-
-def expect(what, got, want):
-    global CHECKS
-    CHECKS += 1
-    if got == want:
-        return
-    if isinstance(got, list) and isinstance(want, list) and len(got) + len(want) > 20:
-        missing, extra = [w for w in want if w not in got], [g for g in got if g not in want]
-        FAILURES.append(f"{what}:\n  missing {missing!r}\n  extra   {extra!r}")
-    else:
-        FAILURES.append(f"{what}:\n  got  {got!r}\n  want {want!r}")
+CHECKS = Checks()
+expect = CHECKS.expect
 
 
 def added(request):
-    return TEXTS["added"].replace(b"%s", request)
+    return program_texts.filled(TEXTS["added"], request)
 
 
 def deleted(request):
-    return TEXTS["deleted"].replace(b"%s", request)
+    return program_texts.filled(TEXTS["deleted"], request)
+
+
+def failed(tag, code):
+    return program_texts.err_line(tag, CODES[code])
 
 
 def screens(*outputs):
@@ -72,27 +66,14 @@ def screens(*outputs):
     return b"".join(SCREEN + output for output in outputs) + SCREEN + b"\n"
 
 
-class Machine:
+class Machine(HostsFolder):
     """A temporary folder with the hosts file in etc/ and a working folder for each instance."""
 
     def __init__(self, hosts):
-        self.root = tempfile.mkdtemp(prefix="hosts-instances-")
-        self.etc = os.path.join(self.root, "etc")
-        os.mkdir(self.etc)
-        self.hosts = os.path.join(self.etc, "hosts")
-        with open(self.hosts, "wb") as f:
-            f.write(hosts)
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        shutil.rmtree(self.root, ignore_errors=True)
+        super().__init__("hosts-instances-", hosts)
 
     def work(self, name):
-        path = os.path.join(self.root, "work-" + name)
-        os.makedirs(path, exist_ok=True)
-        return path
+        return self.folder("work-" + name)
 
     def content(self):
         with open(self.hosts, "rb") as f:
@@ -107,11 +88,10 @@ class Machine:
         path = os.path.join(self.root, name + ".in")
         with open(path, "wb") as f:
             f.write(stdin)
-        command, env = [program or ARGS.program], dict(os.environ)
+        command, env = [program or ARGS.program], None
         if strace is not None:
             command = [ARGS.strace, "-f", "-qq", "-o", os.devnull] + strace + command
-            # LeakSanitizer cannot run under ptrace and would fail a sanitizer build's run.
-            env["ASAN_OPTIONS"] = ":".join(filter(None, [env.get("ASAN_OPTIONS"), "detect_leaks=0"]))
+            env = traced_env()
         with open(path, "rb") as f:
             return subprocess.Popen(command, stdin=f, stdout=subprocess.PIPE,
                                     stderr=subprocess.PIPE, cwd=self.work(name), env=env)
@@ -130,7 +110,7 @@ def finish(proc, timeout=60):
     except subprocess.TimeoutExpired:
         proc.kill()
         out, err = proc.communicate()
-        FAILURES.append(f"an instance did not end within {timeout} s")
+        CHECKS.fail(f"an instance did not end within {timeout} s")
     return out, err, proc.returncode
 
 
@@ -193,7 +173,7 @@ def outcome_of(output, request):
         return "deleted"
     if TEXTS["backed_up"] in output:
         return "backed_up"
-    if b"hosts_write err: -7\n" in output:
+    if failed("hosts_write", "write_missing") in output:
         return "missing"
     if b" err: " in output or TEXTS["read_changed"] in output or TEXTS["write_changed"] in output:
         return "failed: " + output.decode("gbk", "replace").strip()
@@ -379,16 +359,16 @@ CHANGED = TEXTS["write_changed"]
 OUTSIDE = [
     ("rewrite_keeps_an_append_made_while_its_new_version_syncs", b"4\n0 a.test\n",
      ("fsync", None, ".new-"), append_outside,
-     DELETE + b"hosts_write:loc = 1\n" + CHANGED + b"hosts_write err: -9\n"),
+     DELETE + b"hosts_write:loc = 1\n" + CHANGED + failed("hosts_write", "write_changed")),
     ("rewrite_keeps_a_file_renamed_over_it_while_its_new_version_syncs", b"2\n10.1.1.1 b.test\n",
      ("fsync", None, ".new-"), rename_outside,
-     ADD + b"hosts_write:loc = 2\n" + CHANGED + b"hosts_write err: -9\n"),
+     ADD + b"hosts_write:loc = 2\n" + CHANGED + failed("hosts_write", "write_changed")),
     ("append_reports_a_file_replaced_before_its_write", b"2\n10.3.3.3 c.test\n",
      ("write", "hosts", "etc/hosts"), rename_outside,
-     ADD + CHANGED + b"hosts_write err: -9\n"),
+     ADD + CHANGED + failed("hosts_write", "write_changed")),
     ("append_reports_a_file_replaced_before_its_sync", b"2\n10.3.3.3 c.test\n",
      ("fsync", "hosts", "etc/hosts"), rename_outside,
-     ADD + CHANGED + b"hosts_write err: -9\n"),
+     ADD + CHANGED + failed("hosts_write", "write_changed")),
 ]
 
 
@@ -489,7 +469,7 @@ def gives_up_after_its_bound_and_changes_nothing():
         expect("first instance's stdout", finish(first)[0], FIRST_OUT)
         expect("second instance's stdout", out,
                screens(ADD + TEXTS["lock_waiting"] + TEXTS["lock_gave_up"] +
-                       b"hosts_lock err: -1\n"))
+                       failed("hosts_lock", "turn_timed_out")))
         expect("second instance gave up after its bound of 2 s", 1.9 <= waited < 3.5, True)
         expect("hosts file: the first instance's change alone", m.content(),
                TURNS_FILE.replace(b"10.0.0.1 a.test\n", b""))
@@ -524,8 +504,7 @@ def main():
             print(f"SKIPPED: {reason}")
             return SKIP
     CASES[ARGS.case]()
-    print(*FAILURES, f"{ARGS.case}: {len(FAILURES)} of {CHECKS} checks failed", sep="\n")
-    return 1 if FAILURES else 0
+    return CHECKS.verdict(ARGS.case)
 
 
 if __name__ == "__main__":

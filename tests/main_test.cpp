@@ -12,30 +12,32 @@
 #include <functional>
 
 #include "test_files.h"
+#include "texts.h"
 
 namespace {
 
-const std::string menu =
-    gbk("by--Morvane\n"
-        "----------------------------\n"
-        "1 备份hosts文件[必须]\n"
-        "2 添加网址域名与其对应的IP地址\n"
-        "3 显示所有的关联\n"
-        "4 删除已有的关联\n"
-        "5 还原hosts文件\n"
-        "6 使用说明\n"
-        "----------------------------\n"
-        "cmd:");
+const std::string menu = std::string(texts::menu) + "cmd:";
 const std::string end_of_input = menu + "\n";
-const std::string usage =
-    gbk("1.本程序需要以管理员模式打开\n"
-        "2.hosts文件为系统文件，修改有风险！所以必须先备份！\n如果出现问题，请自行百度解决！\n\n");
-const std::string no_such_item = gbk("没有此项\n");
-const std::string hint = gbk("格式：[IP + 空格 + URL] 例: 127.0.0.1 www.baidu.com\n\n");
-const std::string add_prompt = hint + gbk("请输入要建立的关联: ");
-const std::string delete_prompt = hint + gbk("请输入要删除的关联: ");
-const std::string backed_up = gbk("已将hosts文件备份到本程序所在目录\n");
-const std::string restored = gbk("已将hosts文件还原\n");
+const std::string usage = texts::usage;
+const std::string no_such_item = texts::no_such_item;
+const std::string add_prompt = std::string(texts::format_hint) + texts::add_prompt;
+const std::string delete_prompt = std::string(texts::format_hint) + texts::delete_prompt;
+const std::string backed_up = texts::backed_up;
+const std::string restored = texts::restored;
+const std::string pause_prompt = texts::pause_prompt;
+
+// What a command that changed the file prints after its request.
+std::string added(const std::string& request) { return filled(texts::added, request); }
+std::string deleted(const std::string& request) { return filled(texts::deleted, request); }
+// What the update prints when it rewrites the file without the entry at `loc`.
+std::string at(int loc) { return "hosts_write:loc = " + std::to_string(loc) + "\n"; }
+// What a command prints for a request that cannot form an entry, and for a host the file lacks.
+std::string malformed(const std::string& request) {
+    return filled(texts::write_malformed, request) + err_line("hosts_write", write_malformed);
+}
+std::string missing(const std::string& request) {
+    return filled(texts::write_missing, request) + err_line("hosts_write", write_missing);
+}
 
 struct Session {
     std::string out;
@@ -54,22 +56,18 @@ public:
 
     // Runs the program in `cwd` with `input` as its whole standard input.
     Session run(const std::string& input, const std::string& cwd = "work") const {
+        return run_with(input, "> '" + dir_.path("stdout") + "' 2> '" + dir_.path("stderr") + "'",
+                        cwd);
+    }
+
+    // Runs the program in `cwd` with `input` as its standard input and the shell redirections
+    // `outputs` for the other two; what went to the files stdout and stderr (in the test folder)
+    // comes back.
+    Session run_with(const std::string& input, const std::string& outputs,
+                     const std::string& cwd = "work") const {
         write_file(dir_.path("stdin"), input);
         // A program that hangs fails its test instead of the whole run.
         std::string command = "cd '" + dir_.path(cwd) + "' && timeout 60 '" TEST_PROGRAM "' < '" +
-                              dir_.path("stdin") + "' > '" + dir_.path("stdout") + "' 2> '" +
-                              dir_.path("stderr") + "'";
-        int status = std::system(command.c_str());
-        return {read_file(dir_.path("stdout")), read_file(dir_.path("stderr")),
-                WIFEXITED(status) ? WEXITSTATUS(status) : -1};
-    }
-
-    // Runs the program with `input` as its standard input and the shell redirections `outputs`
-    // for the other two, in the working folder; what went to the files stdout and stderr (in the
-    // test folder) comes back.
-    Session run_with(const std::string& input, const std::string& outputs) const {
-        write_file(dir_.path("stdin"), input);
-        std::string command = "cd '" + dir_.path("work") + "' && '" TEST_PROGRAM "' < '" +
                               dir_.path("stdin") + "' " + outputs;
         int status = std::system(command.c_str());
         return {read_file(dir_.path("stdout")), read_file(dir_.path("stderr")),
@@ -118,8 +116,6 @@ TEST(Program, ListsShowsTheUsageAndAnswersOtherNumbersThenEndsWithInput) {
               screens({"[127.0.0.1 localhost]\n[::1 ip6-localhost]\n", usage, no_such_item}));
     EXPECT_EQ(s.err, "");
     EXPECT_EQ(s.status, 0);
-    EXPECT_EQ(s.out.substr(s.out.size() - end_of_input.size() - 9, 9),
-              "\xc3\xbb\xd3\xd0\xb4\xcb\xcf\xee\x0a");
 }
 
 TEST(Program, AnswersAnythingButAMenuNumberWithNoSuchItem) {
@@ -148,7 +144,7 @@ TEST(Program, EndsAtTheEndOfInputAtEveryPrompt) {
         EXPECT_EQ(at_request.status, 0);
     }
     Session again = m.run("2\n2.2.2.2 b\n2\n");
-    EXPECT_EQ(again.out, menu + add_prompt + gbk("[2.2.2.2 b]已写入\n") + menu + add_prompt + "\n");
+    EXPECT_EQ(again.out, menu + add_prompt + added("2.2.2.2 b") + menu + add_prompt + "\n");
     EXPECT_EQ(read_file(m.hosts()), "1.1.1.1 a\n2.2.2.2 b\n");
 }
 
@@ -161,13 +157,15 @@ TEST(Program, ListsNothingForAFileOfComments) {
 TEST(Program, ReportsAHostsFileThatCannotBeLoaded) {
     Machine m;
     Session missing = m.run("3\n2\n1.1.1.1 a\n");
-    EXPECT_EQ(missing.out, screens({"hosts_read err: -1\n", add_prompt + "hosts_read err: -1\n"}));
+    const std::string not_loaded = err_line("hosts_read", read_open_failed);
+    EXPECT_EQ(missing.out, screens({not_loaded, add_prompt + not_loaded}));
     EXPECT_EQ(missing.err,
               "hosts_read fopen err: No such file or directory\n"
               "hosts_read fopen err: No such file or directory\n");
     EXPECT_FALSE(std::filesystem::exists(m.hosts()));
     write_file(m.hosts(), "1.1.1.1 a\n2.2.2.2\tb\n");
-    std::string unsplittable = "space_loc:2.2.2.2\tb\nseparate_str err: -2\nhosts_read err: -2\n";
+    std::string unsplittable = "space_loc:2.2.2.2\tb\n" + err_line("separate_str", line_no_space) +
+                               err_line("hosts_read", read_unsplittable);
     EXPECT_EQ(m.run("3\n4\n1.1.1.1 a\n").out,
               screens({unsplittable, delete_prompt + unsplittable}));
     EXPECT_EQ(read_file(m.hosts()), "1.1.1.1 a\n2.2.2.2\tb\n");
@@ -178,13 +176,10 @@ TEST(Program, AddsReplacesAndDeletesAssociations) {
     write_file(m.hosts(), "127.0.0.1 localhost\n");
     Session s =
         m.run("2\n1.2.3.4 a.com\n2\n5.6.7.8 a.com\n4\n9.9.9.9 localhost\n4\n1.1.1.1 none\n3\n");
-    EXPECT_EQ(
-        s.out,
-        screens({add_prompt + gbk("[1.2.3.4 a.com]已写入\n"),
-                 add_prompt + gbk("hosts_write:loc = 1\n[5.6.7.8 a.com]已写入\n"),
-                 delete_prompt + gbk("hosts_write:loc = 0\n[9.9.9.9 localhost]已删除\n"),
-                 delete_prompt + gbk("hosts_write:1.1.1.1 none不存在！\nhosts_write err: -7\n"),
-                 "[5.6.7.8 a.com]\n"}));
+    EXPECT_EQ(s.out, screens({add_prompt + added("1.2.3.4 a.com"),
+                              add_prompt + at(1) + added("5.6.7.8 a.com"),
+                              delete_prompt + at(0) + deleted("9.9.9.9 localhost"),
+                              delete_prompt + missing("1.1.1.1 none"), "[5.6.7.8 a.com]\n"}));
     EXPECT_EQ(read_file(m.hosts()), "5.6.7.8 a.com\n");
 }
 
@@ -192,9 +187,8 @@ TEST(Program, KeepsEveryCommentThroughAReplaceAndADelete) {
     Machine m;
     write_file(m.hosts(), ten_entries_with_comments);
     Session s = m.run("2\n10.1.1.1 mail\n4\n0.0.0.0 tracker.example\n");
-    EXPECT_EQ(s.out, screens({add_prompt + gbk("hosts_write:loc = 3\n[10.1.1.1 mail]已写入\n"),
-                              delete_prompt +
-                                  gbk("hosts_write:loc = 5\n[0.0.0.0 tracker.example]已删除\n")}));
+    EXPECT_EQ(s.out, screens({add_prompt + at(3) + added("10.1.1.1 mail"),
+                              delete_prompt + at(5) + deleted("0.0.0.0 tracker.example")}));
     std::string expected = ten_entries_with_comments;
     expected.erase(expected.find("10.0.0.2 mail\n"), 14);
     expected.erase(expected.find("0.0.0.0 tracker.example\n"), 24);
@@ -208,25 +202,21 @@ TEST(Program, RefusesRequestsThatCannotFormAnEntryAndLeavesTheFile) {
     Session s = m.run("2\nnospace\n4\n\n2\n1.1.1.1 \n2\n" + too_long + "\n6\n");
     std::string cut = too_long.substr(0, 1023);
     EXPECT_EQ(s.out,
-              screens({add_prompt + gbk("hosts_write:nospace格式错误！\nhosts_write err: -4\n"),
-                       delete_prompt + gbk("hosts_write:格式错误！\nhosts_write err: -4\n"),
-                       add_prompt + gbk("hosts_write:1.1.1.1 格式错误！\nhosts_write err: -4\n"),
-                       add_prompt + "hosts_write:" + cut + gbk("格式错误！\nhosts_write err: -4\n"),
-                       usage}));
+              screens({add_prompt + malformed("nospace"), delete_prompt + malformed(""),
+                       add_prompt + malformed("1.1.1.1 "), add_prompt + malformed(cut), usage}));
     EXPECT_EQ(read_file(m.hosts()), "1.1.1.1 a\n");
 }
 
 TEST(Program, LeavesTheHostsFileWholeWhenARewriteCannotBeWritten) {
     Machine m;
-    std::string file = ten_entries_with_comments;
-    for (int i = 0; i < 2000; ++i) file += "0.0.0.0 host-" + std::to_string(i) + ".example\n";
+    const std::string file = with_many_hosts(ten_entries_with_comments, 50 * 1024);
     write_file(m.hosts(), file);
     Session s;
     {
         FileSizeLimit limit(file.size() / 2);
         s = m.run("4\n127.0.0.1 localhost\n");
     }
-    EXPECT_EQ(s.out, screens({delete_prompt + "hosts_write:loc = 0\nhosts_write err: -5\n"}));
+    EXPECT_EQ(s.out, screens({delete_prompt + at(0) + err_line("hosts_write", write_kept_failed)}));
     EXPECT_EQ(s.err, "fprintf err: File too large\n");
     EXPECT_EQ(read_file(m.hosts()), file);
     EXPECT_EQ(list_dir(m.folder("etc")), "hosts ");
@@ -294,49 +284,97 @@ TEST(Program, KeepsTheOldBackupWhenACopyFailsPartWay) {
 
 namespace {
 
-// Reads what the program writes to its terminal until `wanted` has appeared or a second passes.
-std::string read_until(int fd, std::string& seen, const std::string& wanted) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
-    while (seen.find(wanted) == std::string::npos && std::chrono::steady_clock::now() < deadline) {
-        pollfd ready{fd, POLLIN, 0};
-        if (poll(&ready, 1, 50) <= 0) continue;
-        char piece[4096];
-        ssize_t got = read(fd, piece, sizeof piece);
-        if (got <= 0) break;
-        seen.append(piece, got);
+// The program run on a pseudo-terminal of its own, as from a shell. The test keeps the terminal's
+// other side open too, so that its settings can still be read after the program has ended.
+class Terminal {
+public:
+    explicit Terminal(const std::string& cwd, rlim_t file_size_limit = RLIM_INFINITY) {
+        EXPECT_EQ(openpty(&master_, &slave_, nullptr, nullptr, nullptr), 0);
+        child_ = fork();
+        EXPECT_NE(child_, -1) << std::strerror(errno);
+        if (child_ == 0) start(cwd, file_size_limit);
     }
-    return seen;
+    ~Terminal() {
+        if (child_ > 0 && !ended_) {
+            kill(child_, SIGKILL);
+            wait();
+        }
+        close(master_);
+        close(slave_);
+    }
+    Terminal(const Terminal&) = delete;
+    Terminal& operator=(const Terminal&) = delete;
+
+    // Everything the program has shown, once `wanted` is among it or a second has passed.
+    const std::string& read_until(const std::string& wanted) {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+        while (seen_.find(wanted) == std::string::npos &&
+               std::chrono::steady_clock::now() < deadline) {
+            pollfd ready{master_, POLLIN, 0};
+            if (poll(&ready, 1, 50) <= 0) continue;
+            char piece[4096];
+            ssize_t got = read(master_, piece, sizeof piece);
+            if (got <= 0) break;
+            seen_.append(piece, got);
+        }
+        return seen_;
+    }
+    void type(const std::string& keys) {
+        EXPECT_EQ(write(master_, keys.data(), keys.size()), static_cast<ssize_t>(keys.size()));
+    }
+    pid_t pid() const { return child_; }
+    // The program's wait status, once it has ended.
+    int wait() {
+        int status = 0;
+        waitpid(child_, &status, 0);
+        ended_ = true;
+        return status;
+    }
+    // The terminal's line discipline settings as the program sees them.
+    tcflag_t local_modes() const {
+        termios settings{};
+        EXPECT_EQ(tcgetattr(slave_, &settings), 0);
+        return settings.c_lflag;
+    }
+
+private:
+    [[noreturn]] void start(const std::string& cwd, rlim_t file_size_limit) {
+        close(master_);
+        FileSizeLimit limit(file_size_limit);  // lasts into the program that replaces this one
+        if (login_tty(slave_) == 0 && chdir(cwd.c_str()) == 0)
+            execl(TEST_PROGRAM, TEST_PROGRAM, nullptr);
+        _exit(127);
+    }
+
+    int master_ = -1;
+    int slave_ = -1;
+    pid_t child_ = -1;
+    bool ended_ = false;
+    std::string seen_;
+};
+
+// `text` as a terminal shows it: each line end as CR LF.
+std::string on_terminal(const std::string& text) {
+    std::string shown;
+    for (char c : text) shown += c == '\n' ? std::string("\r\n") : std::string(1, c);
+    return shown;
 }
 
 }  // namespace
 
 TEST(Program, PausesForAKeyAndClearsTheScreenOnATerminal) {
     Machine m;
-    int terminal;
-    pid_t child = forkpty(&terminal, nullptr, nullptr, nullptr);
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        if (chdir(m.folder("work").c_str()) == 0) execl(TEST_PROGRAM, TEST_PROGRAM, nullptr);
-        _exit(127);
-    }
-    std::string seen;
-    read_until(terminal, seen, "cmd:");
-    ASSERT_EQ(write(terminal, "6\n", 2), 2);
-    const std::string pause_prompt = gbk("请按任意键继续. . .");
-    read_until(terminal, seen, pause_prompt);
-    ASSERT_NE(seen.find(pause_prompt), std::string::npos) << seen;
-    read_until(terminal, seen, "\033[H");
+    Terminal t(m.folder("work"));
+    t.read_until("cmd:");
+    t.type("6\n");
+    ASSERT_NE(t.read_until(pause_prompt).find(pause_prompt), std::string::npos) << t.read_until("");
+    const std::string& seen = t.read_until("\033[H");
     EXPECT_EQ(seen.substr(seen.size() - pause_prompt.size()), pause_prompt) << "did not wait";
-    ASSERT_EQ(write(terminal, "x", 1), 1);
-    std::string terminal_menu;
-    for (char c : menu) terminal_menu += c == '\n' ? std::string("\r\n") : std::string(1, c);
-    std::string cleared = pause_prompt + "\r\n\033[H\033[2J\033[3J" + terminal_menu;
-    read_until(terminal, seen, cleared);
-    EXPECT_NE(seen.find(cleared), std::string::npos) << seen;
-    ASSERT_EQ(write(terminal, "\x04", 1), 1);
-    int status = 0;
-    waitpid(child, &status, 0);
-    close(terminal);
+    t.type("x");
+    std::string cleared = pause_prompt + "\r\n\033[H\033[2J\033[3J" + on_terminal(menu);
+    EXPECT_NE(t.read_until(cleared).find(cleared), std::string::npos) << t.read_until("");
+    t.type("\x04");
+    int status = t.wait();
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
 
@@ -347,9 +385,7 @@ TEST(Program, LosesNothingWhenTheDiskFillsUpDuringARestoreOrARewrite) {
         Mount disk("tmpfs", m.folder("etc"), "tmpfs", 0, "size=262144");
         if (!disk.mounted())
             GTEST_SKIP() << "mounting a small tmpfs is refused here: " << disk.error();
-        std::string file = ten_entries_with_comments;
-        for (int i = 0; file.size() < 150 * 1024; ++i)
-            file += "0.0.0.0 host-" + std::to_string(i) + ".example\n";
+        const std::string file = with_many_hosts(ten_entries_with_comments, 150 * 1024);
         write_file(m.hosts(), file);
         write_file(m.backup(), file + file);
         Session restore = m.run("5\n");
@@ -357,7 +393,7 @@ TEST(Program, LosesNothingWhenTheDiskFillsUpDuringARestoreOrARewrite) {
         EXPECT_EQ(restore.err, "fwrite wFp: No space left on device\n");
         Session rewrite = m.run("2\n10.0.0.5 localhost\n");
         EXPECT_EQ(rewrite.out,
-                  screens({add_prompt + "hosts_write:loc = 0\nhosts_write err: -5\n"}));
+                  screens({add_prompt + at(0) + err_line("hosts_write", write_kept_failed)}));
         EXPECT_EQ(rewrite.err, "fprintf err: No space left on device\n");
         EXPECT_EQ(read_file(m.hosts()), file);
         EXPECT_EQ(list_dir(m.folder("etc")), "hosts ");
@@ -376,9 +412,7 @@ TEST(Program, TakesLinesOfEveryLengthAroundItsBuffers) {
         Session at_request = m.run("4\n" + request + "\n6\n");
         std::string typed = request.substr(0, 1023);
         bool fits = length > 8 && length - 8 < 300;
-        std::string answer =
-            fits ? "hosts_write:" + typed + gbk("不存在！\nhosts_write err: -7\n")
-                 : "hosts_write:" + typed + gbk("格式错误！\nhosts_write err: -4\n");
+        std::string answer = fits ? missing(typed) : malformed(typed);
         EXPECT_EQ(at_request.out, screens({delete_prompt + answer, usage})) << length;
         EXPECT_EQ(read_file(m.hosts()), file);
         EXPECT_EQ(m.run(digits).status, 0);
@@ -391,10 +425,7 @@ TEST(Program, TakesCarriageReturnsAndNulBytesInsideLines) {
     Machine m;
     write_file(m.hosts(), "1.1.1.1 a\n");
     Session s = m.run(std::string("3\r\n4\n1.1.1.1 \0a\n6\n", 18));
-    EXPECT_EQ(s.out,
-              screens({"[1.1.1.1 a]\n",
-                       delete_prompt + gbk("hosts_write:1.1.1.1 格式错误！\nhosts_write err: -4\n"),
-                       usage}));
+    EXPECT_EQ(s.out, screens({"[1.1.1.1 a]\n", delete_prompt + malformed("1.1.1.1 "), usage}));
     EXPECT_EQ(read_file(m.hosts()), "1.1.1.1 a\n");
 }
 
@@ -517,9 +548,7 @@ TEST(Program, BacksUpAndRestoresTheHostsFileThroughItsOwnLink) {
 
 TEST(Program, ReportsAtTheEndThatStandardOutputCouldNotBeWritten) {
     Machine m;
-    std::string file = ten_entries_with_comments;
-    for (int i = 0; file.size() < 200 * 1024; ++i)
-        file += "0.0.0.0 host-" + std::to_string(i) + ".example\n";
+    const std::string file = with_many_hosts(ten_entries_with_comments, 200 * 1024);
     write_file(m.hosts(), file);
     // A menu that fits the output buffer, and a listing that overflows it many times.
     for (std::string input : {"", "6\n7\n", "3\n3\n"}) {
@@ -532,71 +561,6 @@ TEST(Program, ReportsAtTheEndThatStandardOutputCouldNotBeWritten) {
     }
     EXPECT_EQ(read_file(m.hosts()), file);
 }
-
-namespace {
-
-const std::string pause_prompt = gbk("请按任意键继续. . .");
-
-// The program run on a pseudo-terminal of its own, as from a shell. The test keeps the terminal's
-// other side open too, so that its settings can still be read after the program has ended.
-class Terminal {
-public:
-    explicit Terminal(const std::string& cwd, rlim_t file_size_limit = RLIM_INFINITY) {
-        EXPECT_EQ(openpty(&master_, &slave_, nullptr, nullptr, nullptr), 0);
-        child_ = fork();
-        if (child_ == 0) start(cwd, file_size_limit);
-    }
-    ~Terminal() {
-        if (child_ > 0 && !ended_) {
-            kill(child_, SIGKILL);
-            wait();
-        }
-        close(master_);
-        close(slave_);
-    }
-    Terminal(const Terminal&) = delete;
-    Terminal& operator=(const Terminal&) = delete;
-
-    // Everything the program has shown, once `wanted` is among it or a second has passed.
-    const std::string& read_until(const std::string& wanted) {
-        ::read_until(master_, seen_, wanted);
-        return seen_;
-    }
-    void type(const std::string& keys) {
-        EXPECT_EQ(write(master_, keys.data(), keys.size()), static_cast<ssize_t>(keys.size()));
-    }
-    pid_t pid() const { return child_; }
-    // The program's wait status, once it has ended.
-    int wait() {
-        int status = 0;
-        waitpid(child_, &status, 0);
-        ended_ = true;
-        return status;
-    }
-    // The terminal's line discipline settings as the program sees them.
-    tcflag_t local_modes() const {
-        termios settings{};
-        EXPECT_EQ(tcgetattr(slave_, &settings), 0);
-        return settings.c_lflag;
-    }
-
-private:
-    [[noreturn]] void start(const std::string& cwd, rlim_t file_size_limit) {
-        close(master_);
-        FileSizeLimit limit(file_size_limit);  // lasts into the program that replaces this one
-        if (login_tty(slave_) == 0 && chdir(cwd.c_str()) == 0)
-            execl(TEST_PROGRAM, TEST_PROGRAM, nullptr);
-        _exit(127);
-    }
-
-    int master_ = -1;
-    int slave_ = -1;
-    pid_t child_ = -1;
-    bool ended_ = false;
-    std::string seen_;
-};
-
-}  // namespace
 
 TEST(Program, GivesTheTerminalBackItsLineModeAndEchoWhenKilledAtThePause) {
     struct Ending {
@@ -628,11 +592,10 @@ TEST(Program, GivesTheTerminalBackItsLineModeAndEchoWhenKilledAtThePause) {
 
 TEST(Program, PrintsTheReportsOfAFailedReplaceInTheOrderItMadeThem) {
     Machine m;
-    std::string file = ten_entries_with_comments;
-    for (int i = 0; i < 2000; ++i) file += "0.0.0.0 host-" + std::to_string(i) + ".example\n";
+    const std::string file = with_many_hosts(ten_entries_with_comments, 50 * 1024);
     write_file(m.hosts(), file);
     const std::string reports =
-        "hosts_write:loc = 0\nfprintf err: File too large\nhosts_write err: -5\n";
+        at(0) + "fprintf err: File too large\n" + err_line("hosts_write", write_kept_failed);
     Session piped;
     {
         FileSizeLimit limit(file.size() / 2);
@@ -642,12 +605,9 @@ TEST(Program, PrintsTheReportsOfAFailedReplaceInTheOrderItMadeThem) {
     Terminal t(m.folder("work"), file.size() / 2);
     t.read_until("cmd:");
     t.type("4\n");
-    t.read_until(gbk("请输入要删除的关联: "));
+    t.read_until(texts::delete_prompt);
     t.type("127.0.0.1 localhost\n");
-    std::string on_terminal =
-        "127.0.0.1 localhost\r\nhosts_write:loc = 0\r\nfprintf err: File too large\r\n"
-        "hosts_write err: -5\r\n" +
-        pause_prompt;
-    EXPECT_NE(t.read_until(on_terminal).find(on_terminal), std::string::npos) << t.read_until("");
+    std::string shown = on_terminal("127.0.0.1 localhost\n" + reports) + pause_prompt;
+    EXPECT_NE(t.read_until(shown).find(shown), std::string::npos) << t.read_until("");
     EXPECT_EQ(read_file(m.hosts()), file);
 }

@@ -1,14 +1,22 @@
 """The program's texts, read from hosts/texts.h: each declaration's readable text, which the
 quoted comment lines just above it give (texts_test.cpp checks that the escapes are their GBK
-bytes). `load()` returns them by name, as the GBK bytes the program prints."""
+bytes). `load()` returns them by name, as the GBK bytes the program prints; `filled()` puts a
+request into a printf-format text. `codes()` returns the result codes that hosts/hosts.h and
+hosts/files.h name, which the program prints in its "TAG err: CODE" lines (`err_line()`)."""
 
 import os
 import re
 
-HEADER = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "hosts", "texts.h")
+SOURCES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "hosts")
+HEADER = os.path.join(SOURCES, "texts.h")
+CODE_HEADERS = (os.path.join(SOURCES, "hosts.h"), os.path.join(SOURCES, "files.h"))
 
 _COMMENT = re.compile(r'^// "(.*)"$')
 _DECLARATION = re.compile(r"^inline constexpr char (\w+)\[\]")
+# An enumerator on a line of its own, "    name = -N,", or a constant "inline constexpr int name
+# = -N;"; a whole enum on one line holds several "name = -N".
+_CODE = re.compile(r"^\s*(?:inline constexpr int )?(\w+) = (-?\d+)[,;]")
+_ENUMERATOR = re.compile(r"(\w+) = (-?\d+)")
 
 
 def _unquote(quoted):
@@ -29,3 +37,30 @@ def load(header=HEADER):
             else:
                 readable = ""
     return texts
+
+
+def filled(text, request):
+    """A printf-format text (added, deleted, write_missing, ...) with `request` for its "%s"."""
+    return text.replace(b"%s", request, 1)
+
+
+def err_line(tag, code):
+    """The line the program prints when the call `tag` failed with `code`."""
+    return f"{tag} err: {code}\n".encode()
+
+
+def _codes_in(line):
+    if line.startswith("enum "):
+        return _ENUMERATOR.findall(line)
+    code = _CODE.match(line)
+    return [code.groups()] if code else []
+
+
+def codes(headers=CODE_HEADERS):
+    """Every result code the headers name, by its name."""
+    found = {}
+    for header in headers:
+        with open(header, encoding="utf-8") as f:
+            for line in f:
+                found.update((name, int(value)) for name, value in _codes_in(line))
+    return found

@@ -2,7 +2,6 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <iconv.h>
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
@@ -60,25 +59,25 @@ inline void write_file(const std::string& path, const std::string& bytes) {
     std::ofstream(path, std::ios::binary) << bytes;
 }
 
-// The GBK bytes of a UTF-8 text, as a console on code page 936 shows it. The tests convert their
-// expectations here, at run time, so that they check the same bytes whatever the compiler.
-inline std::string gbk(const std::string& utf8) {
-    iconv_t to_gbk = iconv_open("GBK", "UTF-8");
-    if (to_gbk == reinterpret_cast<iconv_t>(-1)) {
-        ADD_FAILURE() << "iconv cannot convert UTF-8 to GBK here";
-        return "";
-    }
-    std::string in = utf8;
-    std::string out(2 * utf8.size(), '\0');
-    char* from = in.data();
-    std::size_t from_left = in.size();
-    char* to = out.data();
-    std::size_t to_left = out.size();
-    if (iconv(to_gbk, &from, &from_left, &to, &to_left) == static_cast<std::size_t>(-1))
-        ADD_FAILURE() << "not convertible to GBK: " << utf8;
-    iconv_close(to_gbk);
-    out.resize(out.size() - to_left);
-    return out;
+// A printf-format text of the program (texts::added, texts::write_missing, ...) with its one "%s"
+// filled in by `text`, as the program prints it.
+inline std::string filled(const char* format, const std::string& text) {
+    std::string filled_in = format;
+    filled_in.replace(filled_in.find("%s"), 2, text);
+    return filled_in;
+}
+
+// `head` followed by entries "0.0.0.0 host-I.example" (I = 0, 1, ...) until the whole holds at
+// least `size` bytes: a hosts file larger than the program's buffers.
+inline std::string with_many_hosts(std::string head, std::size_t size) {
+    for (int i = 0; head.size() < size; ++i)
+        head += "0.0.0.0 host-" + std::to_string(i) + ".example\n";
+    return head;
+}
+
+// The line the program prints when the call `tag` failed with `code`, e.g. "hosts_write err: -7".
+inline std::string err_line(const std::string& tag, int code) {
+    return tag + " err: " + std::to_string(code) + "\n";
 }
 
 inline std::string read_file(const std::string& path) {

@@ -1,11 +1,34 @@
 // The program's texts against the readable text written above each of them in texts.h.
 #include "texts.h"
 
+#include <iconv.h>
+
 #include <map>
 
 #include "test_files.h"
 
 namespace {
+
+// The GBK bytes of a UTF-8 text, as a console on code page 936 shows it, converted at run time so
+// that the check does not depend on how the compiler encodes the readable text.
+std::string gbk(const std::string& utf8) {
+    iconv_t to_gbk = iconv_open("GBK", "UTF-8");
+    if (to_gbk == reinterpret_cast<iconv_t>(-1)) {
+        ADD_FAILURE() << "iconv cannot convert UTF-8 to GBK here";
+        return "";
+    }
+    std::string in = utf8;
+    std::string out(2 * utf8.size(), '\0');
+    char* from = in.data();
+    std::size_t from_left = in.size();
+    char* to = out.data();
+    std::size_t to_left = out.size();
+    if (iconv(to_gbk, &from, &from_left, &to, &to_left) == static_cast<std::size_t>(-1))
+        ADD_FAILURE() << "not convertible to GBK: " << utf8;
+    iconv_close(to_gbk);
+    out.resize(out.size() - to_left);
+    return out;
+}
 
 // Every text of texts.h, by the name it is declared with.
 const std::map<std::string, std::string> compiled = {
@@ -82,4 +105,9 @@ TEST(Texts, AreEachTheGbkBytesOfTheirReadableText) {
         if (bytes == compiled.end()) continue;
         EXPECT_EQ(bytes->second, gbk(text.second)) << text.first << ": " << text.second;
     }
+}
+
+TEST(Texts, AreTheBytesThatAConsoleOnCodePage936Shows) {
+    // Written out byte for byte, so that a converter that agrees with a wrong table is caught.
+    EXPECT_EQ(std::string(texts::no_such_item), "\xc3\xbb\xd3\xd0\xb4\xcb\xcf\xee\x0a");
 }

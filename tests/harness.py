@@ -1,0 +1,73 @@
+"""What the Python test scripts share: the environment of a program run under strace, a temporary
+folder that holds the hosts file, and checks that are counted and kept, for one verdict at the end
+of a run."""
+
+import os
+import shutil
+import tempfile
+
+
+def traced_env():
+    """The environment for a program run under strace. LeakSanitizer cannot run under ptrace and
+    would fail every traced run of a sanitizer build; AddressSanitizer itself still watches every
+    access."""
+    env = dict(os.environ)
+    env["ASAN_OPTIONS"] = ":".join(filter(None, [env.get("ASAN_OPTIONS"), "detect_leaks=0"]))
+    return env
+
+
+class HostsFolder:
+    """A fresh temporary folder holding the hosts file at etc/hosts, where the test build of the
+    program, run in a working folder beside etc/, finds it as ../etc/hosts. It is removed with
+    all it holds when the `with` block ends, whatever the checks found."""
+
+    def __init__(self, prefix, hosts):
+        self.root = os.path.realpath(tempfile.mkdtemp(prefix=prefix))
+        self.etc = self.folder("etc")
+        self.hosts = os.path.join(self.etc, "hosts")
+        with open(self.hosts, "wb") as f:
+            f.write(hosts)
+
+    def folder(self, name):
+        """The folder `name` inside, made if it is not there yet."""
+        path = os.path.join(self.root, name)
+        os.makedirs(path, exist_ok=True)
+        return path
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        shutil.rmtree(self.root, ignore_errors=True)
+
+
+class Checks:
+    """Every check of a run, and the failures among them with what was seen and what was wanted."""
+
+    def __init__(self):
+        self.count = 0
+        self.failures = []
+
+    def expect(self, what, got, want, detail=""):
+        """Checks that `got` is `want`; a failure names `what`, and then `detail` if given."""
+        self.count += 1
+        if got == want:
+            return
+        if isinstance(got, list) and isinstance(want, list) and len(got) + len(want) > 20:
+            missing, extra = [w for w in want if w not in got], [g for g in got if g not in want]
+            seen = f"  missing {missing!r}\n  extra   {extra!r}"
+        else:
+            seen = f"  got  {got!r}\n  want {want!r}"
+        if isinstance(got, bytes) and isinstance(want, bytes):
+            at = next((i for i, pair in enumerate(zip(got, want)) if pair[0] != pair[1]), None)
+            what += f" (first difference at byte {min(len(got), len(want)) if at is None else at})"
+        self.fail(f"{what}:\n{seen}" + (f"\n{detail}" if detail else ""))
+
+    def fail(self, text):
+        self.failures.append(text)
+
+    def verdict(self, name):
+        """Prints the failures and the count: the exit status, 0 when every check passed."""
+        print(*self.failures, f"{name}: {len(self.failures)} of {self.count} checks failed",
+              sep="\n")
+        return 1 if self.failures else 0
