@@ -102,8 +102,8 @@ int set_size(HANDLE h, long long size) {
 
 // A stream for `h`, which it then owns: null (errno set, `h` closed) when none can be made.
 std::FILE* stream_of(HANDLE h, const char* mode) {
-    bool read_only = mode[0] == 'r' && !std::strchr(mode, '+');
-    int flags = _O_BINARY | (read_only ? _O_RDONLY : 0) | (mode[0] == 'a' ? _O_APPEND : 0);
+    // The descriptor takes the handle's own access: _O_RDONLY is 0, no flag that could narrow it.
+    int flags = _O_BINARY | (mode[0] == 'a' ? _O_APPEND : 0);
     int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h), flags);
     if (fd < 0) {
         CloseHandle(h);
@@ -450,14 +450,12 @@ std::string mutex_name(const char* folder) {
 
 }  // namespace
 
-int stamp_of(std::FILE* f, FileStamp* stamp) {
-    return stamp_handle(handle_of(f), stamp);
-}
+int stamp_of(std::FILE* f, FileStamp* stamp) { return stamp_handle(handle_of(f), stamp); }
 
 int stamp_at(const char* path, FileStamp* stamp) {
     // No access asked and every sharing allowed: the stamp never stands in another's way.
-    HANDLE h = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                           nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    HANDLE h = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (h == INVALID_HANDLE_VALUE) return fail_with(GetLastError());
     return close_after(h, stamp_handle(h, stamp));
 }
