@@ -98,8 +98,7 @@ public:
     int commit(const FileStamp* read = nullptr);
 
 private:
-    /// Whether the target is still the version read_ stamps: 1, 0 when it is not (or gone), -1
-    /// (errno set) when that cannot be told.
+    /// 1 while the target is the version read_ stamps, 0 once it is not or gone, -1 on error.
     int unchanged() const;
     File save_old(std::string* path);
     int copy_in_place(int rename_errno);

@@ -41,8 +41,7 @@ enum WriteResult {
     write_request_failed = -6,   ///< writing the request into the new version failed
     write_missing = -7,          ///< delete: no entry has the request's host part
     write_line_end_failed = -8,  ///< delete in a file without entries: its line end failed
-    write_changed = -9,          ///< another program changed the file since the load, or
-                                 ///< replaced it under the append
+    write_changed = -9,          ///< another program changed or replaced the file meanwhile
     write_replace_failed = -10,  ///< the new version could not be put in place
 };
 
