@@ -36,9 +36,7 @@ from harness import Checks, HostsFolder, traced_env
 SKIP = 77
 TEXTS = program_texts.load()
 CODES = program_texts.codes()
-SCREEN = TEXTS["menu"] + b"cmd:"
-ADD = TEXTS["format_hint"] + TEXTS["add_prompt"]
-DELETE = TEXTS["format_hint"] + TEXTS["delete_prompt"]
+SCREEN, ADD, DELETE = program_texts.prompts(TEXTS)
 # System call numbers on x86_64, where /proc/PID/syscall tells which call a process is in.
 SYSCALLS = {"write": 1, "fsync": 74}
 PR_SET_CHILD_SUBREAPER = 36
