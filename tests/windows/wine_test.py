@@ -22,13 +22,12 @@ import re
 import shutil
 import subprocess
 import sys
-import time
 from pathlib import Path
 
 sys.dont_write_bytecode = True  # no cache of the shared test modules in the source tree
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent))
 import program_texts  # noqa: E402
-from harness import Checks  # noqa: E402
+from harness import Checks, wait_in_call  # noqa: E402
 
 # The program's texts, read from hosts/texts.h as the GBK (code page 936) bytes its console shows,
 # and the result codes of its "TAG err: CODE" lines.
@@ -316,20 +315,11 @@ def exe_resources_and_imports(_):
 
 
 def held_in_sync(prefix, timeout=30):
-    """Waits until a process is held at the entry of fsync (x86_64 call 74) on a file whose path
-    begins with PREFIX, as strace's delay_enter holds it: whether one was."""
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        for pid in filter(str.isdigit, os.listdir("/proc")):
-            try:
-                call = open(f"/proc/{pid}/syscall").read().split()
-                if call[0] == "74" and os.readlink(f"/proc/{pid}/fd/{int(call[1], 16)}").startswith(
-                        prefix):
-                    return True
-            except (OSError, ValueError, IndexError):
-                pass
-        time.sleep(0.01)
-    return False
+    """Waits until a process is held at the entry of fsync on a file whose path begins with
+    PREFIX, as strace's delay_enter holds it: whether one was. Any process: Wine's loader,
+    not the test, decides which one runs the program."""
+    return wait_in_call(lambda: filter(str.isdigit, os.listdir("/proc")), "fsync",
+                        lambda path: path.startswith(prefix), timeout, pause=0.01)
 
 
 def instances_take_turns(work):
