@@ -1,10 +1,14 @@
-"""What the Python test scripts share: the environment of a program run under strace, a temporary
-folder that holds the hosts file, and checks that are counted and kept, for one verdict at the end
-of a run."""
+"""What the Python test scripts share: the environment of a program run under strace, the wait
+for a program that strace holds in a call, a temporary folder that holds the hosts file, and
+checks that are counted and kept, for one verdict at the end of a run."""
 
 import os
 import shutil
 import tempfile
+import time
+
+# x86_64's numbers of the system calls a test holds a program in, as /proc/PID/syscall gives them.
+SYSCALLS = {"write": 1, "fsync": 74}
 
 
 def traced_env():
@@ -14,6 +18,25 @@ def traced_env():
     env = dict(os.environ)
     env["ASAN_OPTIONS"] = ":".join(filter(None, [env.get("ASAN_OPTIONS"), "detect_leaks=0"]))
     return env
+
+
+def wait_in_call(pids, call, on, timeout, pause=0.002):
+    """Waits until one of the processes that `pids()` names is at the entry of `call` on a file
+    whose path `on` accepts, which strace's delay_enter keeps it in: False when none gets there
+    within `timeout` seconds."""
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        for pid in pids():
+            try:
+                with open(f"/proc/{pid}/syscall") as f:
+                    fields = f.read().split()
+                if fields and fields[0] == str(SYSCALLS[call]) and on(
+                        os.readlink(f"/proc/{pid}/fd/{int(fields[1], 16)}")):
+                    return True
+            except (OSError, ValueError, IndexError):
+                pass
+        time.sleep(pause)
+    return False
 
 
 class HostsFolder:

@@ -31,16 +31,12 @@ import sys
 import time
 
 import program_texts
-from harness import Checks, HostsFolder, traced_env
+from harness import Checks, HostsFolder, traced_env, wait_in_call
 
 SKIP = 77
 TEXTS = program_texts.load()
 CODES = program_texts.codes()
-SCREEN = TEXTS["menu"] + b"cmd:"
-ADD = TEXTS["format_hint"] + TEXTS["add_prompt"]
-DELETE = TEXTS["format_hint"] + TEXTS["delete_prompt"]
-# System call numbers on x86_64, where /proc/PID/syscall tells which call a process is in.
-SYSCALLS = {"write": 1, "fsync": 74}
+SCREEN, ADD, DELETE = program_texts.prompts(TEXTS)
 PR_SET_CHILD_SUBREAPER = 36
 
 ARGS = argparse.Namespace()
@@ -298,18 +294,7 @@ def tracee(strace_proc, program=None, timeout=10):
 def wait_inside(pid, call, path_part, timeout=10):
     """Waits until process `pid` is held at the entry of `call` on a file whose path holds
     `path_part`, which strace's delay_enter keeps it in; False when it never gets there."""
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        try:
-            with open(f"/proc/{pid}/syscall") as f:
-                fields = f.read().split()
-            if fields and fields[0] == str(SYSCALLS[call]):
-                if path_part in os.readlink(f"/proc/{pid}/fd/{int(fields[1], 16)}"):
-                    return True
-        except (OSError, ValueError, IndexError):
-            pass
-        time.sleep(0.002)
-    return False
+    return wait_in_call(lambda: [pid], call, lambda path: path_part in path, timeout)
 
 
 def held(call, path, seconds, occurrence=1):

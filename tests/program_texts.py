@@ -1,8 +1,9 @@
 """The program's texts, read from hosts/texts.h: each declaration's readable text, which the
 quoted comment lines just above it give (texts_test.cpp checks that the escapes are their GBK
-bytes). `load()` returns them by name, as the GBK bytes the program prints; `filled()` puts a
-request into a printf-format text. `codes()` returns the result codes that hosts/hosts.h and
-hosts/files.h name, which the program prints in its "TAG err: CODE" lines (`err_line()`)."""
+bytes). `load()` returns them by name, as the GBK bytes the program prints; `prompts()` puts
+together those it reads a line after; `filled()` puts a request into a printf-format text.
+`codes()` returns the result codes that hosts/hosts.h and hosts/files.h name, which the program
+prints in its "TAG err: CODE" lines (`err_line()`)."""
 
 import os
 import re
@@ -37,6 +38,13 @@ def load(header=HEADER):
             else:
                 readable = ""
     return texts
+
+
+def prompts(texts):
+    """What the program prints before it reads a line, from `load()`'s texts: the menu with
+    main.cpp's own "cmd:" after it, and the prompts of commands 2 and 4 after the format hint."""
+    hinted = (texts["format_hint"] + texts[name] for name in ("add_prompt", "delete_prompt"))
+    return (texts["menu"] + b"cmd:", *hinted)
 
 
 def filled(text, request):

@@ -34,7 +34,7 @@ import tempfile
 import time
 from pathlib import Path
 
-sys.dont_write_bytecode = True  # no cache of wine_test.py in the source tree
+sys.dont_write_bytecode = True  # no cache of wine_test.py or the modules it shares
 import wine_test  # noqa: E402
 
 SKIP = 77
@@ -42,11 +42,11 @@ SKIP = 77
 DOS_ATTRIBUTES = "user.DOSATTRIB"
 HIDDEN_SYSTEM = b"0x6"
 
-SUCCESS_ADD = "已写入".encode("gbk")
-SUCCESS_DELETE = "已删除".encode("gbk")
-SUCCESS_BACKUP = "已将hosts文件备份到本程序所在目录".encode("gbk")
-SUCCESS_RESTORE = "已将hosts文件还原".encode("gbk")
-ALL_SUCCESS = (SUCCESS_ADD, SUCCESS_DELETE, SUCCESS_BACKUP, SUCCESS_RESTORE)
+# Which command's success a run reports: its success text, from the request on where it names
+# one, as the program's text-mode stdout holds it.
+SUCCESS_ADD, SUCCESS_DELETE, SUCCESS_BACKUP, SUCCESS_RESTORE = ALL_SUCCESS = tuple(
+    wine_test.console(wine_test.TEXTS[name].split(b"%s")[-1])
+    for name in ("added", "deleted", "backed_up", "restored"))
 
 
 def hosts_text(entries, banner):
