@@ -274,8 +274,7 @@ int Replacement::commit(const FileStamp* read) {
         return fail("fflush err", replace_failed);
     // Checked after the sync, which takes the longest, just before the rename: whatever another
     // program wrote since the target was read would otherwise be lost.
-    int same = unchanged();
-    if (same <= 0) return same == 0 ? replace_changed : fail("stat err", replace_failed);
+    if (int changed = still_as_read()) return changed;
     if (rename_over(temp_.c_str(), target_.c_str()) != 0) return copy_in_place(errno);
     temp_.clear();
     // The rename is only durable once the folder that holds the name is.
@@ -283,11 +282,12 @@ int Replacement::commit(const FileStamp* read) {
     return 0;
 }
 
-int Replacement::unchanged() const {
+int Replacement::still_as_read() const {
     FileStamp now;
-    if (!read_) return 1;
-    if (stamp_at(target_.c_str(), &now) != 0) return errno == ENOENT ? 0 : -1;
-    return same_version(now, *read_) ? 1 : 0;
+    if (!read_) return 0;
+    if (stamp_at(target_.c_str(), &now) != 0)
+        return errno == ENOENT ? replace_changed : fail("stat err", replace_failed);
+    return same_version(now, *read_) ? 0 : replace_changed;
 }
 
 // Saves the old content beside the target, whole and synced (its name too, so that it survives
@@ -323,12 +323,10 @@ int Replacement::copy_in_place(int rename_errno) {
     std::string old_path;
     File old = save_old(&old_path);
     // Saving took time, in which another program may have written the target.
-    int same = old ? unchanged() : 1;
-    if (same <= 0) {
-        if (same < 0) report("stat err");
+    if (int changed = old ? still_as_read() : 0) {
         old.reset();
         remove_file(old_path);
-        return same == 0 ? replace_changed : replace_failed;
+        return changed;
     }
     int ret = old ? overwrite(temp_, target_) : -1;
     if (ret == 0) {

@@ -98,8 +98,9 @@ public:
     int commit(const FileStamp* read = nullptr);
 
 private:
-    /// 1 while the target is the version read_ stamps, 0 once it is not or gone, -1 on error.
-    int unchanged() const;
+    /// 0 while the target is the version read_ stamps; replace_changed once it is not or is gone;
+    /// replace_failed after a report when that cannot be told.
+    int still_as_read() const;
     File save_old(std::string* path);
     int copy_in_place(int rename_errno);
 

@@ -58,14 +58,17 @@ Tail read_tail(const char* path) {
     return tail;
 }
 
+// Reports that another program changed or replaced the file, whose change stays: write_changed.
+int changed_by_another() {
+    std::fputs(texts::write_changed, stdout);
+    return write_changed;
+}
+
 // Puts the new version in place unless another program changed the file since it was read, as
 // `read` stamps it: 0; write_changed or write_replace_failed after a report.
 int put_in_place(Replacement& next, const FileStamp& read) {
     int ret = next.commit(&read);
-    if (ret == replace_changed) {
-        std::fputs(texts::write_changed, stdout);
-        return write_changed;
-    }
+    if (ret == replace_changed) return changed_by_another();
     return ret == 0 ? write_ok : write_replace_failed;
 }
 
@@ -135,10 +138,7 @@ int append_request(File& f, const char* buf, const char* path, const Tail& tail,
     if (ret != 0) return ret;
     int at = still_at(f.get(), path);
     if (at < 0) return undo_append(f, path, tail.size, write_append_failed, "stat err");
-    if (at == 0) {
-        std::fputs(texts::write_changed, stdout);
-        return write_changed;
-    }
+    if (at == 0) return changed_by_another();
     if (close_file(f) != 0)
         return undo_append(f, path, tail.size, write_append_failed, "fprintf err");
     return write_ok;
