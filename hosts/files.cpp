@@ -5,8 +5,10 @@
 // Where renaming cannot replace the file (a bind mount, as containers mount their hosts file),
 // the old content is first saved to "NAME.old-PID-K-SIZE", synced, and only then is the file
 // overwritten in place; any failure puts the saved bytes back. Both files carry their process's
-// id in their name and are locked while it writes them, so a later run can tell the leftovers of
-// a killed one and remove them.
+// id and a random number in their name, so that no other user can take the name first, and are
+// locked while it writes them, so a later run can tell the leftovers of a killed one and remove
+// them. The folder may be one that other users write: every name in it is opened without
+// following links or waiting on a FIFO, and only this user's own files are read or removed.
 #include "files.h"
 
 #include <algorithm>
@@ -17,6 +19,7 @@
 #include <cstring>
 #include <filesystem>
 #include <map>
+#include <random>
 #include <string>
 #include <thread>
 
@@ -66,9 +69,17 @@ int overwrite(const std::string& from, const std::string& to) {
     return 0;
 }
 
-// Whether two files hold the same bytes; false when either cannot be read.
+// Opens a file of this user's own for reading, never through a link nor waiting on a FIFO that
+// another user put in its place: null when it is not one.
+File open_own(const std::string& path) {
+    const char* why;
+    File f(open_regular(path.c_str(), "rb", &why));
+    return f && !untrusted(f.get(), false) ? std::move(f) : nullptr;
+}
+
+// Whether two files of this user's hold the same bytes; false when either cannot be read.
 bool same_content(const std::string& a, const std::string& b) {
-    File fa = open_file(a.c_str(), "rb"), fb = open_file(b.c_str(), "rb");
+    File fa = open_own(a), fb = open_own(b);
     if (!fa || !fb) return false;
     char pa[1 << 14], pb[1 << 14];
     for (;;) {
@@ -239,22 +250,44 @@ char* LineReader::next() {
     return line_;
 }
 
-Replacement::Replacement(const char* path, bool follow_links)
-    : target_(follow_links ? resolve(path) : path) {
+Replacement::Replacement(const char* path, const Placement& place)
+    : place_(place), target_(place.follow_links ? resolve(path) : path) {
     remove_leftovers(target_);
-    std::string stem = target_ + new_mark + std::to_string(process_id()) + "-";
-    for (int attempt = 0; attempt < 100 && !file_; ++attempt) {
-        temp_ = stem + std::to_string(attempt);
-        file_.reset(create_exclusive(temp_.c_str()));
-        if (!file_ && errno != EEXIST) break;
-    }
-    if (!file_) {
+    if (!create() || !inherit()) {
+        int saved = errno;
+        file_.reset();
+        if (!temp_.empty()) remove_file(temp_);
         temp_.clear();
+        errno = saved;
         return;
     }
     constexpr std::size_t buffer_size = 1 << 16;
     buffer_.reset(new char[buffer_size]);
     std::setvbuf(file_.get(), buffer_.get(), _IOFBF, buffer_size);
+}
+
+// Creates the new file under a name that another user cannot compute and make first.
+bool Replacement::create() {
+    std::random_device random;
+    std::string stem = target_ + new_mark + std::to_string(process_id()) + "-";
+    for (int attempt = 0; attempt < 100 && !file_; ++attempt) {
+        temp_ = stem + std::to_string(random());
+        file_.reset(create_exclusive(temp_.c_str()));
+        if (!file_ && errno != EEXIST) break;
+    }
+    if (!file_) temp_.clear();
+    return file_ != nullptr;
+}
+
+// Gives the new file, still empty, the owner and permissions it will keep, so that no one it
+// does not let write the target ever holds it open for writing. In a shared folder the old file
+// may be another user's, so only `mode_from` counts there.
+bool Replacement::inherit() {
+    bool exists = !place_.shared_folder && std::filesystem::exists(target_);
+    const char* from = exists ? target_.c_str() : place_.mode_from;
+    const char* failed = from ? copy_permissions(from, file_.get(), exists) : nullptr;
+    if (failed) report(failed);
+    return failed == nullptr;
 }
 
 Replacement::~Replacement() {
@@ -265,10 +298,6 @@ Replacement::~Replacement() {
 
 int Replacement::commit(const FileStamp* read) {
     read_ = read;
-    // A new file that could not get the old one's permission bits would change who may read
-    // the hosts file: the old file stays instead.
-    if (copy_permissions(target_.c_str(), file_.get()) != 0)
-        return fail("chmod err", replace_failed);
     // Closed before the rename, which Windows refuses for an open file.
     if (flush_file(file_.get(), true) != 0 || close_file(file_) != 0)
         return fail("fflush err", replace_failed);
@@ -296,6 +325,11 @@ int Replacement::still_as_read() const {
 File Replacement::save_old(std::string* path) {
     const char* why;
     File from(open_regular(target_.c_str(), "rb", &why));
+    // Overwritten in place, another user's file in a shared folder would stay theirs to change.
+    if (from && place_.shared_folder && untrusted(from.get(), false)) {
+        errno = EPERM;
+        return nullptr;
+    }
     if (!from || std::fseek(from.get(), 0, SEEK_END) != 0) return nullptr;
     long size = std::ftell(from.get());
     std::rewind(from.get());
@@ -352,12 +386,16 @@ int Replacement::copy_in_place(int rename_errno) {
     return replace_failed;
 }
 
-Turn::Turn(const char* path, int limit) : lock_(lock_open(folder_of(resolve(path)).c_str())) {
+Turn::Turn(const char* path, int limit) : path_(resolve(path) + ".lock") {
     using namespace std::chrono;
     const auto start = steady_clock::now();
     bool said = false;
+    const char* why = nullptr;
     // Polled rather than blocked on, so that the wait can be bounded the same way everywhere.
-    for (milliseconds pause(1); lock_try(lock_) == 0; pause = std::min(2 * pause, 20ms)) {
+    for (milliseconds pause(1);; pause = std::min(2 * pause, 20ms)) {
+        int got = lock_take(path_.c_str(), &lock_, &why);
+        if (got == lock_taken) return;
+        if (got == lock_unavailable) break;
         const auto waited = steady_clock::now() - start;
         if (waited >= seconds(limit)) {
             std::fputs(texts::lock_gave_up, stdout);
@@ -371,4 +409,11 @@ Turn::Turn(const char* path, int limit) : lock_(lock_open(folder_of(resolve(path
         }
         std::this_thread::sleep_for(pause);
     }
+    // Another user's file would let that user stall or skip every turn: it is not used.
+    if (why) report_text("hosts_lock: %s is %s: no turn taken\n", path_.c_str(), why);
+}
+
+Turn::~Turn() {
+    if (lock_release(path_.c_str(), lock_) != 0)
+        report_text("remove err: %s: %s\n", path_.c_str(), error_text(errno));
 }

@@ -76,13 +76,27 @@ private:
     bool eof_byte_ = false;
 };
 
+/// Where a Replacement puts its new version, and what that version takes from the file it replaces.
+struct Placement {
+    /// Whether a link at the path is kept and the file it leads to replaced.
+    bool follow_links = true;
+    /// Whether other users may write the folder (the working folder): then the new version takes
+    /// no owner or attribute of the file it replaces, and only this user's file is overwritten.
+    bool shared_folder = false;
+    /// The file whose permission bits the new version takes when the target gives it none (in a
+    /// shared folder, or missing); with none it stays private.
+    const char* mode_from = nullptr;
+};
+
 /// A new version of a file, written beside it and put in its place only once it is whole.
 class Replacement {
 public:
-    /// Removes what killed runs left beside the target, then creates the new file there;
-    /// stream() is null (errno set) when that failed. The target is `path`, or, when
-    /// `follow_links` is set and `path` is a link, the file it leads to.
-    explicit Replacement(const char* path, bool follow_links = true);
+    /// Removes what this user's killed runs left beside the target, then creates the new file
+    /// there under a name no one can guess, with the owner, permissions and attributes it will
+    /// keep; stream() is null (errno set) when that failed, after a report when only the
+    /// permissions could not be given. The target is `path`, or, when `place.follow_links` is
+    /// set and `path` is a link, the file it leads to.
+    explicit Replacement(const char* path, const Placement& place = {});
     /// Removes the new file unless commit() put it in place or had to keep it.
     ~Replacement();
     Replacement(const Replacement&) = delete;
@@ -90,7 +104,7 @@ public:
 
     /// The binary stream to write the new content to; null when the new file could not be made.
     std::FILE* stream() const { return file_.get(); }
-    /// Gives the new file the old one's permissions, syncs it and puts it in place: 0 when the
+    /// Syncs the new file and puts it in place: 0 when the
     /// target holds the new content; replace_failed after a report on stderr, with the target
     /// holding its old content, or, when not even that could be restored, both versions kept
     /// and named; replace_changed, silently and with nothing changed, when `read` is given and
@@ -103,7 +117,10 @@ private:
     int still_as_read() const;
     File save_old(std::string* path);
     int copy_in_place(int rename_errno);
+    bool create();
+    bool inherit();
 
+    Placement place_;
     std::string target_;
     std::string temp_;
     std::unique_ptr<char[]> buffer_;
@@ -123,10 +140,11 @@ inline constexpr int turn_timed_out = -1;
 class Turn {
 public:
     /// Waits for the turn at `path` while another instance holds it, saying so once after a
-    /// second, for at most `limit` seconds; where the system offers no lock, goes on without one.
+    /// second, for at most `limit` seconds; where no lock can be had, goes on without one, saying
+    /// so when the lock file there is not one to trust.
     Turn(const char* path, int limit);
     /// Ends the turn: the next instance may go on.
-    ~Turn() { lock_close(lock_); }
+    ~Turn();
     Turn(const Turn&) = delete;
     Turn& operator=(const Turn&) = delete;
 
@@ -134,6 +152,7 @@ public:
     int result() const { return result_; }
 
 private:
-    InstanceLock lock_;
+    std::string path_;
+    InstanceLock lock_ = no_lock;
     int result_ = 0;
 };

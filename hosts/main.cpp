@@ -25,6 +25,11 @@ namespace {
 
 constexpr char backup_path[] = "hosts";
 
+// The backup is this user's own, as private as the hosts file, whoever owned the one it
+// replaces; a hosts file that restore makes anew is as private as the backup.
+constexpr Placement backup_place{false, true, HOSTS_PATH};
+constexpr Placement restore_place{true, false, backup_path};
+
 // State of the menu loop, kept for the life of the process.
 char cmd_s[10];
 int cmd_d = 0;
@@ -114,11 +119,13 @@ bool same_file(const char* rPath, const char* wPath) {
 }
 
 // Opens the source of a copy. The backup is taken only as a regular file in the working
-// folder, the hosts file also through its link; neither as a FIFO, a device or a folder.
+// folder, the hosts file also through its link; neither as a FIFO, a device or a folder. The
+// working folder may be one that every user writes: a backup that another user made or may
+// still change would put their content into the hosts file.
 File open_source(const char* rPath, bool plain) {
     const char* why = nullptr;
     File rFp = plain ? File(open_regular(rPath, "rb", &why)) : open_file(rPath, "rb");
-    if (rFp && !plain) why = not_regular(rFp.get());  // open_regular has decided already
+    if (rFp) why = plain ? untrusted(rFp.get(), true) : not_regular(rFp.get());
     if (why) {
         report_text("fopen rPath: %s is %s\n", rPath, why);
         return nullptr;
@@ -146,7 +153,7 @@ void copy_file(const char* rPath, const char* wPath, const char* done, bool to_b
         report_text("fopen wFp: %s and %s are the same file\n", rPath, wPath);
         return;
     }
-    Replacement wFp(wPath, !to_backup);
+    Replacement wFp(wPath, to_backup ? backup_place : restore_place);
     if (!wFp.stream()) {
         report("fopen wFp");
         return;

@@ -9,8 +9,9 @@
 /// The line end of the lines the program writes itself: CR LF on Windows, LF elsewhere.
 extern const char* own_line_end;
 
-/// Creates `path` exclusively, opens it in binary for reading and writing, and locks it for as
-/// long as it stays open: null (errno set) when it exists or cannot be made.
+/// Creates `path` exclusively, for this process's user alone to read and write, opens it in binary
+/// for reading and writing, and locks it for as long as it stays open: null (errno set) when it
+/// exists or cannot be made.
 std::FILE* create_exclusive(const char* path);
 /// Opens `path` with `mode` ("rb" or "r+b") only if it is a regular file reached through no
 /// link: null with `*why` saying what it is instead ("a symbolic link", "a folder", ...), or
@@ -48,10 +49,17 @@ int sync_file(std::FILE* f);
 /// Writes a folder's entries (a rename in it) through to the disk, where its file system can (on
 /// Windows a flush of the folder): 0, or -1 with errno set.
 int sync_folder(const char* path);
-/// Gives `to` the permission bits and owner of the file `from`, if it exists (on Windows its
-/// hidden, system and archive attributes and its creation time): 0, or -1 with errno set when
-/// they cannot be given.
-int copy_permissions(const char* from, std::FILE* to);
+/// Gives `to`, a file this process just made, what the file `from` has beside its bytes, if it
+/// exists: with `whole` its owner, permission bits and what else the system keeps for it (on
+/// POSIX its extended attributes: access list, security label; on Windows its hidden, system and
+/// archive attributes and its creation time), otherwise its permission bits alone: null, or the
+/// report tag of what could not be given ("chmod err", "xattr err", ...) with errno set.
+const char* copy_permissions(const char* from, std::FILE* to, bool whole);
+/// Why the stream's file, found in a folder that other users may write, is not to be trusted:
+/// "owned by another user" unless this process's user owns it (or, for a `source` to copy from,
+/// the system's administrator), or for a `source` "writable by others" when another user may
+/// write it; null when it may be trusted.
+const char* untrusted(std::FILE* f, bool source);
 /// Replaces `to` by `from` in one step (on Windows keeping the access list, creation time and
 /// streams of an existing `to`, and refusing one that is read-only): 0; or -1 with errno set and
 /// `to` as it was, or, on Windows, gone with its old version kept beside it and named on stderr.
@@ -60,7 +68,8 @@ int rename_over(const char* from, const char* to);
 int resize_file(std::FILE* f, long long size);
 /// Cuts the file `path` back to `size` bytes and syncs it: 0, or -1 with errno set.
 int truncate_file(const char* path, long long size);
-/// Whether `path`, left by process `pid`, is a regular file that no running process holds.
+/// Whether `path`, left by process `pid`, is a regular file of this user's that no running
+/// process holds.
 bool abandoned(const char* path, unsigned long pid);
 /// A number that tells this process's files from another's.
 unsigned long process_id();
@@ -98,15 +107,17 @@ int stamp_of(std::FILE* f, FileStamp* stamp);
 /// The stamp of the file at `path`, through links: 0, or -1 with errno set.
 int stamp_at(const char* path, FileStamp* stamp);
 
-/// The lock that the program's instances take in turn for the files of one folder.
+/// The lock that the program's instances take in turn for one file: a lock file beside it, which
+/// only a user who may create files in its folder can make, hold or block.
 using InstanceLock = std::intptr_t;
 inline constexpr InstanceLock no_lock = -1;
-/// Opens the instances' lock for `folder` (on POSIX the folder itself, on Windows a mutex named
-/// after it): no_lock when the system offers none there.
-InstanceLock lock_open(const char* folder);
-/// Takes the lock without waiting: 1 when taken, 0 while another process holds it, -1 when it
-/// cannot be taken here at all.
-int lock_try(InstanceLock lock);
-/// Releases the lock if this process holds it, and closes it; does nothing for no_lock. The
-/// system releases it too when the process dies.
-void lock_close(InstanceLock lock);
+/// What lock_take gives.
+enum LockResult { lock_taken = 1, lock_busy = 0, lock_unavailable = -1 };
+/// Takes the lock file `path` without waiting: lock_taken with `*lock` set; lock_busy while
+/// another process holds it; lock_unavailable when no lock can be had there, with `*why` null
+/// where the system offers none (a folder this user may not write, a file system without locks),
+/// or saying why the file at `path` is not to be used ("owned by another user", ...).
+int lock_take(const char* path, InstanceLock* lock, const char** why);
+/// Removes the lock file `path` and releases the lock: 0, or -1 (errno set) when the file could
+/// not be removed; does nothing for no_lock. The system releases it too when the process dies.
+int lock_release(const char* path, InstanceLock lock);

@@ -3,6 +3,7 @@
 #include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -11,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <iterator>
+#include <string>
 
 #include "platform.h"
 #include "texts.h"
@@ -18,7 +20,9 @@
 const char* own_line_end = "\n";
 
 std::FILE* create_exclusive(const char* path) {
-    int fd = open(path, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    // Private from its first moment: whoever opened it before it got its final mode could keep
+    // writing into it after it took the hosts file's place.
+    int fd = open(path, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (fd < 0) return nullptr;
     // Without a lock (a file system that has none) the process id in the name alone tells a
     // later run that this one is still at work, so a failure here is no failure.
@@ -50,15 +54,50 @@ int sync_folder(const char* path) {
     return fd < 0 ? -1 : close_after(fd, fsync(fd));
 }
 
-int copy_permissions(const char* from, std::FILE* to) {
+namespace {
+
+// The largest list of attribute names, and the largest value, that Linux keeps for a file.
+constexpr std::size_t attributes_max = 1 << 16;
+
+// Gives `fd` every extended attribute of the file `from`: its access list, its security label,
+// the user's own. Null, or "xattr err" with errno set.
+const char* copy_attributes(const char* from, int fd) {
+    std::string names(attributes_max, '\0');
+    ssize_t listed = listxattr(from, names.data(), names.size());
+    if (listed < 0) return errno == ENOTSUP ? nullptr : "xattr err";
+    std::string value(attributes_max, '\0');
+    for (ssize_t at = 0; at < listed; at += std::strlen(names.c_str() + at) + 1) {
+        const char* name = names.c_str() + at;
+        ssize_t size = getxattr(from, name, value.data(), value.size());
+        if (size < 0 || fsetxattr(fd, name, value.data(), size, 0) != 0) return "xattr err";
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+const char* copy_permissions(const char* from, std::FILE* to, bool whole) {
     struct stat old, now;
-    if (stat(from, &old) != 0) return errno == ENOENT ? 0 : -1;
+    if (stat(from, &old) != 0) return errno == ENOENT ? nullptr : "stat err";
     int fd = fileno(to);
-    if (fstat(fd, &now) != 0) return -1;
+    if (fstat(fd, &now) != 0) return "stat err";
+    // A copy for reading back later is nobody else's to write, whatever the file allowed.
+    if (!whole) return fchmod(fd, old.st_mode & 0755) == 0 ? nullptr : "chmod err";
     // Only a privileged process may give a file away, so it is asked only when needed.
     bool owner = old.st_uid != now.st_uid || old.st_gid != now.st_gid;
-    if (owner && fchown(fd, old.st_uid, old.st_gid) != 0) return -1;
-    return fchmod(fd, old.st_mode & 07777);
+    if (owner && fchown(fd, old.st_uid, old.st_gid) != 0) return "chown err";
+    // After the owner, whose change clears the set-id bits; before the access list, which sets
+    // the group bits to its mask again.
+    if (fchmod(fd, old.st_mode & 07777) != 0) return "chmod err";
+    return copy_attributes(from, fd);
+}
+
+const char* untrusted(std::FILE* f, bool source) {
+    struct stat st;
+    if (fstat(fileno(f), &st) != 0) return "of no known owner";
+    uid_t me = geteuid();
+    if (st.st_uid != me && !(source && st.st_uid == 0)) return "owned by another user";
+    return source && (st.st_mode & 022) ? "writable by others" : nullptr;
 }
 
 int rename_over(const char* from, const char* to) { return std::rename(from, to); }
@@ -118,7 +157,9 @@ bool abandoned(const char* path, unsigned long pid) {
     int fd = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return false;
     struct stat st;
-    bool free = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && flock(fd, LOCK_EX | LOCK_NB) == 0;
+    // Another user's file of that name is theirs, whatever it is: never this user's to remove.
+    bool free = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == geteuid() &&
+                flock(fd, LOCK_EX | LOCK_NB) == 0;
     close(fd);
     return free;
 }
@@ -264,20 +305,57 @@ int stamp_at(const char* path, FileStamp* stamp) {
     return 0;
 }
 
-// The folder itself is locked, so no file is added beside the hosts file, and a lock on it
-// outlives every rename of the file. flock, not fcntl: closing another descriptor of the folder
-// (as a folder sync does) would drop an fcntl lock.
-InstanceLock lock_open(const char* folder) {
-    int fd = open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    return fd < 0 ? no_lock : fd;
+namespace {
+
+// Why the lock file open as `fd` is not to be used: only a regular file of this user's alone,
+// with no other name, cannot be held or swapped by another user.
+const char* unfit_lock(int fd) {
+    struct stat st;
+    if (fstat(fd, &st) != 0) return "of no known owner";
+    if (const char* kind = kind_of(st.st_mode)) return kind;
+    if (st.st_uid != geteuid()) return "owned by another user";
+    if (st.st_mode & 022) return "writable by others";
+    return st.st_nlink == 1 ? nullptr : "a hard link";
 }
 
-int lock_try(InstanceLock lock) {
-    if (lock == no_lock) return -1;
-    if (flock(static_cast<int>(lock), LOCK_EX | LOCK_NB) == 0) return 1;
-    return errno == EWOULDBLOCK || errno == EINTR ? 0 : -1;
+// Why the name `path`, which could not be opened as a lock file, is not to be used; null when
+// nothing is there, which only means this user may not make one.
+const char* unusable_lock(const char* path) {
+    struct stat st;
+    if (lstat(path, &st) != 0) return nullptr;
+    if (const char* kind = kind_of(st.st_mode)) return kind;
+    return st.st_uid == geteuid() ? nullptr : "owned by another user";
 }
 
-void lock_close(InstanceLock lock) {
-    if (lock != no_lock) close(static_cast<int>(lock));
+// Whether `path` still names the file open as `fd`: a holder removes the name before it lets
+// go, so a waiter may lock a file that no later instance will find.
+bool still_named(int fd, const char* path) {
+    struct stat held, named;
+    return fstat(fd, &held) == 0 && stat(path, &named) == 0 && held.st_dev == named.st_dev &&
+           held.st_ino == named.st_ino;
+}
+
+}  // namespace
+
+// A file of its own, beside the hosts file: the folder, or the hosts file itself, may be opened
+// by any user, and any reader's lock on either would stall every instance. flock, not fcntl:
+// closing another descriptor of the file would drop an fcntl lock.
+int lock_take(const char* path, InstanceLock* lock, const char** why) {
+    int fd = open(path, O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
+    *why = fd < 0 ? unusable_lock(path) : unfit_lock(fd);
+    if (fd < 0 || *why) return fd < 0 ? lock_unavailable : close_after(fd, lock_unavailable);
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        bool busy = errno == EWOULDBLOCK || errno == EINTR;
+        return close_after(fd, busy ? lock_busy : lock_unavailable);
+    }
+    if (!still_named(fd, path)) return close_after(fd, lock_busy);
+    *lock = fd;
+    return lock_taken;
+}
+
+int lock_release(const char* path, InstanceLock lock) {
+    if (lock == no_lock) return 0;
+    int fd = static_cast<int>(lock);
+    int removed = still_named(fd, path) ? unlink(path) : 0;
+    return close_after(fd, removed);
 }

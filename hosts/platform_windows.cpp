@@ -207,7 +207,9 @@ int hidden_and_system_kept(HANDLE h, DWORD old_attributes) {
 
 }  // namespace
 
-int copy_permissions(const char* from, std::FILE* to) {
+namespace {
+
+int copy_attributes(const char* from, std::FILE* to) {
     WIN32_FILE_ATTRIBUTE_DATA old;
     if (!GetFileAttributesExA(from, GetFileExInfoStandard, &old))
         return GetLastError() == ERROR_FILE_NOT_FOUND ? 0 : fail_with(GetLastError());
@@ -221,6 +223,14 @@ int copy_permissions(const char* from, std::FILE* to) {
         return fail_with(GetLastError());
     return hidden_and_system_kept(h, old.dwFileAttributes);
 }
+
+}  // namespace
+
+const char* copy_permissions(const char* from, std::FILE* to, bool whole) {
+    return !whole || copy_attributes(from, to) == 0 ? nullptr : "chmod err";
+}
+
+const char* untrusted(std::FILE*, bool) { return nullptr; }
 
 namespace {
 
@@ -462,21 +472,25 @@ int stamp_at(const char* path, FileStamp* stamp) {
 
 // A named mutex, never a lock on the hosts file itself, which would stop the resolver reading
 // it. Windows releases it as abandoned when its holder dies.
-InstanceLock lock_open(const char* folder) {
-    std::string name = mutex_name(folder);
+int lock_take(const char* path, InstanceLock* lock, const char** why) {
+    *why = nullptr;
+    std::string folder = path;
+    folder.erase(folder.find_last_of("\\/") + 1);
+    std::string name = mutex_name(folder.empty() ? "." : folder.c_str());
     HANDLE mutex = name.empty() ? nullptr : CreateMutexA(nullptr, FALSE, name.c_str());
-    return mutex ? reinterpret_cast<InstanceLock>(mutex) : no_lock;
+    if (!mutex) return lock_unavailable;
+    DWORD got = WaitForSingleObject(mutex, 0);
+    if (got == WAIT_OBJECT_0 || got == WAIT_ABANDONED) {
+        *lock = reinterpret_cast<InstanceLock>(mutex);
+        return lock_taken;
+    }
+    CloseHandle(mutex);
+    return got == WAIT_TIMEOUT ? lock_busy : lock_unavailable;
 }
 
-int lock_try(InstanceLock lock) {
-    if (lock == no_lock) return -1;
-    DWORD got = WaitForSingleObject(reinterpret_cast<HANDLE>(lock), 0);
-    if (got == WAIT_OBJECT_0 || got == WAIT_ABANDONED) return 1;
-    return got == WAIT_TIMEOUT ? 0 : -1;
-}
-
-void lock_close(InstanceLock lock) {
-    if (lock == no_lock) return;
-    ReleaseMutex(reinterpret_cast<HANDLE>(lock));  // fails, harmlessly, when it was never taken
+int lock_release(const char*, InstanceLock lock) {
+    if (lock == no_lock) return 0;
+    ReleaseMutex(reinterpret_cast<HANDLE>(lock));
     CloseHandle(reinterpret_cast<HANDLE>(lock));
+    return 0;
 }

@@ -248,7 +248,7 @@ TEST(Replacement, LeavesATargetThatAnotherProgramChangedSinceItWasRead) {
     }
 }
 
-TEST(Turn, WaitsForAnotherTurnAtTheSameFolderSayingSoOnceAndGivesUpAtItsBound) {
+TEST(Turn, WaitsForAnotherTurnAtTheSameFileSayingSoOnceAndGivesUpAtItsBound) {
     TempDir dir;
     write_file(dir.path("f"), "x");
     auto turn_after_wait = [&](int seconds) {
@@ -257,9 +257,9 @@ TEST(Turn, WaitsForAnotherTurnAtTheSameFolderSayingSoOnceAndGivesUpAtItsBound) {
         return std::make_pair(result, testing::internal::GetCapturedStdout());
     };
     {
-        // A lock on the folder, as another instance holds it: a second open of it conflicts
-        // even within one process.
-        Turn other(dir.path("g").c_str(), 1);
+        // The lock file, as another instance holds it: a second open of it conflicts even
+        // within one process.
+        Turn other(dir.path("f").c_str(), 1);
         ASSERT_EQ(other.result(), 0);
         EXPECT_EQ(
             turn_after_wait(2),
