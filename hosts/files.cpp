@@ -283,7 +283,9 @@ bool Replacement::create() {
 // does not let write the target ever holds it open for writing. In a shared folder the old file
 // may be another user's, so only `mode_from` counts there.
 bool Replacement::inherit() {
-    bool exists = !place_.shared_folder && std::filesystem::exists(target_);
+    std::error_code ec;
+    // A target that cannot be looked at is taken as there, so that copy_permissions says why.
+    bool exists = !place_.shared_folder && (fs::exists(target_, ec) || ec);
     const char* from = exists ? target_.c_str() : place_.mode_from;
     const char* failed = from ? copy_permissions(from, file_.get(), exists) : nullptr;
     if (failed) report(failed);

@@ -345,17 +345,20 @@ int lock_take(const char* path, InstanceLock* lock, const char** why) {
     *why = fd < 0 ? unusable_lock(path) : unfit_lock(fd);
     if (fd < 0 || *why) return fd < 0 ? lock_unavailable : close_after(fd, lock_unavailable);
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        bool busy = errno == EWOULDBLOCK || errno == EINTR;
-        return close_after(fd, busy ? lock_busy : lock_unavailable);
+        if (errno == EWOULDBLOCK || errno == EINTR) return close_after(fd, lock_busy);
+        // No one can hold a file that cannot be locked: it is left to no one.
+        int saved = errno;
+        if (still_named(fd, path)) unlink(path);
+        errno = saved;
+        return close_after(fd, lock_unavailable);
     }
     if (!still_named(fd, path)) return close_after(fd, lock_busy);
     *lock = fd;
     return lock_taken;
 }
 
+// Only the holder removes the name, so while it holds the lock the name is still its file.
 int lock_release(const char* path, InstanceLock lock) {
     if (lock == no_lock) return 0;
-    int fd = static_cast<int>(lock);
-    int removed = still_named(fd, path) ? unlink(path) : 0;
-    return close_after(fd, removed);
+    return close_after(static_cast<int>(lock), unlink(path));
 }

@@ -55,11 +55,13 @@ for _call in ("open", "openat", "openat2", "creat", "fchmod", "fchmodat", "chmod
 for _call in RENAMES:
     ERRORS[_call] = ["EACCES", "EPERM", "EXDEV", "EBUSY"]
 ERRORS["ftruncate"] = ["EPERM", "EFBIG"]
+ERRORS["fsetxattr"] = ["EPERM", "EOPNOTSUPP"]
 ERRORS["flock"] = ["EAGAIN", "ENOLCK"]
 ERRORS["fcntl"] = ["EAGAIN", "ENOLCK"]
 
 CALLS = sorted(set(ERRORS) | set(READ_LIKE) | {
     "fstat", "newfstatat", "statx", "stat", "lstat", "getdents64", "readlink", "readlinkat",
+    "listxattr", "getxattr", "flistxattr", "fgetxattr",
     "mkdir", "mkdirat", "rmdir", "symlink", "symlinkat"})
 
 # Calls on which the process is killed: every step where a crash can leave something behind.
@@ -124,6 +126,8 @@ AFTER_CRASH = b"2\n127.0.0.1 localhost\n1\n"
 # get the old file's permission bits shows as 0600.
 MODE = 0o644
 UMASK = 0o077
+# An attribute of the user's on the hosts file, which every new version must carry too.
+ATTRIBUTE = ("user.hosts-test", b"kept through every rewrite")
 
 
 class Folder(HostsFolder):
@@ -137,6 +141,11 @@ class Folder(HostsFolder):
         write_file(self.backup, OLD_BACKUP)
         os.chmod(self.hosts, MODE)
         os.chmod(self.backup, MODE)
+        try:
+            os.setxattr(self.hosts, *ATTRIBUTE)
+            self.has_attribute = True
+        except OSError:  # a file system without user attributes: nothing to keep
+            self.has_attribute = False
 
     def path(self, which):
         return self.hosts if which == "hosts" else self.backup
@@ -145,6 +154,12 @@ class Folder(HostsFolder):
         try:
             with open(self.path(which), "rb") as f:
                 return f.read()
+        except OSError as e:
+            return e
+
+    def attribute(self):
+        try:
+            return os.getxattr(self.hosts, ATTRIBUTE[0])
         except OSError as e:
             return e
 
@@ -393,6 +408,9 @@ def check_run(run, folder, expect, command, ebusy=False):
         mode = folder.mode(which)
         if mode is not None and mode != MODE:
             problems.append(f"{which} file has mode {mode:04o}, not its old {MODE:04o}")
+    if folder.has_attribute and not isinstance(state["hosts"], OSError) and \
+            folder.attribute() != ATTRIBUTE[1]:
+        problems.append(f"hosts file lost its attribute {ATTRIBUTE[0]}: {folder.attribute()}")
     if success is not None:
         printed = success in run.stdout
         is_new = state[target] == expect[target][1]
