@@ -29,6 +29,7 @@ import shutil
 import signal
 import subprocess
 import sys
+import threading
 import time
 
 import program_texts
@@ -465,10 +466,126 @@ def gives_up_after_its_bound_and_changes_nothing():
 TURNS = [waits_for_the_other_and_says_so_once, goes_on_when_the_other_is_killed,
          gives_up_after_its_bound_and_changes_nothing]
 
+
+# --- another user on the machine ------------------------------------------------------------------
+
+NOBODY = 65534
+
+
+def as_other(*command):
+    """Runs `command` as an unprivileged user, who may do only what the machine's others may."""
+    return subprocess.Popen(["setpriv", f"--reuid={NOBODY}", f"--regid={NOBODY}", "--clear-groups",
+                             "--"] + list(command), stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+
+
+def open_to_others(m, *shared):
+    """Lets other users reach the test's folders, and write (as in /tmp) the `shared` ones."""
+    os.chmod(m.root, 0o755)
+    for folder in shared:
+        os.chmod(folder, 0o1777)
+
+
+def cannot_stall_the_turn():
+    with Machine(TURNS_FILE) as m:
+        open_to_others(m)
+        holders = [as_other("flock", "-x", m.etc, "sh", "-c", "echo held; sleep 30"),
+                   as_other("flock", "-s", m.hosts, "sh", "-c", "echo held; sleep 30")]
+        for h in holders:
+            expect("the other user holds a lock", h.stdout.readline(), b"held\n")
+        started = time.monotonic()
+        out, err, _ = finish(m.start("p", SECOND, program=ARGS.brief_program))
+        expect("went on at once", time.monotonic() - started < 1.5, True)
+        expect("stdout", out, screens(ADD + added(b"10.5.5.5 e.test")))
+        expect("stderr", err, b"")
+        for h in holders:
+            h.kill()
+            h.wait()
+
+
+# What another user plants as the lock file in a folder everyone may write, and what it is.
+PLANTED_LOCKS = [(["sh", "-c", "umask 0; : > hosts.lock"], "owned by another user"),
+                 (["ln", "-s", "hosts", "hosts.lock"], "a symbolic link")]
+
+
+def never_uses_another_users_lock_file():
+    for plant, why in PLANTED_LOCKS:
+        with Machine(TURNS_FILE) as m:
+            open_to_others(m, m.etc)
+            os.chmod(m.hosts, 0o644)
+            subprocess.run(["setpriv", f"--reuid={NOBODY}", f"--regid={NOBODY}", "--clear-groups",
+                            "--"] + plant, cwd=m.etc, check=True)
+            out, err, _ = finish(m.start("p", SECOND))
+            expect(f"{why}: stdout", out, screens(ADD + added(b"10.5.5.5 e.test")))
+            expect(f"{why}: stderr", err,
+                   f"hosts_lock: {m.hosts}.lock is {why}: no turn taken\n".encode())
+            expect(f"{why}: the lock file stays the other user's",
+                   os.lstat(m.hosts + ".lock").st_uid, NOBODY)
+
+
+def never_waits_on_a_fifo_in_the_working_folder():
+    with Machine(TURNS_FILE) as m:
+        work = m.work("p")
+        open_to_others(m, work)
+        # A dead run's leftovers of this user's, which the sweep compares with the backup, and
+        # another user's, which it must leave alone.
+        mine = {"hosts.new-999999-0": b"new", "hosts.old-999999-0-5": b"older"}
+        theirs = {"hosts.new-999998-0": b"new", "hosts.old-999998-0-5": b"older"}
+        for name, data in list(mine.items()) + list(theirs.items()):
+            with open(os.path.join(work, name), "wb") as f:
+                f.write(data)
+        for name in theirs:
+            os.chown(os.path.join(work, name), NOBODY, NOBODY)
+        proc = m.start("p", b"1\n", strace=held("getdents64", work, 1.5))
+        pid = tracee(proc)
+        inside = wait_inside(pid, "getdents64", "work-p")
+        expect("the program held in the sweep of the working folder", inside, True)
+        fifo = as_other("sh", "-c", f"cd {work} && mkfifo fifo && mv fifo hosts")
+        expect("the other user swapped in a FIFO", fifo.wait(), 0)
+        # A program blocked on the FIFO would hold its turn, and this test, for ever.
+        watchdog = threading.Timer(10, os.kill, (pid, signal.SIGKILL))
+        watchdog.start()
+        out, err, status = finish(proc)
+        watchdog.cancel()
+        expect("stdout", out, screens(TEXTS["backed_up"]))
+        expect("stderr", err, b"".join(
+            f"interrupted copy: {what} file kept: ./{name}\n".encode() for what, name in
+            (("old", "hosts.old-999999-0-5"), ("new", "hosts.new-999999-0"))))
+        backup = os.path.join(work, "hosts")
+        expect("the backup is a regular file", os.path.isfile(backup), True)
+        if os.path.isfile(backup):
+            with open(backup, "rb") as f:
+                expect("the backup", f.read(), TURNS_FILE)
+        expect("the other user's leftovers", sorted(n for n in os.listdir(work) if "9998" in n),
+               sorted(theirs))
+
+
+def new_version_is_never_open_to_others():
+    with Machine(TURNS_FILE) as m:
+        open_to_others(m)
+        os.chmod(m.hosts, 0o644)
+        umask = os.umask(0)
+        try:
+            proc = m.start("p", FIRST, strace=held("fchmod", None, 1.5))
+        finally:
+            os.umask(umask)
+        expect("the program held in fchmod", wait_inside(tracee(proc), "fchmod", ".new-"), True)
+        fresh = [os.path.join(m.etc, n) for n in os.listdir(m.etc) if ".new-" in n]
+        opened = as_other("sh", "-c", ': >> "$0"', *fresh[:1]).wait() if fresh else None
+        expect("another user could not open the new version", opened not in (0, None), True)
+        expect("stdout", finish(proc)[0], FIRST_OUT)
+        expect("the hosts file's mode", os.stat(m.hosts).st_mode & 0o7777, 0o644)
+
+
+OTHER_USER = [cannot_stall_the_turn, never_uses_another_users_lock_file,
+              never_waits_on_a_fifo_in_the_working_folder, new_version_is_never_open_to_others]
+
 CASES = {"together": together}
 CASES.update((name, lambda n=name: outside(n)) for name, *_ in OUTSIDE)
 CASES.update((f.__name__, f) for f in TURNS)
 NEEDS_STRACE = set(CASES) - {"together"}
+CASES.update((f.__name__, f) for f in OTHER_USER)
+NEEDS_STRACE |= {"never_waits_on_a_fifo_in_the_working_folder", "new_version_is_never_open_to_others"}
+NEEDS_ROOT = {f.__name__ for f in OTHER_USER}
 
 
 def main():
@@ -485,6 +602,9 @@ def main():
     ARGS.program = os.path.abspath(ARGS.program)
     # Programs orphaned by a killed strace become this script's children, to be waited for.
     ctypes.CDLL(None, use_errno=True).prctl(PR_SET_CHILD_SUBREAPER, 1)
+    if ARGS.case in NEEDS_ROOT and (os.geteuid() != 0 or not shutil.which("setpriv")):
+        print("SKIPPED: another user is played by setpriv (util-linux), as root")
+        return SKIP
     if ARGS.case in NEEDS_STRACE:
         reason = strace_can_delay()
         if reason:
