@@ -54,11 +54,14 @@ TEST(Replacement, CreatesAFileThatDidNotExist) {
     EXPECT_EQ(read_file(dir.path("f")), "first\n");
 }
 
-TEST(Replacement, NeverWritesIntoAFilePlantedAtItsTemporaryName) {
+TEST(Replacement, NeverWritesIntoNorGivesUpOnFilesPlantedAtTheNamesItCouldTake) {
     TempDir dir;
     write_file(dir.path("f"), "old\n");
+    // Another user who knows the process id would make every name a counter could give.
     std::string planted = dir.path("f.new-" + std::to_string(getpid()) + "-0");
-    write_file(planted, "planted\n");
+    for (int k = 0; k < 100; ++k)
+        write_file(dir.path("f.new-" + std::to_string(getpid()) + "-" + std::to_string(k)),
+                   "planted\n");
     {
         Replacement next(dir.path("f").c_str());
         write_new(next, "new\n");

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 #include <utmp.h>
 
@@ -533,6 +534,80 @@ TEST(Program, NeverBacksUpOrRestoresThroughALinkFifoDeviceOrFolderPlantedAsTheBa
             EXPECT_EQ(files(), before);
         }
     }
+}
+
+namespace {
+
+// Runs `command` in `folder` as an unprivileged user, as another user of the machine would.
+int as_other_user(const std::string& folder, const std::string& command) {
+    std::string line = "cd '" + folder + "' && setpriv --reuid=65534 --regid=65534 " +
+                       "--clear-groups -- sh -c '" + command + "' 2>/dev/null";
+    return std::system(line.c_str());
+}
+
+mode_t mode_of(const std::string& path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
+}
+
+}  // namespace
+
+TEST(Program, BacksUpAsItsOwnUserAndRestoresNoBackupThatAnotherUserCouldWrite) {
+    if (geteuid() != 0 || std::system("command -v setpriv > /dev/null") != 0)
+        GTEST_SKIP() << "another user is played by setpriv (util-linux), as root";
+    const std::string poison = "203.0.113.66 security.debian.org\n";
+    Machine m;
+    write_file(m.hosts(), "10.0.0.1 a\n");
+    chmod(m.hosts().c_str(), 0600);
+    chmod(m.folder("").c_str(), 0755);
+    chmod(m.folder("work").c_str(), 01777);  // shared, as /tmp is
+    ASSERT_EQ(as_other_user(m.folder("work"), "umask 0; : > hosts"), 0);
+    EXPECT_EQ(m.run("1\n").out, screens({backed_up}));
+    struct stat st;
+    ASSERT_EQ(stat(m.backup().c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, 0u);
+    EXPECT_EQ(st.st_mode & 07777, 0600u) << "as private as the hosts file";
+    EXPECT_NE(as_other_user(m.folder("work"), "echo x >> hosts"), 0);
+    EXPECT_EQ(read_file(m.backup()), "10.0.0.1 a\n");
+
+    // A backup that is another user's, or that others may write, is theirs to fill.
+    chmod(m.backup().c_str(), 0666);
+    EXPECT_EQ(m.run("5\n").err, "fopen rPath: hosts is writable by others\n");
+    std::remove(m.backup().c_str());
+    ASSERT_EQ(as_other_user(m.folder("work"), "umask 022; echo " + poison + " > hosts"), 0);
+    EXPECT_EQ(m.run("5\n").err, "fopen rPath: hosts is owned by another user\n");
+    EXPECT_EQ(read_file(m.hosts()), "10.0.0.1 a\n");
+}
+
+TEST(Program, RestoresAMissingHostsFileAsPrivateAsItsBackupWhateverTheUmask) {
+    Machine m;
+    std::filesystem::create_directories(m.folder("etc"));
+    write_file(m.backup(), "10.0.0.1 a\n");
+    chmod(m.backup().c_str(), 0644);
+    mode_t umask_before = umask(077);
+    Session s = m.run("5\n");
+    umask(umask_before);
+    EXPECT_EQ(s.out, screens({restored}));
+    EXPECT_EQ(mode_of(m.hosts()), 0644u);
+}
+
+TEST(Program, KeepsTheAccessListAndTheAttributesOfTheHostsFileThroughARewrite) {
+    Machine m;
+    write_file(m.hosts(), ten_entries_with_comments);
+    std::string acl_of = "getfacl -cp '" + m.hosts() + "' > '" + m.folder("acl") + "'";
+    if (std::system(("setfacl -m u:65534:rw,g::r '" + m.hosts() + "' 2>/dev/null").c_str()) != 0 ||
+        setxattr(m.hosts().c_str(), "user.origin", "kept", 4, 0) != 0)
+        GTEST_SKIP() << "setfacl (acl) and a file system with access lists and user attributes";
+    ASSERT_EQ(std::system(acl_of.c_str()), 0);
+    std::string acl = read_file(m.folder("acl"));
+    mode_t mode = mode_of(m.hosts());
+    EXPECT_EQ(m.run("4\n0 mail\n").err, "");
+    ASSERT_EQ(std::system(acl_of.c_str()), 0);
+    EXPECT_EQ(read_file(m.folder("acl")), acl);
+    EXPECT_EQ(mode_of(m.hosts()), mode);
+    char value[8] = {};
+    EXPECT_EQ(getxattr(m.hosts().c_str(), "user.origin", value, sizeof value), 4);
+    EXPECT_STREQ(value, "kept");
 }
 
 TEST(Program, BacksUpAndRestoresTheHostsFileThroughItsOwnLink) {
