@@ -16,7 +16,8 @@ touching this test:
   - the string literals that are the first argument of printf, puts and fputs(..., stdout)
     (standard output) and of report_text (standard error); their conversions (%s, %d) are
     the variable parts;
-  - the tags given to report and fail, and the read-error tags of WalkFailures, which
+  - the tags given to report and fail, the tags the platform layer returns for its caller to
+    report, and the read-error tags of WalkFailures, which
     EntryWalk reports the same way: perror's "TAG: reason" on standard error.
 A text is split into its lines; empty lines and control sequences (the screen clearing) are
 not texts. The page's lines are the tags of the lists in DESCRIPTION and DIAGNOSTICS (but for
@@ -191,6 +192,10 @@ def program_lines(sources):
                 add(value + ": %s" if function in ("report", "fail") else value, stream, origin)
             for text in re.findall(r"texts::(\w+)", args[0]):
                 text_streams.setdefault(text, set()).add(stream)
+        # The platform layer gives back the tag of the step that failed, for its caller to
+        # report as report() does.
+        for tag in re.findall(r'return[^;]*?"([a-z]+ err)"', code):
+            add(tag + ": %s", "stderr", "%s: returned report tag" % name)
         for init in re.finditer(r"WalkFailures\s*\w*\s*\{([^}]*)\}", code):
             values = string_values(init.group(1).split(",")[0])
             for value in values:
