@@ -66,8 +66,8 @@ const char* copy_attributes(const char* from, int fd) {
     ssize_t listed = listxattr(from, names.data(), names.size());
     if (listed < 0) return errno == ENOTSUP ? nullptr : "xattr err";
     std::string value(attributes_max, '\0');
-    for (ssize_t at = 0; at < listed; at += std::strlen(names.c_str() + at) + 1) {
-        const char* name = names.c_str() + at;
+    for (const char* name = names.c_str(); name < names.c_str() + listed;
+         name += std::strlen(name) + 1) {
         ssize_t size = getxattr(from, name, value.data(), value.size());
         if (size < 0 || fsetxattr(fd, name, value.data(), size, 0) != 0) return "xattr err";
     }
