@@ -8,9 +8,10 @@
             there byte for byte and in order, no host is there twice, and no instance failed
             because another was at work
   outside   programs that take no lock change the hosts file at the worst moment, which strace
-            holds open (delay_enter): during the sync of a rewrite's new version, and between an
-            append's open and its write, or its write and its sync; the change must be kept and
-            the command must fail with write_changed
+            holds open (delay_enter): during the sync of a rewrite's new version, and during an
+            append's open, between its open and its write, or its write and its sync; the change
+            must be kept and the command must fail with write_changed, or, when its own write
+            fails, cut back only its own bytes
   turns     an instance held by strace inside its change keeps a second one waiting: the second
             says so once after a second, goes on as soon as the first ends or is killed, and a
             build with a short bound gives up and changes nothing
@@ -291,17 +292,23 @@ def tracee(strace_proc, program=None, timeout=10):
     raise RuntimeError("strace started no program")
 
 
-def wait_inside(pid, call, path_part, timeout=10):
+def wait_inside(pid, call, path_part, timeout=10, failing=False):
     """Waits until process `pid` is held at the entry of `call` on a file whose path holds
-    `path_part`, which strace's delay_enter keeps it in; False when it never gets there."""
-    return wait_in_call(lambda: [pid], call, lambda path: path_part in path, timeout)
+    `path_part`, which strace's delay_enter keeps it in (and then fails, when `failing`); False
+    when it never gets there."""
+    return wait_in_call(lambda: [pid], call, lambda path: path_part in path, timeout,
+                        failing=failing)
 
 
-def held(call, path, seconds, occurrence=1):
+def held(call, path, seconds, occurrence="1", fault="", also=None):
     """strace options that hold the program at the entry of its `occurrence`th `call` on `path`
-    (or on any file, for path None) for `seconds`."""
-    options = ["-e", f"trace={call}", "-e",
-               f"inject={call}:delay_enter={int(seconds * 1e6)}:when={occurrence}"]
+    (or on any file, for path None) for `seconds`, then give it `fault` (e.g. "error=EIO"), and
+    inject `also`, (call, tampering), besides."""
+    calls = call + ("," + also[0] if also else "")
+    options = ["-e", f"trace={calls}", "-e",
+               f"inject={call}:delay_enter={int(seconds * 1e6)}:when={occurrence}"
+               + (":" + fault if fault else "")]
+    options += ["-e", f"inject={also[0]}:{also[1]}"] if also else []
     return (["-P", path] if path else []) + options
 
 
@@ -338,9 +345,22 @@ def rename_outside(m):
     return TOOL_VERSION
 
 
+def rename_unended(m):
+    m.replace_by(TOOL_VERSION.rstrip(b"\n"))
+    return TOOL_VERSION.rstrip(b"\n")
+
+
+def rename_longer(m):
+    m.replace_by(TOOL_VERSION * 4)
+    return TOOL_VERSION * 4
+
+
 CHANGED = TEXTS["write_changed"]
-# name, typed lines, the call held and on which file, what the other program does meanwhile,
-# and the command's output
+# The loads open the file twice; every later open is held, until the append's own. The path is
+# the program's own, relative to its working folder, for strace to match its opens.
+APPEND_OPEN = ("openat", "../etc/hosts", "append", {"occurrence": "3+"})
+# name, typed lines, the call held (on which file, seen by which part of its path, and strace's
+# further options), what the other program does meanwhile, the command's output and its reports
 OUTSIDE = [
     ("rewrite_keeps_an_append_made_while_its_new_version_syncs", b"4\n0 a.test\n",
      ("fsync", None, ".new-"), append_outside,
@@ -354,20 +374,35 @@ OUTSIDE = [
     ("append_reports_a_file_replaced_before_its_sync", b"2\n10.3.3.3 c.test\n",
      ("fsync", "hosts", "etc/hosts"), rename_outside,
      ADD + CHANGED + failed("hosts_write", "write_changed")),
+    ("append_refuses_a_file_without_a_last_line_end_renamed_over_it_during_its_open",
+     b"2\n1.2.3.4 new.test\n", APPEND_OPEN, rename_unended,
+     ADD + CHANGED + failed("hosts_write", "write_changed")),
+    ("append_keeps_a_line_appended_during_its_open_and_its_failed_write_cuts_nothing",
+     b"2\n10.3.3.3 c.test\n",
+     APPEND_OPEN[:3] + ({**APPEND_OPEN[3], "also": ("write", "error=ENOSPC:when=1")},),
+     append_outside, ADD + CHANGED + failed("hosts_write", "write_changed")),
+    ("failed_append_cuts_back_its_own_file_not_the_one_renamed_over_it_during_its_sync",
+     b"2\n10.3.3.3 c.test\n", ("fsync", "hosts", "etc/hosts", {"fault": "error=EIO"}),
+     rename_longer, ADD + failed("hosts_write", "write_append_failed"),
+     b"fprintf err: Input/output error\n"),
 ]
 
 
 def outside(name):
-    _, stdin, (call, on, path_part), act, output = next(c for c in OUTSIDE if c[0] == name)
+    _, stdin, hold, act, output, *reports = next(c for c in OUTSIDE if c[0] == name)
+    (call, on, path_part), options = hold[:3], (hold[3:] or [{}])[0]
     with Machine(OUTSIDE_FILE) as m:
-        proc = m.start("p", stdin, strace=held(call, m.hosts if on else None, 1.5))
-        inside = wait_inside(tracee(proc), call, path_part)
+        path = on if on in (None, "../etc/hosts") else m.hosts
+        proc = m.start("p", stdin, strace=held(call, path, 1.5, **options))
+        inside = wait_inside(tracee(proc), call, path_part, failing="fault" in options)
         expect(f"the program held in {call} on {path_part}", inside, True)
         after = act(m) if inside else OUTSIDE_FILE
         out, err, status = finish(proc)
+        # strace says how it resolved a relative path: its own line, not the program's.
+        err = b"".join(l for l in err.splitlines(True) if b"strace: Requested path" not in l)
         expect("exit status", status, 0)
         expect("stdout", out, screens(output))
-        expect("stderr", err, b"")
+        expect("stderr", err, (reports or [b""])[0])
         expect("hosts file: the other program's change", m.content(), after)
         expect("files beside the hosts file", m.beside(), ["hosts"])
 

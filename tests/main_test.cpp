@@ -222,6 +222,23 @@ TEST(Program, LeavesTheHostsFileWholeWhenARewriteCannotBeWritten) {
     EXPECT_EQ(list_dir(m.folder("etc")), "hosts ");
 }
 
+TEST(Program, CutsAnAppendBackWhenAFileSizeLimitFallsInsideItsLine) {
+    Machine m;
+    const std::string file = with_many_hosts(ten_entries_with_comments, 4096);
+    write_file(m.hosts(), file);
+    Session s;
+    {
+        // The signal such a write raises, at its default, kills a program that does not ignore
+        // it with the first 20 bytes of the line written.
+        FileSizeLimit limit(file.size() + 20, true);
+        s = m.run("2\n198.51.100.200 a-rather-long-host-name.example\n");
+    }
+    EXPECT_EQ(s.status, 0);
+    EXPECT_EQ(s.out, screens({add_prompt + err_line("hosts_write", write_append_failed)}));
+    EXPECT_EQ(s.err, "fprintf err: File too large\n");
+    EXPECT_EQ(read_file(m.hosts()), file);
+}
+
 TEST(Program, BacksUpAndRestoresByteForByte) {
     Machine m;
     std::string bytes;
@@ -544,6 +561,12 @@ TEST(Program, BacksUpAndRestoresTheHostsFileThroughItsOwnLink) {
     write_file(m.backup(), "10.0.0.2 b\n");
     EXPECT_EQ(m.run("5\n").out, screens({restored}));
     EXPECT_EQ(describe(m.folder("etc")), "hosts -> real-hosts; real-hosts = 10.0.0.2 b\n; ");
+    // A link that leads nowhere is neither replaced by a file nor followed to make one.
+    std::filesystem::remove(m.folder("etc/real-hosts"));
+    Session dangling = m.run("5\n");
+    EXPECT_EQ(dangling.out, screens({""}));
+    EXPECT_EQ(dangling.err, "fopen wFp: ../etc/hosts is a symbolic link that leads nowhere\n");
+    EXPECT_EQ(describe(m.folder("etc")), "hosts -> real-hosts; ");
 }
 
 TEST(Program, ReportsAtTheEndThatStandardOutputCouldNotBeWritten) {
