@@ -416,10 +416,10 @@ FIRST_OUT = screens(DELETE + b"hosts_write:loc = 1\n" + deleted(b"0 a.test"))
 SECOND = b"2\n10.5.5.5 e.test\n"
 
 
-def first_holding(m, seconds):
+def first_holding(m, seconds, program=None):
     """The first instance, held inside its rewrite for `seconds` while it has its turn."""
-    first = m.start("first", FIRST, strace=held("fsync", None, seconds))
-    pid = tracee(first)
+    first = m.start("first", FIRST, program=program, strace=held("fsync", None, seconds))
+    pid = tracee(first, program)
     expect("the first instance held in its sync", wait_inside(pid, "fsync", ".new-"), True)
     return first, pid
 
@@ -511,8 +511,28 @@ def gives_up_after_its_bound_and_changes_nothing():
                TURNS_FILE.replace(b"10.0.0.1 a.test\n", b""))
 
 
+def keeps_the_file_and_waits_the_seconds_it_was_configured_with():
+    """The README's own build, `cmake -S . -B build` with -DHOSTS_PATH and -DHOSTS_LOCK_SECONDS."""
+    with Machine(TURNS_FILE) as m:
+        build = m.folder("build")
+        for step in ([f"-DHOSTS_PATH={m.hosts}", "-DHOSTS_LOCK_SECONDS=2", "-S", ARGS.source,
+                      "-B", build], ["--build", build, "-j2", "--target", "hosts-manager"]):
+            subprocess.run([ARGS.cmake] + step, check=True, stdout=subprocess.DEVNULL)
+        program = os.path.join(build, "hosts-manager")
+        first, _ = first_holding(m, 4, program)
+        started = time.monotonic()
+        out, _, _ = finish(m.start("second", b"3\n", program=program))
+        waited = time.monotonic() - started
+        expect("first instance's stdout: the file at HOSTS_PATH changed", finish(first)[0],
+               FIRST_OUT)
+        expect("second instance's stdout", out, screens(
+            TEXTS["lock_waiting"] + TEXTS["lock_gave_up"] + failed("hosts_lock", "turn_timed_out")))
+        expect("second instance gave up after its bound of 2 s", 1.9 <= waited < 3.5, True)
+
+
 TURNS = [waits_for_the_other_and_says_so_once, goes_on_when_the_other_is_killed,
-         gives_up_after_its_bound_and_changes_nothing, goes_on_where_no_lock_can_be_had]
+         gives_up_after_its_bound_and_changes_nothing, goes_on_where_no_lock_can_be_had,
+         keeps_the_file_and_waits_the_seconds_it_was_configured_with]
 
 CASES = {"together": together}
 CASES.update((name, lambda n=name: outside(n)) for name, *_ in OUTSIDE)
@@ -525,6 +545,8 @@ def main():
     parser.add_argument("case", choices=list(CASES) + ["list"])
     parser.add_argument("--program", help="the test build of the program")
     parser.add_argument("--brief-program", help="the same, built to wait 2 s for its turn")
+    parser.add_argument("--source", help="the source tree, for a build of its own")
+    parser.add_argument("--cmake", default=shutil.which("cmake"))
     parser.add_argument("--strace", default=shutil.which("strace"))
     parser.add_argument("--repeat", type=int, default=3, help="runs of the together case")
     parser.parse_args(namespace=ARGS)
