@@ -315,6 +315,10 @@ TEST(Program, TouchesNothingWhenTheSourceOfACopyIsMissing) {
     Session backup = m.run("1\n");
     EXPECT_EQ(backup.err, "fopen rPath: No such file or directory\n");
     EXPECT_EQ(read_file(m.backup()), "backup\n");
+    // Only a restore creates a missing hosts file.
+    EXPECT_EQ(m.run("2\n1.1.1.1 a\n5\n").out,
+              screens({add_prompt + err_line("hosts_read", read_open_failed), restored}));
+    EXPECT_EQ(read_file(m.hosts()), "backup\n");
 }
 
 TEST(Program, RefusesToCopyTheHostsFileOntoItself) {
@@ -523,6 +527,12 @@ TEST(Program, TakesCarriageReturnsAndNulBytesInsideLines) {
     Session s = m.run(std::string("3\r\n4\n1.1.1.1 \0a\n6\n", 18));
     EXPECT_EQ(s.out, screens({"[1.1.1.1 a]\n", delete_prompt + malformed("1.1.1.1 "), usage}));
     EXPECT_EQ(read_file(m.hosts()), "1.1.1.1 a\n");
+    // A script's CR belongs to the host part: another host name, added beside the first, and a
+    // delete removes one of them.
+    Session crlf = m.run("2\n2.2.2.2 a\r\n4\n0 a\n");
+    EXPECT_EQ(crlf.out,
+              screens({add_prompt + added("2.2.2.2 a\r"), delete_prompt + at(0) + deleted("0 a")}));
+    EXPECT_EQ(read_file(m.hosts()), "2.2.2.2 a\n");
 }
 
 TEST(Program, NeitherCrashesNorChangesTheFileOnRandomBytes) {
