@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <memory>
 
+struct FileStamp;
+
 /// One association: the address and the host text of an entry line, each NUL-terminated.
 struct Config {
     char ip[50];
@@ -33,8 +35,8 @@ enum ReadResult {
 /// What hosts_write returns.
 enum WriteResult {
     write_ok = 0,
-    write_open_failed = -1,      ///< the file cannot be opened to append, or no longer exists
-    write_append_failed = -2,    ///< appending the request failed; the file is cut back
+    write_open_failed = -1,      ///< the file cannot be opened to append, read or stamped
+    write_append_failed = -2,    ///< appending the request failed; its own bytes are cut back
     write_reread_failed = -3,    ///< the file cannot be read again, or no new version be made
     write_malformed = -4,        ///< the request cannot form an entry
     write_kept_failed = -5,      ///< writing the kept lines into the new version failed
@@ -73,7 +75,16 @@ int line_n(const char* path);
 /// Loads the hosts file `path` into `*q` and `*number`, written only on success: 0, or a
 /// ReadResult.
 int hosts_read(Table* q, int* number, const char* path);
+/// Loads as hosts_read does and, on success, stamps in `*loaded` the version it opened, as it
+/// stood before a byte of it was read: 0, or a ReadResult (read_open_failed also when it cannot
+/// be stamped).
+int hosts_read(Table* q, int* number, const char* path, FileStamp* loaded);
 
 /// Adds (mode 0) or deletes (other modes) the request `buf` against the table `q` of `n`
 /// entries in the hosts file `path`: 0, or a WriteResult.
 int hosts_write(const Config* q, int n, const char* buf, int mode, const char* path);
+/// Updates as hosts_write does, but appends only to the version `loaded` stamps, the one the
+/// table was loaded from: 0, or a WriteResult (write_changed, with nothing written, when the file
+/// is another version by then).
+int hosts_write(const Config* q, int n, const char* buf, int mode, const char* path,
+                const FileStamp* loaded);

@@ -51,13 +51,22 @@ int line_n(const char* path) {
 }
 
 int hosts_read(Table* q, int* number, const char* path) {
+    return hosts_read(q, number, path, nullptr);
+}
+
+int hosts_read(Table* q, int* number, const char* path, FileStamp* loaded) {
     // Binary: a text stream on Windows would end the file at a stray Ctrl-Z byte, and a rewrite
     // would then drop every line after it. Trimming takes a CR before the LF off a line.
     File f = open_file(path, "r+b");
     if (!f) return fail("hosts_read fopen err", read_open_failed);
+    // Stamped before it is read: a change made while it is read then shows as another version.
+    FileStamp stamp;
+    if (loaded && stamp_of(f.get(), &stamp) != 0) return fail("hosts_read err", read_open_failed);
     int count = line_n(path);
     if (count < 0) return read_count_failed;
     int ret = load_entries(f.get(), count, q);
-    if (ret == read_ok) *number = count;
-    return ret;
+    if (ret != read_ok) return ret;
+    *number = count;
+    if (loaded) *loaded = stamp;
+    return read_ok;
 }

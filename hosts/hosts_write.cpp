@@ -34,34 +34,35 @@ int find_entry(const Config* q, int n, const char* url) {
     return -1;
 }
 
-// The size of the file, whether its lines end with a line end (or there are none), read in
-// binary so that a carriage return is not taken for one, and whether an end-of-file byte
-// follows them.
-struct Tail {
-    long long size = -1;
-    bool line_end = true;
-    bool end_of_file_byte = false;
-};
-
-Tail read_tail(const char* path) {
-    Tail tail;
-    File f = open_file(path, "rb");
-    if (!f || std::fseek(f.get(), 0, SEEK_END) != 0) return tail;
-    tail.size = std::ftell(f.get());
-    char last[2];
-    long take = tail.size < 2 ? static_cast<long>(tail.size) : 2;
-    std::size_t got = take > 0 && std::fseek(f.get(), -take, SEEK_END) == 0
-                          ? std::fread(last, 1, take, f.get())
-                          : 0;
-    tail.end_of_file_byte = got > 0 && last[got - 1] == end_of_file_byte;
-    tail.line_end = ends_line(last, got - (tail.end_of_file_byte ? 1 : 0));
-    return tail;
-}
-
 // Reports that another program changed or replaced the file, whose change stays: write_changed.
 int changed_by_another() {
     std::fputs(texts::write_changed, stdout);
     return write_changed;
+}
+
+// The file as the append found it, through the stream it appends with: its version, whether its
+// lines end with a line end (or there are none), read in binary so that a carriage return is not
+// taken for one, and whether an end-of-file byte follows them.
+struct Tail {
+    FileStamp stamp;
+    bool line_end = true;
+    bool end_of_file_byte = false;
+};
+
+// Stamps the stream's file and reads its last two bytes, leaving the stream at its end: write_ok;
+// write_changed when the file shrank meanwhile; write_open_failed after a report.
+int read_tail(std::FILE* f, Tail* tail) {
+    if (stamp_of(f, &tail->stamp) != 0) return fail("stat err", write_open_failed);
+    char last[2];
+    long take = tail->stamp.size < 2 ? static_cast<long>(tail->stamp.size) : 2;
+    std::size_t got =
+        take > 0 && std::fseek(f, -take, SEEK_END) == 0 ? std::fread(last, 1, take, f) : 0;
+    if (got != static_cast<std::size_t>(take) && !std::ferror(f)) return changed_by_another();
+    if (got != static_cast<std::size_t>(take) || std::fseek(f, 0, SEEK_END) != 0)
+        return fail("hosts_write read err", write_open_failed);
+    tail->end_of_file_byte = got > 0 && last[got - 1] == end_of_file_byte;
+    tail->line_end = ends_line(last, got - (tail->end_of_file_byte ? 1 : 0));
+    return write_ok;
 }
 
 // Puts the new version in place unless another program changed the file since it was read, as
@@ -80,15 +81,18 @@ File open_stamped(const char* path, FileStamp* read) {
 }
 
 // Puts `text` after the file's lines but before the end-of-file byte that ends it, so that the
-// byte stays last: a copy with the text in place replaces the file whole. 0, or `code`
-// (write_replace_failed or write_changed when the copy cannot be put in place) after a report.
-int insert_before_end_byte(File& f, const std::string& text, const char* path, int code) {
+// byte stays last: a copy with the text in place replaces the file whole, if it is still the
+// version `tail` stamps. 0, or `code` (write_replace_failed or write_changed when the copy cannot
+// be put in place) after a report.
+int insert_before_end_byte(File& f, const std::string& text, const char* path, const Tail& tail,
+                           int code) {
     f.reset();  // Windows cannot replace a file that is still open
     Replacement next(path);
     std::FILE* to = next.stream();
     FileStamp read;
     File old = to ? open_stamped(path, &read) : nullptr;
     if (!old) return fail("hosts_write fopen err", code);
+    if (!same_version(read, tail.stamp)) return changed_by_another();
     int copied = copy_stream(old.get(), to);
     if (copied != copy_ok)
         return fail(copied == copy_read_failed ? "hosts_write read err" : "fprintf err", code);
@@ -103,19 +107,49 @@ int insert_before_end_byte(File& f, const std::string& text, const char* path, i
     return put_in_place(next, read);
 }
 
-// Reports the failed call `tag` of an append and cuts the file back to `size`, so it leaves no
-// half line behind. The stream is closed first: closing it may write what it still holds.
-int undo_append(File& f, const char* path, long long size, int code, const char* tag) {
+// Whether the bytes of the stream's file from `begin` on are a start of `text`, as what a failed
+// write of it left: 1; 0 when there are others, or fewer; -1 (errno set) when that cannot be read.
+int only_ours(std::FILE* f, long long begin, const std::string& text) {
+    FileStamp now;
+    if (stamp_of(f, &now) != 0) return -1;
+    unsigned long long end = now.size;
+    if (end < static_cast<unsigned long long>(begin) || end - begin > text.size()) return 0;
+    std::string after(end - begin, '\0');
+    std::clearerr(f);
+    if (!after.empty() && (std::fseek(f, -static_cast<long>(after.size()), SEEK_END) != 0 ||
+                           std::fread(&after[0], 1, after.size(), f) != after.size()))
+        return std::ferror(f) ? -1 : 0;
+    return text.compare(0, after.size(), after) == 0 ? 1 : 0;
+}
+
+// Cuts the stream's file back to `begin`, where the append's own bytes start, but only while
+// nothing else follows them: another program's bytes after them, or a file changed under them,
+// stay, and the report says from where the file could not be cut.
+void cut_back(std::FILE* f, long long begin, const std::string& text) {
+    int ours = only_ours(f, begin, text);
+    if (ours < 0 || (ours > 0 && (resize_file(f, begin) != 0 || sync_file(f) != 0))) {
+        report("truncate err");
+    } else if (ours == 0) {
+        report_text("truncate err: another program changed the file: not cut back to %lld bytes\n",
+                    begin);
+    }
+}
+
+// Reports the failed call `tag` of an append that began at byte `begin` and cuts its own bytes
+// back through `through`, the stream it appended with or one for the same file: `code`.
+int undo_append(std::FILE* through, long long begin, const std::string& text, int code,
+                const char* tag) {
     report(tag);
-    f.reset();
-    if (size >= 0 && truncate_file(path, size) != 0) report("truncate err");
+    cut_back(through, begin, text);
     return code;
 }
 
-// Writes `text` at the end of the stream and through to the disk: 0, or `code` after undoing it.
-int append(File& f, const char* text, const char* path, long long size, int code) {
-    if (std::fputs(text, f.get()) != EOF && flush_file(f.get(), true) == 0) return write_ok;
-    return undo_append(f, path, size, code, "fprintf err");
+// Appends `text` at `begin`, the end of the stream's file, and syncs it: 0, or `code` after
+// undoing it. The stream is unbuffered, so that a failed write leaves nothing in it that a later
+// call could still write after the cut.
+int append(File& f, long long begin, const std::string& text, int code) {
+    if (std::fputs(text.c_str(), f.get()) != EOF && flush_file(f.get(), true) == 0) return write_ok;
+    return undo_append(f.get(), begin, text, code, "fprintf err");
 }
 
 // Whether the stream still writes to the file at `path`: 1; 0 when another program renamed a
@@ -128,20 +162,29 @@ int still_at(std::FILE* f, const char* path) {
     return same_file(written, now) ? 1 : 0;
 }
 
+// Closes the stream of a whole append: 0, or `code` with its bytes cut back through a second
+// stream for the same file, which only reads and resizes, when the close failed.
+int close_append(File& f, long long begin, const std::string& text, int code) {
+    File spare(another_stream(f.get()));
+    if (!spare) return undo_append(f.get(), begin, text, code, "fprintf err");
+    if (close_file(f) != 0) return undo_append(spare.get(), begin, text, code, "fprintf err");
+    return write_ok;
+}
+
 // Appends the request as a line of its own, after a line end of its own when `line_end_first`.
 int append_request(File& f, const char* buf, const char* path, const Tail& tail,
                    bool line_end_first) {
     std::string line = line_end_first ? own_line_end : "";
     line.append(buf).append(own_line_end);
-    if (tail.end_of_file_byte) return insert_before_end_byte(f, line, path, write_append_failed);
-    int ret = append(f, line.c_str(), path, tail.size, write_append_failed);
+    if (tail.end_of_file_byte)
+        return insert_before_end_byte(f, line, path, tail, write_append_failed);
+    long long begin = static_cast<long long>(tail.stamp.size);
+    int ret = append(f, begin, line, write_append_failed);
     if (ret != 0) return ret;
     int at = still_at(f.get(), path);
-    if (at < 0) return undo_append(f, path, tail.size, write_append_failed, "stat err");
+    if (at < 0) return undo_append(f.get(), begin, line, write_append_failed, "stat err");
     if (at == 0) return changed_by_another();
-    if (close_file(f) != 0)
-        return undo_append(f, path, tail.size, write_append_failed, "fprintf err");
-    return write_ok;
+    return close_append(f, begin, line, write_append_failed);
 }
 
 // Whether a line, trimmed, still splits into the table entry's two parts.
@@ -232,32 +275,54 @@ int rewrite(const Config* q, int n, int loc, const char* buf, int mode, const ch
     return put_in_place(next, read);
 }
 
+// A delete whose host no entry has: write_missing, after its report.
+int missing(const char* buf) {
+    std::printf(texts::write_missing, buf);
+    return write_missing;
+}
+
+// Appends to the file that `f` holds open, if it is still the version `loaded` stamps (when
+// given): the request of an add, or the line end that a delete in a file without entries
+// (`no_entries`) writes before it reports the host missing.
+int append_to(File& f, const char* buf, int mode, const char* path, bool no_entries,
+              const FileStamp* loaded) {
+    Tail tail;
+    int ret = read_tail(f.get(), &tail);
+    if (ret != 0) return ret;
+    if (loaded && !same_version(*loaded, tail.stamp)) return changed_by_another();
+    if (mode == 0) return append_request(f, buf, path, tail, no_entries || !tail.line_end);
+    long long begin = static_cast<long long>(tail.stamp.size);
+    constexpr int code = write_line_end_failed;
+    if (tail.end_of_file_byte) {
+        ret = insert_before_end_byte(f, own_line_end, path, tail, code);
+    } else if ((ret = append(f, begin, own_line_end, code)) == 0) {
+        ret = close_append(f, begin, own_line_end, code);
+    }
+    return ret != 0 ? ret : missing(buf);
+}
+
 }  // namespace
 
 int hosts_write(const Config* q, int n, const char* buf, int mode, const char* path) {
+    return hosts_write(q, n, buf, mode, path, nullptr);
+}
+
+int hosts_write(const Config* q, int n, const char* buf, int mode, const char* path,
+                const FileStamp* loaded) {
     char ip[sizeof(Config::ip)];
     char url[sizeof(Config::url)];
     if (!buf || !well_formed(buf, ip, url)) return write_malformed;
-    Tail tail = read_tail(path);
-    // Appending would create a file that another program removed since the load.
-    File f = tail.size < 0 ? nullptr : open_file(path, "ab");
-    if (!f) return fail("hosts_write fopen err", write_open_failed);
+    // Never created here: appending would recreate a file that another program removed since the
+    // load.
+    File f(open_append(path));
+    if (!f || std::setvbuf(f.get(), nullptr, _IONBF, 0) != 0)
+        return fail("hosts_write fopen err", write_open_failed);
     int loc = n > 0 ? find_entry(q, n, url) : -1;
-    // An empty table gets a line end before anything else; an add writes it with the request,
-    // in one piece, so the file never holds the one without the other.
-    bool line_end_first = n <= 0 || !tail.line_end;
-    if (n <= 0 && mode != 0) {
-        int ret = tail.end_of_file_byte
-                      ? insert_before_end_byte(f, own_line_end, path, write_line_end_failed)
-                      : append(f, own_line_end, path, tail.size, write_line_end_failed);
-        if (ret != 0) return ret;
+    if (loc >= 0) {
+        std::printf("hosts_write:loc = %d\n", loc);
+        f.reset();
+        return rewrite(q, n, loc, buf, mode, path);
     }
-    if (loc < 0 && mode != 0) {
-        std::printf(texts::write_missing, buf);
-        return write_missing;
-    }
-    if (loc < 0) return append_request(f, buf, path, tail, line_end_first);
-    std::printf("hosts_write:loc = %d\n", loc);
-    f.reset();
-    return rewrite(q, n, loc, buf, mode, path);
+    if (mode != 0 && n > 0) return missing(buf);
+    return append_to(f, buf, mode, path, n <= 0, loaded);
 }

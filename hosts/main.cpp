@@ -36,6 +36,8 @@ int cmd_d = 0;
 int ret = 0;
 int n = 0;
 char buf[1024];
+// The version of the hosts file that the table in `p` was loaded from: an append goes only to it.
+FileStamp loaded_version;
 
 void menu() { std::fputs(texts::menu, stdout); }
 
@@ -63,7 +65,7 @@ void show_hosts(int count) {
 
 // Loads the table afresh into `p` and `n`: false after the load's reports.
 bool load() {
-    ret = hosts_read(&p, &n, HOSTS_PATH);
+    ret = hosts_read(&p, &n, HOSTS_PATH, &loaded_version);
     if (ret != 0) std::printf("hosts_read err: %d\n", ret);
     return ret == 0;
 }
@@ -97,7 +99,7 @@ bool associate(int mode) {
     if (!s_gets(buf, sizeof buf)) return false;
     Turn turn = hosts_turn();
     if (!taken(turn) || !load()) return true;
-    ret = hosts_write(p.get(), n, buf, mode, HOSTS_PATH);
+    ret = hosts_write(p.get(), n, buf, mode, HOSTS_PATH, &loaded_version);
     if (ret != 0) {
         std::printf("hosts_write err: %d\n", ret);
     } else {
@@ -143,11 +145,20 @@ bool plain_destination(const char* wPath) {
     return why == nullptr;
 }
 
+// Whether the hosts file is a link that leads nowhere: a restore would replace the link by a
+// regular file, or create a file wherever the link points; it refuses, after a report.
+bool dangling(const char* wPath) {
+    std::error_code ec;
+    bool nowhere = std::filesystem::is_symlink(wPath, ec) && !std::filesystem::exists(wPath, ec);
+    if (nowhere) report_text("fopen wFp: %s is %s\n", wPath, "a symbolic link that leads nowhere");
+    return nowhere;
+}
+
 // Copies rPath over wPath; wPath keeps its old content unless the copy is whole. The backup
 // side is never reached through a link.
 void copy_file(const char* rPath, const char* wPath, const char* done, bool to_backup) {
     File rFp = open_source(rPath, !to_backup);
-    if (!rFp || (to_backup && !plain_destination(wPath))) return;
+    if (!rFp || (to_backup ? !plain_destination(wPath) : dangling(wPath))) return;
     // Replacing the destination would replace the source before it is read.
     if (same_file(rPath, wPath)) {
         report_text("fopen wFp: %s and %s are the same file\n", rPath, wPath);
@@ -201,6 +212,9 @@ int finish_output() {
 }  // namespace
 
 int main() {
+    // A file size limit then fails a write like a full disk, which is cut back and reported,
+    // rather than kill the program half way through a line.
+    ignore_file_size_signal();
     // Output is flushed before every read, so a large buffer costs nothing in interaction and
     // keeps the listing of a million entries fast.
     static char out[1 << 16];

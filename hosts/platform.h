@@ -23,6 +23,13 @@ const char* not_regular(std::FILE* f);
 /// Opens `path` as std::fopen does with `mode` ("rb", "r+b", "ab", ...): null (errno set) when it
 /// cannot be opened, or when it is a read-only file (on Windows) and `mode` would write to it.
 std::FILE* open_stream(const char* path, const char* mode);
+/// Opens the existing file `path` to read it and to append to it, every write landing at its
+/// end, never creating it: null (errno set) when it is missing or cannot be opened so, or when
+/// it is a read-only file (on Windows).
+std::FILE* open_append(const char* path);
+/// A second stream for the stream's open file, whatever name leads to it by now, to read and
+/// resize it after the first is closed: null (errno set) when none can be made.
+std::FILE* another_stream(std::FILE* f);
 /// The text a report gives for `errnum`: the C library's, or on Windows the system's own where
 /// the library's would not say what happened (another program holds the file).
 const char* error_text(int errnum);
@@ -66,8 +73,6 @@ const char* untrusted(std::FILE* f, bool source);
 int rename_over(const char* from, const char* to);
 /// Cuts the stream's file to `size` bytes: 0, or -1 with errno set.
 int resize_file(std::FILE* f, long long size);
-/// Cuts the file `path` back to `size` bytes and syncs it: 0, or -1 with errno set.
-int truncate_file(const char* path, long long size);
 /// Whether `path`, left by process `pid`, is a regular file of this user's that no running
 /// process holds.
 bool abandoned(const char* path, unsigned long pid);
@@ -79,6 +84,10 @@ unsigned long process_id();
 void* table_alloc(std::size_t bytes);
 /// Gives back what table_alloc returned for `bytes`; does nothing for null.
 void table_free(void* table, std::size_t bytes);
+
+/// Makes a write beyond the process's file size limit fail (EFBIG) like any other write rather
+/// than kill the process (POSIX's SIGXFSZ); Windows has no such signal. It cannot fail.
+void ignore_file_size_signal();
 
 /// Waits for a key press on a console; does nothing without one.
 void pause_console();

@@ -104,12 +104,6 @@ int rename_over(const char* from, const char* to) { return std::rename(from, to)
 
 int resize_file(std::FILE* f, long long size) { return ftruncate(fileno(f), size); }
 
-int truncate_file(const char* path, long long size) {
-    int fd = open(path, O_WRONLY | O_CLOEXEC);
-    if (fd < 0) return -1;
-    return close_after(fd, ftruncate(fd, size) == 0 && fsync(fd) == 0 ? 0 : -1);
-}
-
 namespace {
 
 const char* kind_of(mode_t mode) {
@@ -130,6 +124,27 @@ const char* not_regular(std::FILE* f) {
 }
 
 std::FILE* open_stream(const char* path, const char* mode) { return std::fopen(path, mode); }
+
+namespace {
+
+// A stream that owns `fd`, or null (errno set, `fd` closed) when none can be made.
+std::FILE* stream_of(int fd, const char* mode) {
+    std::FILE* f = fd < 0 ? nullptr : fdopen(fd, mode);
+    if (!f && fd >= 0) close_after(fd, -1);
+    return f;
+}
+
+}  // namespace
+
+std::FILE* open_append(const char* path) {
+    return stream_of(open(path, O_RDWR | O_APPEND | O_CLOEXEC), "a+b");
+}
+
+// The copy shares the open file, not merely its name: a rename over the name cannot lead it to
+// another file.
+std::FILE* another_stream(std::FILE* f) {
+    return stream_of(fcntl(fileno(f), F_DUPFD_CLOEXEC, 0), "r+b");
+}
 
 const char* error_text(int errnum) { return std::strerror(errnum); }
 
@@ -264,6 +279,13 @@ void wait_for_key() {
 }
 
 }  // namespace
+
+void ignore_file_size_signal() {
+    struct sigaction ignore = {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    sigaction(SIGXFSZ, &ignore, nullptr);  // fails only for an invalid signal or action
+}
 
 void pause_console() {
     if (!isatty(STDIN_FILENO)) return;

@@ -157,6 +157,24 @@ std::FILE* open_stream(const char* path, const char* mode) {
     return stream_of(h, mode);
 }
 
+std::FILE* open_append(const char* path) {
+    HANDLE h =
+        open_handle(path, GENERIC_READ | GENERIC_WRITE, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL);
+    if (h == INVALID_HANDLE_VALUE || refused_for_writing(h)) return nullptr;
+    return stream_of(h, "a+b");
+}
+
+// The copy is a handle to the same open file, not to its name: a rename over the name cannot
+// lead it to another file.
+std::FILE* another_stream(std::FILE* f) {
+    HANDLE process = GetCurrentProcess(), copy = nullptr;
+    if (!DuplicateHandle(process, handle_of(f), process, &copy, 0, FALSE, DUPLICATE_SAME_ACCESS)) {
+        fail_with(GetLastError());
+        return nullptr;
+    }
+    return stream_of(copy, "r+b");
+}
+
 const char* error_text(int errnum) {
     // The C runtime has no words for a file in use (Microsoft's says "Resource device" for
     // EBUSY): the system's own message, in the system's language, says it.
@@ -320,12 +338,6 @@ int rename_over(const char* from, const char* to) {
 
 int resize_file(std::FILE* f, long long size) { return set_size(handle_of(f), size); }
 
-int truncate_file(const char* path, long long size) {
-    HANDLE h = open_handle(path, GENERIC_WRITE, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL);
-    if (h == INVALID_HANDLE_VALUE) return -1;
-    return close_after(h, set_size(h, size) == 0 ? flush(h) : -1);
-}
-
 namespace {
 
 const char* kind_of(HANDLE h, FILE_ATTRIBUTE_TAG_INFO* tag) {
@@ -411,6 +423,8 @@ void table_free(void* table, std::size_t bytes) {
 }
 
 unsigned long process_id() { return GetCurrentProcessId(); }
+
+void ignore_file_size_signal() {}
 
 void pause_console() {
     std::fflush(stdout);

@@ -8,7 +8,17 @@ import tempfile
 import time
 
 # x86_64's numbers of the system calls a test holds a program in, as /proc/PID/syscall gives them.
-SYSCALLS = {"write": 1, "fsync": 74, "fchmod": 91, "getdents64": 217}
+SYSCALLS = {"write": 1, "fsync": 74, "fchmod": 91, "getdents64": 217, "openat": 257}
+O_APPEND = 0o2000
+
+
+def held_on(pid, call, fields):
+    """What a held call works on: the path of its descriptor; for an open, which names its file
+    by a path in the program's memory (strace's -P has matched that already), "append" when it
+    opens to append and "open" otherwise."""
+    if call == "openat":
+        return "append" if int(fields[3], 16) & O_APPEND else "open"
+    return os.readlink(f"/proc/{pid}/fd/{int(fields[1], 16)}")
 
 
 def traced_env():
@@ -20,18 +30,20 @@ def traced_env():
     return env
 
 
-def wait_in_call(pids, call, on, timeout, pause=0.002):
+def wait_in_call(pids, call, on, timeout, pause=0.002, failing=False):
     """Waits until one of the processes that `pids()` names is at the entry of `call` on a file
     whose path `on` accepts, which strace's delay_enter keeps it in: False when none gets there
-    within `timeout` seconds."""
+    within `timeout` seconds. A call that strace is `failing` (error=) shows as call -1, without
+    its arguments, while it is held; strace's -P has matched its file already."""
     deadline = time.monotonic() + timeout
     while time.monotonic() < deadline:
         for pid in pids():
             try:
                 with open(f"/proc/{pid}/syscall") as f:
                     fields = f.read().split()
-                if fields and fields[0] == str(SYSCALLS[call]) and on(
-                        os.readlink(f"/proc/{pid}/fd/{int(fields[1], 16)}")):
+                if failing and fields[:1] == ["-1"]:
+                    return True
+                if fields and fields[0] == str(SYSCALLS[call]) and on(held_on(pid, call, fields)):
                     return True
             except (OSError, ValueError, IndexError):
                 pass

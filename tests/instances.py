@@ -8,12 +8,14 @@
             there byte for byte and in order, no host is there twice, and no instance failed
             because another was at work
   outside   programs that take no lock change the hosts file at the worst moment, which strace
-            holds open (delay_enter): during the sync of a rewrite's new version, and between an
-            append's open and its write, or its write and its sync; the change must be kept and
-            the command must fail with write_changed
-  turns     an instance held by strace inside its change keeps a second one waiting: the second
-            says so once after a second, goes on as soon as the first ends or is killed, and a
-            build with a short bound gives up and changes nothing
+            holds open (delay_enter): during the sync of a rewrite's new version, and during an
+            append's open, between its open and its write, or its write and its sync; the change
+            must be kept and the command must fail with write_changed, or, when its own write
+            fails, cut back only its own bytes
+  turns     an instance held by strace inside its change keeps a second one (an add, a restore)
+            waiting: the second says so once after a second, goes on as soon as the first ends
+            or is killed, and a build with a short bound gives up and changes nothing; where no
+            lock can be had (flock fails ENOLCK) a command goes on without one
 
 The program under test keeps its hosts file at ../etc/hosts, relative to a working folder in a
 temporary folder of each case. Exit status: 0 when every check passed, 1 otherwise, 77 when the
@@ -293,17 +295,23 @@ def tracee(strace_proc, program=None, timeout=10):
     raise RuntimeError("strace started no program")
 
 
-def wait_inside(pid, call, path_part, timeout=10):
+def wait_inside(pid, call, path_part, timeout=10, failing=False):
     """Waits until process `pid` is held at the entry of `call` on a file whose path holds
-    `path_part`, which strace's delay_enter keeps it in; False when it never gets there."""
-    return wait_in_call(lambda: [pid], call, lambda path: path_part in path, timeout)
+    `path_part`, which strace's delay_enter keeps it in (and then fails, when `failing`); False
+    when it never gets there."""
+    return wait_in_call(lambda: [pid], call, lambda path: path_part in path, timeout,
+                        failing=failing)
 
 
-def held(call, path, seconds, occurrence=1):
+def held(call, path, seconds, occurrence="1", fault="", also=None):
     """strace options that hold the program at the entry of its `occurrence`th `call` on `path`
-    (or on any file, for path None) for `seconds`."""
-    options = ["-e", f"trace={call}", "-e",
-               f"inject={call}:delay_enter={int(seconds * 1e6)}:when={occurrence}"]
+    (or on any file, for path None) for `seconds`, then give it `fault` (e.g. "error=EIO"), and
+    inject `also`, (call, tampering), besides."""
+    calls = call + ("," + also[0] if also else "")
+    options = ["-e", f"trace={calls}", "-e",
+               f"inject={call}:delay_enter={int(seconds * 1e6)}:when={occurrence}"
+               + (":" + fault if fault else "")]
+    options += ["-e", f"inject={also[0]}:{also[1]}"] if also else []
     return (["-P", path] if path else []) + options
 
 
@@ -340,9 +348,22 @@ def rename_outside(m):
     return TOOL_VERSION
 
 
+def rename_unended(m):
+    m.replace_by(TOOL_VERSION.rstrip(b"\n"))
+    return TOOL_VERSION.rstrip(b"\n")
+
+
+def rename_longer(m):
+    m.replace_by(TOOL_VERSION * 4)
+    return TOOL_VERSION * 4
+
+
 CHANGED = TEXTS["write_changed"]
-# name, typed lines, the call held and on which file, what the other program does meanwhile,
-# and the command's output
+# The loads open the file twice; every later open is held, until the append's own. The path is
+# the program's own, relative to its working folder, for strace to match its opens.
+APPEND_OPEN = ("openat", "../etc/hosts", "append", {"occurrence": "3+"})
+# name, typed lines, the call held (on which file, seen by which part of its path, and strace's
+# further options), what the other program does meanwhile, the command's output and its reports
 OUTSIDE = [
     ("rewrite_keeps_an_append_made_while_its_new_version_syncs", b"4\n0 a.test\n",
      ("fsync", None, ".new-"), append_outside,
@@ -356,20 +377,35 @@ OUTSIDE = [
     ("append_reports_a_file_replaced_before_its_sync", b"2\n10.3.3.3 c.test\n",
      ("fsync", "hosts", "etc/hosts"), rename_outside,
      ADD + CHANGED + failed("hosts_write", "write_changed")),
+    ("append_refuses_a_file_without_a_last_line_end_renamed_over_it_during_its_open",
+     b"2\n1.2.3.4 new.test\n", APPEND_OPEN, rename_unended,
+     ADD + CHANGED + failed("hosts_write", "write_changed")),
+    ("append_keeps_a_line_appended_during_its_open_and_its_failed_write_cuts_nothing",
+     b"2\n10.3.3.3 c.test\n",
+     APPEND_OPEN[:3] + ({**APPEND_OPEN[3], "also": ("write", "error=ENOSPC:when=1")},),
+     append_outside, ADD + CHANGED + failed("hosts_write", "write_changed")),
+    ("failed_append_cuts_back_its_own_file_not_the_one_renamed_over_it_during_its_sync",
+     b"2\n10.3.3.3 c.test\n", ("fsync", "hosts", "etc/hosts", {"fault": "error=EIO"}),
+     rename_longer, ADD + failed("hosts_write", "write_append_failed"),
+     b"fprintf err: Input/output error\n"),
 ]
 
 
 def outside(name):
-    _, stdin, (call, on, path_part), act, output = next(c for c in OUTSIDE if c[0] == name)
+    _, stdin, hold, act, output, *reports = next(c for c in OUTSIDE if c[0] == name)
+    (call, on, path_part), options = hold[:3], (hold[3:] or [{}])[0]
     with Machine(OUTSIDE_FILE) as m:
-        proc = m.start("p", stdin, strace=held(call, m.hosts if on else None, 1.5))
-        inside = wait_inside(tracee(proc), call, path_part)
+        path = on if on in (None, "../etc/hosts") else m.hosts
+        proc = m.start("p", stdin, strace=held(call, path, 1.5, **options))
+        inside = wait_inside(tracee(proc), call, path_part, failing="fault" in options)
         expect(f"the program held in {call} on {path_part}", inside, True)
         after = act(m) if inside else OUTSIDE_FILE
         out, err, status = finish(proc)
+        # strace says how it resolved a relative path: its own line, not the program's.
+        err = b"".join(l for l in err.splitlines(True) if b"strace: Requested path" not in l)
         expect("exit status", status, 0)
         expect("stdout", out, screens(output))
-        expect("stderr", err, b"")
+        expect("stderr", err, (reports or [b""])[0])
         expect("hosts file: the other program's change", m.content(), after)
         expect("files beside the hosts file", m.beside(), ["hosts"])
 
@@ -382,10 +418,10 @@ FIRST_OUT = screens(DELETE + b"hosts_write:loc = 1\n" + deleted(b"0 a.test"))
 SECOND = b"2\n10.5.5.5 e.test\n"
 
 
-def first_holding(m, seconds):
+def first_holding(m, seconds, program=None):
     """The first instance, held inside its rewrite for `seconds` while it has its turn."""
-    first = m.start("first", FIRST, strace=held("fsync", None, seconds))
-    pid = tracee(first)
+    first = m.start("first", FIRST, program=program, strace=held("fsync", None, seconds))
+    pid = tracee(first, program)
     expect("the first instance held in its sync", wait_inside(pid, "fsync", ".new-"), True)
     return first, pid
 
@@ -403,20 +439,35 @@ def read_until(proc, wanted, timeout):
     return seen
 
 
+RESTORED = b"# restored\n10.6.6.6 r.test\n"
+# The second instance's command, what it prints after its wait, and the hosts file after both
+SECONDS = [(SECOND, ADD + TEXTS["lock_waiting"] + added(b"10.5.5.5 e.test"),
+            TURNS_FILE.replace(b"10.0.0.1 a.test\n", b"") + b"10.5.5.5 e.test\n"),
+           (b"5\n", TEXTS["lock_waiting"] + TEXTS["restored"], RESTORED)]
+
+
 def waits_for_the_other_and_says_so_once():
+    for stdin, shown, final in SECONDS:
+        with Machine(TURNS_FILE) as m:
+            with open(os.path.join(m.work("second"), "hosts"), "wb") as f:
+                f.write(RESTORED)
+            first, _ = first_holding(m, 2.5)
+            started = time.monotonic()
+            out, err, status = finish(m.start("second", stdin))
+            waited = time.monotonic() - started
+            expect("first instance's stdout", finish(first)[0], FIRST_OUT)
+            expect("second instance's stdout", out, screens(shown))
+            expect("second instance waited for the first, at least 1.5 s", waited >= 1.5, True)
+            expect("hosts file: both changes, in turn", m.content(), final)
+            expect("files beside the hosts file", m.beside(), ["hosts"])
+
+
+def goes_on_where_no_lock_can_be_had():
     with Machine(TURNS_FILE) as m:
-        first, _ = first_holding(m, 2.5)
-        started = time.monotonic()
-        second = m.start("second", SECOND)
-        out, err, status = finish(second)
-        waited = time.monotonic() - started
-        expect("first instance's stdout", finish(first)[0], FIRST_OUT)
-        expect("second instance's stdout", out,
-               screens(ADD + TEXTS["lock_waiting"] + added(b"10.5.5.5 e.test")))
-        expect("second instance waited for the first, at least 1.5 s", waited >= 1.5, True)
-        expect("hosts file: both changes", m.content(),
-               TURNS_FILE.replace(b"10.0.0.1 a.test\n", b"") + b"10.5.5.5 e.test\n")
-        expect("files beside the hosts file", m.beside(), ["hosts"])
+        out, err, status = finish(m.start("p", SECOND, strace=[
+            "-e", "trace=flock", "-e", "inject=flock:error=ENOLCK"]))
+        expect("stdout", out, screens(ADD + added(b"10.5.5.5 e.test")))
+        expect("hosts file", m.content(), TURNS_FILE + b"10.5.5.5 e.test\n")
 
 
 def goes_on_when_the_other_is_killed():
@@ -463,8 +514,28 @@ def gives_up_after_its_bound_and_changes_nothing():
                TURNS_FILE.replace(b"10.0.0.1 a.test\n", b""))
 
 
+def keeps_the_file_and_waits_the_seconds_it_was_configured_with():
+    """The README's own build, `cmake -S . -B build` with -DHOSTS_PATH and -DHOSTS_LOCK_SECONDS."""
+    with Machine(TURNS_FILE) as m:
+        build = m.folder("build")
+        for step in ([f"-DHOSTS_PATH={m.hosts}", "-DHOSTS_LOCK_SECONDS=2", "-S", ARGS.source,
+                      "-B", build], ["--build", build, "-j2", "--target", "hosts-manager"]):
+            subprocess.run([ARGS.cmake] + step, check=True, stdout=subprocess.DEVNULL)
+        program = os.path.join(build, "hosts-manager")
+        first, _ = first_holding(m, 4, program)
+        started = time.monotonic()
+        out, _, _ = finish(m.start("second", b"3\n", program=program))
+        waited = time.monotonic() - started
+        expect("first instance's stdout: the file at HOSTS_PATH changed", finish(first)[0],
+               FIRST_OUT)
+        expect("second instance's stdout", out, screens(
+            TEXTS["lock_waiting"] + TEXTS["lock_gave_up"] + failed("hosts_lock", "turn_timed_out")))
+        expect("second instance gave up after its bound of 2 s", 1.9 <= waited < 3.5, True)
+
+
 TURNS = [waits_for_the_other_and_says_so_once, goes_on_when_the_other_is_killed,
-         gives_up_after_its_bound_and_changes_nothing]
+         gives_up_after_its_bound_and_changes_nothing, goes_on_where_no_lock_can_be_had,
+         keeps_the_file_and_waits_the_seconds_it_was_configured_with]
 
 
 # --- another user on the machine ------------------------------------------------------------------
@@ -593,6 +664,8 @@ def main():
     parser.add_argument("case", choices=list(CASES) + ["list"])
     parser.add_argument("--program", help="the test build of the program")
     parser.add_argument("--brief-program", help="the same, built to wait 2 s for its turn")
+    parser.add_argument("--source", help="the source tree, for a build of its own")
+    parser.add_argument("--cmake", default=shutil.which("cmake"))
     parser.add_argument("--strace", default=shutil.which("strace"))
     parser.add_argument("--repeat", type=int, default=3, help="runs of the together case")
     parser.parse_args(namespace=ARGS)

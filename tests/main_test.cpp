@@ -1,4 +1,5 @@
 // End-to-end: the built program, driven through its standard input like a user would.
+#include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
 #include <sys/stat.h>
@@ -68,12 +69,16 @@ public:
                      const std::string& cwd = "work") const {
         write_file(dir_.path("stdin"), input);
         // A program that hangs fails its test instead of the whole run.
-        std::string command = "cd '" + dir_.path(cwd) + "' && timeout 60 '" TEST_PROGRAM "' < '" +
-                              dir_.path("stdin") + "' " + outputs;
+        std::string command = "cd '" + dir_.path(cwd) + "' && " + as +
+                              "timeout 60 '" TEST_PROGRAM "' < '" + dir_.path("stdin") + "' " +
+                              outputs;
         int status = std::system(command.c_str());
         return {read_file(dir_.path("stdout")), read_file(dir_.path("stderr")),
                 WIFEXITED(status) ? WEXITSTATUS(status) : -1};
     }
+
+    // What the program is started through (another user's ids), before its time limit.
+    std::string as;
 
 private:
     TempDir dir_;
@@ -112,11 +117,51 @@ const std::string ten_entries_with_comments =
 TEST(Program, ListsShowsTheUsageAndAnswersOtherNumbersThenEndsWithInput) {
     Machine m;
     write_file(m.hosts(), "# c\n127.0.0.1 localhost\n::1 ip6-localhost\n");
-    Session s = m.run("3\n6\n7\n");
-    EXPECT_EQ(s.out,
-              screens({"[127.0.0.1 localhost]\n[::1 ip6-localhost]\n", usage, no_such_item}));
+    Session s = m.run("3\n6\n7\n+3\n-3\n");
+    const std::string listing = "[127.0.0.1 localhost]\n[::1 ip6-localhost]\n";
+    EXPECT_EQ(s.out, screens({listing, usage, no_such_item, listing, no_such_item}));
     EXPECT_EQ(s.err, "");
     EXPECT_EQ(s.status, 0);
+}
+
+TEST(Program, TakesNoArgumentsAndReadsNoEnvironment) {
+    Machine m;
+    write_file(m.hosts(), "1.1.1.1 a\n");
+    write_file(m.backup(), "2.2.2.2 b\n");
+    Session plain = m.run("3\n6\n");
+    // Words after the redirection of standard input are the program's arguments.
+    std::string files = "> '" + m.folder("stdout") + "' 2> '" + m.folder("stderr") + "'";
+    Session odd = m.run_with("3\n6\n", "--help -h 5 /etc/hosts " + files);
+    EXPECT_EQ(odd.out, plain.out);
+    setenv("HOSTS_PATH", m.backup().c_str(), 1);
+    setenv("LC_ALL", "C.UTF-8", 1);
+    Session env = m.run("3\n6\n");
+    unsetenv("HOSTS_PATH");
+    unsetenv("LC_ALL");
+    EXPECT_EQ(env.out, plain.out);
+    EXPECT_EQ(plain.out, screens({"[1.1.1.1 a]\n", usage}));
+    EXPECT_EQ(read_file(m.hosts()) + read_file(m.backup()), "1.1.1.1 a\n2.2.2.2 b\n");
+}
+
+TEST(Program, FailsARewriteBackupOrRestoreWhereOnlyTheFileItselfIsWritable) {
+    if (geteuid() != 0 || std::system("command -v setpriv > /dev/null") != 0)
+        GTEST_SKIP() << "needs root and setpriv (util-linux) to run as another user";
+    Machine m;
+    write_file(m.hosts(), "10.0.0.1 a\n10.0.0.2 b\n");
+    write_file(m.backup(), "10.0.0.3 c\n");
+    // The other user owns both files, in folders that only root may add files to.
+    for (const char* folder : {"", "etc", "work"}) chmod(m.folder(folder).c_str(), 0755);
+    ASSERT_EQ(chown(m.hosts().c_str(), 65534, 65534), 0);
+    ASSERT_EQ(chown(m.backup().c_str(), 65534, 65534), 0);
+    m.as = "setpriv --reuid=65534 --regid=65534 --clear-groups ";
+    Session s = m.run("4\n1 a\n1\n5\n");
+    EXPECT_EQ(s.out, screens({delete_prompt + at(0) + err_line("hosts_write", write_reread_failed),
+                              "", ""}));
+    EXPECT_EQ(s.err,
+              "hosts_write fopen err: Permission denied\n"
+              "fopen wFp: Permission denied\nfopen wFp: Permission denied\n");
+    EXPECT_EQ(read_file(m.hosts()) + read_file(m.backup()), "10.0.0.1 a\n10.0.0.2 b\n10.0.0.3 c\n");
+    EXPECT_EQ(list_dir(m.folder("etc")) + list_dir(m.folder("work")), "hosts hosts ");
 }
 
 TEST(Program, AnswersAnythingButAMenuNumberWithNoSuchItem) {
@@ -223,6 +268,23 @@ TEST(Program, LeavesTheHostsFileWholeWhenARewriteCannotBeWritten) {
     EXPECT_EQ(list_dir(m.folder("etc")), "hosts ");
 }
 
+TEST(Program, CutsAnAppendBackWhenAFileSizeLimitFallsInsideItsLine) {
+    Machine m;
+    const std::string file = with_many_hosts(ten_entries_with_comments, 4096);
+    write_file(m.hosts(), file);
+    Session s;
+    {
+        // The signal such a write raises, at its default, kills a program that does not ignore
+        // it with the first 20 bytes of the line written.
+        FileSizeLimit limit(file.size() + 20, true);
+        s = m.run("2\n198.51.100.200 a-rather-long-host-name.example\n");
+    }
+    EXPECT_EQ(s.status, 0);
+    EXPECT_EQ(s.out, screens({add_prompt + err_line("hosts_write", write_append_failed)}));
+    EXPECT_EQ(s.err, "fprintf err: File too large\n");
+    EXPECT_EQ(read_file(m.hosts()), file);
+}
+
 TEST(Program, BacksUpAndRestoresByteForByte) {
     Machine m;
     std::string bytes;
@@ -254,6 +316,10 @@ TEST(Program, TouchesNothingWhenTheSourceOfACopyIsMissing) {
     Session backup = m.run("1\n");
     EXPECT_EQ(backup.err, "fopen rPath: No such file or directory\n");
     EXPECT_EQ(read_file(m.backup()), "backup\n");
+    // Only a restore creates a missing hosts file.
+    EXPECT_EQ(m.run("2\n1.1.1.1 a\n5\n").out,
+              screens({add_prompt + err_line("hosts_read", read_open_failed), restored}));
+    EXPECT_EQ(read_file(m.hosts()), "backup\n");
 }
 
 TEST(Program, RefusesToCopyTheHostsFileOntoItself) {
@@ -289,11 +355,13 @@ namespace {
 // other side open too, so that its settings can still be read after the program has ended.
 class Terminal {
 public:
-    explicit Terminal(const std::string& cwd, rlim_t file_size_limit = RLIM_INFINITY) {
+    // With `file`, the standard stream `side` (input or output) is that file instead.
+    explicit Terminal(const std::string& cwd, rlim_t file_size_limit = RLIM_INFINITY, int side = -1,
+                      const std::string& file = "") {
         EXPECT_EQ(openpty(&master_, &slave_, nullptr, nullptr, nullptr), 0);
         child_ = fork();
         EXPECT_NE(child_, -1) << std::strerror(errno);
-        if (child_ == 0) start(cwd, file_size_limit);
+        if (child_ == 0) start(cwd, file_size_limit, side, file);
     }
     ~Terminal() {
         if (child_ > 0 && !ended_) {
@@ -339,10 +407,15 @@ public:
     }
 
 private:
-    [[noreturn]] void start(const std::string& cwd, rlim_t file_size_limit) {
+    [[noreturn]] void start(const std::string& cwd, rlim_t file_size_limit, int side,
+                            const std::string& file) {
         close(master_);
         FileSizeLimit limit(file_size_limit);  // lasts into the program that replaces this one
-        if (login_tty(slave_) == 0 && chdir(cwd.c_str()) == 0)
+        int flags = side == STDIN_FILENO ? O_RDONLY : O_WRONLY | O_CREAT | O_TRUNC;
+        int other = file.empty() ? -1 : open(file.c_str(), flags, 0600);
+        if (login_tty(slave_) == 0 &&
+            (file.empty() || (dup2(other, side) == side && !close(other))) &&
+            chdir(cwd.c_str()) == 0)
             execl(TEST_PROGRAM, TEST_PROGRAM, nullptr);
         _exit(127);
     }
@@ -377,6 +450,33 @@ TEST(Program, PausesForAKeyAndClearsTheScreenOnATerminal) {
     t.type("\x04");
     int status = t.wait();
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
+
+TEST(Program, PausesOnlyForATerminalInputAndClearsOnlyATerminalOutput) {
+    Machine m;
+    write_file(m.folder("keys"), "6\n");
+    const std::string clear = "\033[H\033[2J\033[3J";
+    Terminal shown(m.folder("work"), RLIM_INFINITY, STDIN_FILENO, m.folder("keys"));
+    const std::string seen = on_terminal(menu + usage) + clear + on_terminal(end_of_input);
+    EXPECT_EQ(shown.read_until(seen), seen);
+    int status = shown.wait();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    Terminal typed(m.folder("work"), RLIM_INFINITY, STDOUT_FILENO, m.folder("shown"));
+    // Each key only once the program shows that it waits for it: a pause takes all it can read.
+    auto shows = [&m](const std::string& text) {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+        while (read_file(m.folder("shown")).find(text) == std::string::npos &&
+               std::chrono::steady_clock::now() < deadline)
+            usleep(1000);
+    };
+    typed.type("6\n");
+    shows(pause_prompt);
+    typed.type("x");
+    shows(pause_prompt + "\n" + menu);
+    typed.type("\x04");
+    status = typed.wait();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_EQ(read_file(m.folder("shown")), menu + usage + pause_prompt + "\n" + end_of_input);
 }
 
 TEST(Program, LosesNothingWhenTheDiskFillsUpDuringARestoreOrARewrite) {
@@ -428,6 +528,12 @@ TEST(Program, TakesCarriageReturnsAndNulBytesInsideLines) {
     Session s = m.run(std::string("3\r\n4\n1.1.1.1 \0a\n6\n", 18));
     EXPECT_EQ(s.out, screens({"[1.1.1.1 a]\n", delete_prompt + malformed("1.1.1.1 "), usage}));
     EXPECT_EQ(read_file(m.hosts()), "1.1.1.1 a\n");
+    // A script's CR belongs to the host part: another host name, added beside the first, and a
+    // delete removes one of them.
+    Session crlf = m.run("2\n2.2.2.2 a\r\n4\n0 a\n");
+    EXPECT_EQ(crlf.out,
+              screens({add_prompt + added("2.2.2.2 a\r"), delete_prompt + at(0) + deleted("0 a")}));
+    EXPECT_EQ(read_file(m.hosts()), "2.2.2.2 a\n");
 }
 
 TEST(Program, NeitherCrashesNorChangesTheFileOnRandomBytes) {
@@ -619,6 +725,12 @@ TEST(Program, BacksUpAndRestoresTheHostsFileThroughItsOwnLink) {
     write_file(m.backup(), "10.0.0.2 b\n");
     EXPECT_EQ(m.run("5\n").out, screens({restored}));
     EXPECT_EQ(describe(m.folder("etc")), "hosts -> real-hosts; real-hosts = 10.0.0.2 b\n; ");
+    // A link that leads nowhere is neither replaced by a file nor followed to make one.
+    std::filesystem::remove(m.folder("etc/real-hosts"));
+    Session dangling = m.run("5\n");
+    EXPECT_EQ(dangling.out, screens({""}));
+    EXPECT_EQ(dangling.err, "fopen wFp: ../etc/hosts is a symbolic link that leads nowhere\n");
+    EXPECT_EQ(describe(m.folder("etc")), "hosts -> real-hosts; ");
 }
 
 TEST(Program, ReportsAtTheEndThatStandardOutputCouldNotBeWritten) {
@@ -635,6 +747,24 @@ TEST(Program, ReportsAtTheEndThatStandardOutputCouldNotBeWritten) {
         EXPECT_EQ(fine.status, 0) << input;
     }
     EXPECT_EQ(read_file(m.hosts()), file);
+    // A pipe whose reader is gone: SIGPIPE at its default ends the program at its first write,
+    // without a report; ignored, the writes fail and the end reports it.
+    for (const char* trap : {"", "trap '' PIPE; "}) {
+        int ends[2];
+        ASSERT_EQ(pipe(ends), 0);
+        close(ends[0]);
+        m.as = trap;
+        Session closed =
+            m.run_with("3\n", ">&" + std::to_string(ends[1]) + " 2> '" + m.folder("stderr") + "'");
+        close(ends[1]);
+        if (*trap) {
+            EXPECT_EQ(closed.err, "stdout: Broken pipe\n");
+            EXPECT_EQ(closed.status, 1);
+        } else {
+            EXPECT_EQ(closed.err, "");
+            EXPECT_EQ(closed.status, 128 + SIGPIPE);
+        }
+    }
 }
 
 TEST(Program, GivesTheTerminalBackItsLineModeAndEchoWhenKilledAtThePause) {

@@ -113,11 +113,12 @@ private:
 };
 
 // Makes writes to regular files fail once they pass `bytes`, in this process and the programs
-// it starts, for as long as it lives.
+// it starts, for as long as it lives. With `signal_kills`, they start with SIGXFSZ at its
+// default, which kills a process that writes past the limit unless it ignores the signal itself.
 class FileSizeLimit {
 public:
-    explicit FileSizeLimit(rlim_t bytes) {
-        std::signal(SIGXFSZ, SIG_IGN);
+    explicit FileSizeLimit(rlim_t bytes, bool signal_kills = false) {
+        std::signal(SIGXFSZ, signal_kills ? SIG_DFL : SIG_IGN);
         getrlimit(RLIMIT_FSIZE, &saved_);
         rlimit limit = saved_;
         limit.rlim_cur = bytes;
