@@ -169,9 +169,9 @@ public:
     PrivateSecurity() {
         std::string user = user_sid();
         std::string sddl = "D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;FA;;;" + user + ")";
-        if (!user.empty() && !ConvertStringSecurityDescriptorToSecurityDescriptorA(
-                                 sddl.c_str(), SDDL_REVISION_1, &attributes_.lpSecurityDescriptor,
-                                 nullptr)) {
+        if (!user.empty() &&
+            !ConvertStringSecurityDescriptorToSecurityDescriptorA(
+                sddl.c_str(), SDDL_REVISION_1, &attributes_.lpSecurityDescriptor, nullptr)) {
             fail_with(GetLastError());
         }
     }
@@ -179,9 +179,7 @@ public:
     PrivateSecurity(const PrivateSecurity&) = delete;
     PrivateSecurity& operator=(const PrivateSecurity&) = delete;
     // Null (errno set) when it could not be made.
-    SECURITY_ATTRIBUTES* get() {
-        return attributes_.lpSecurityDescriptor ? &attributes_ : nullptr;
-    }
+    SECURITY_ATTRIBUTES* get() { return attributes_.lpSecurityDescriptor ? &attributes_ : nullptr; }
 
 private:
     SECURITY_ATTRIBUTES attributes_ = {sizeof(SECURITY_ATTRIBUTES), nullptr, FALSE};
@@ -304,8 +302,9 @@ int copy_attributes(const char* from, HANDLE to) {
 // 0, or -1 with errno set. Called on a file this process made, so only the access list needs
 // rights (the owner's own WRITE_DAC), never a privilege.
 int copy_access_list(const char* from, HANDLE to) {
-    HANDLE h = CreateFileA(from, READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                           nullptr, OPEN_EXISTING, 0, nullptr);
+    HANDLE h =
+        CreateFileA(from, READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, 0, nullptr);
     if (h == INVALID_HANDLE_VALUE)
         return GetLastError() == ERROR_FILE_NOT_FOUND ? 0 : fail_with(GetLastError());
     PACL dacl = nullptr;
@@ -318,8 +317,9 @@ int copy_access_list(const char* from, HANDLE to) {
     DWORD revision;
     GetSecurityDescriptorControl(descriptor, &control, &revision);
     SECURITY_INFORMATION which =
-        DACL_SECURITY_INFORMATION | ((control & SE_DACL_PROTECTED) ? PROTECTED_DACL_SECURITY_INFORMATION
-                                                                   : UNPROTECTED_DACL_SECURITY_INFORMATION);
+        DACL_SECURITY_INFORMATION |
+        ((control & SE_DACL_PROTECTED) ? PROTECTED_DACL_SECURITY_INFORMATION
+                                       : UNPROTECTED_DACL_SECURITY_INFORMATION);
     code = SetSecurityInfo(to, SE_FILE_OBJECT, which, nullptr, nullptr, dacl, nullptr);
     LocalFree(descriptor);
     return code == ERROR_SUCCESS ? 0 : fail_with(code);

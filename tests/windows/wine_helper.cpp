@@ -85,8 +85,8 @@ int poll(const char* path) {
 
 int acl(const char* path, const char* sddl) {
     PSECURITY_DESCRIPTOR given = nullptr, now = nullptr;
-    if (sddl && !ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl, SDDL_REVISION_1,
-                                                                      &given, nullptr))
+    if (sddl && !ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl, SDDL_REVISION_1, &given,
+                                                                      nullptr))
         return failed("ConvertStringSecurityDescriptorToSecurityDescriptor");
     if (given && !SetFileSecurityA(path, DACL_SECURITY_INFORMATION, given))
         return failed("SetFileSecurity");
@@ -95,9 +95,8 @@ int acl(const char* path, const char* sddl) {
     now = LocalAlloc(LMEM_FIXED, size);
     char* text = nullptr;
     if (!GetFileSecurityA(path, DACL_SECURITY_INFORMATION, now, size, &size) ||
-        !ConvertSecurityDescriptorToStringSecurityDescriptorA(now, SDDL_REVISION_1,
-                                                              DACL_SECURITY_INFORMATION, &text,
-                                                              nullptr))
+        !ConvertSecurityDescriptorToStringSecurityDescriptorA(
+            now, SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &text, nullptr))
         return failed("GetFileSecurity");
     std::printf("%s\n", text);
     return 0;
