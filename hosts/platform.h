@@ -21,7 +21,8 @@ std::FILE* open_regular(const char* path, const char* mode, const char** why);
 /// for a regular file.
 const char* not_regular(std::FILE* f);
 /// Opens `path` as std::fopen does with `mode` ("rb", "r+b", "ab", ...): null (errno set) when it
-/// cannot be opened, or when it is a read-only file (on Windows) and `mode` would write to it.
+/// cannot be opened, or when it is a read-only file (on Windows) and `mode` would write to it;
+/// on Windows "ab" opens only an existing file.
 std::FILE* open_stream(const char* path, const char* mode);
 /// Opens the existing file `path` to read it and to append to it, every write landing at its
 /// end, never creating it: null (errno set) when it is missing or cannot be opened so, or when
@@ -67,9 +68,8 @@ const char* copy_permissions(const char* from, std::FILE* to, bool whole);
 /// the system's administrator), or for a `source` "writable by others" when another user may
 /// write it; null when it may be trusted.
 const char* untrusted(std::FILE* f, bool source);
-/// Replaces `to` by `from` in one step (on Windows keeping the access list, creation time and
-/// streams of an existing `to`, and refusing one that is read-only): 0; or -1 with errno set and
-/// `to` as it was, or, on Windows, gone with its old version kept beside it and named on stderr.
+/// Replaces `to` by `from` in one rename (on Windows refusing a `to` that is read-only): 0, or -1
+/// with errno set and `to` as it was.
 int rename_over(const char* from, const char* to);
 /// Cuts the stream's file to `size` bytes: 0, or -1 with errno set.
 int resize_file(std::FILE* f, long long size);

@@ -337,7 +337,9 @@ const char* unfit_lock(int fd) {
     if (const char* kind = kind_of(st.st_mode)) return kind;
     if (st.st_uid != geteuid()) return "owned by another user";
     if (st.st_mode & 022) return "writable by others";
-    return st.st_nlink == 1 ? nullptr : "a hard link";
+    // No name at all is a holder's file it removed as this one opened it: the check that the
+    // name still leads to it sends this one back to wait.
+    return st.st_nlink > 1 ? "a hard link" : nullptr;
 }
 
 // Why the name `path`, which could not be opened as a lock file, is not to be used; null when

@@ -3,9 +3,11 @@
 #include <fcntl.h>
 #include <io.h>
 #include <windows.h>
+// After windows.h, which they need.
+#include <aclapi.h>
+#include <sddl.h>
 
 #include <cerrno>
-#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -18,7 +20,14 @@ const char* own_line_end = "\r\n";
 
 namespace {
 
-constexpr DWORD disk_quota_exceeded = 1295;  // ERROR_DISK_QUOTA_EXCEEDED, not in MinGW's headers
+// Not in MinGW's headers.
+constexpr DWORD disk_quota_exceeded = 1295;  // ERROR_DISK_QUOTA_EXCEEDED
+constexpr DWORD virus_infected = 225;        // ERROR_VIRUS_INFECTED
+constexpr DWORD virus_deleted = 226;         // ERROR_VIRUS_DELETED
+
+// Errors that no errno value names: errno is this plus the Win32 code, and error_text gives the
+// system's own message for it. Far above the C runtime's values, which end below 200.
+constexpr int system_words = 0x10000;
 
 // The one mapping from Win32 errors to the errno values the reports print; the C runtime's own
 // says "Permission denied" for a file that another program holds, or for a failing disk.
@@ -55,6 +64,11 @@ constexpr ErrorWord error_words[] = {
     {ERROR_INVALID_NAME, EINVAL},
     {ERROR_INVALID_FUNCTION, ENOSYS},
     {ERROR_NOT_SUPPORTED, ENOSYS},
+    // A virus scanner that guards the hosts file, or a read-only file: "Input/output error" or
+    // "Permission denied" would send the user after a failing disk or missing rights.
+    {virus_infected, system_words + virus_infected},
+    {virus_deleted, system_words + virus_deleted},
+    {ERROR_FILE_READ_ONLY, system_words + ERROR_FILE_READ_ONLY},
 };
 
 // Any other error is a device, network or file system failure.
@@ -68,17 +82,6 @@ int errno_of(DWORD code) {
 int fail_with(DWORD code) {
     errno = errno_of(code);
     return -1;
-}
-
-// Reports of this layer's own, after everything already printed to stdout; errno is kept.
-void tell(const char* format, ...) {
-    int saved = errno;
-    std::fflush(stdout);
-    std::va_list args;
-    va_start(args, format);
-    std::vfprintf(stderr, format, args);
-    va_end(args);
-    errno = saved;
 }
 
 HANDLE handle_of(std::FILE* f) { return reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(f))); }
@@ -130,17 +133,72 @@ bool refused_for_writing(HANDLE h) {
     if (!GetFileInformationByHandle(h, &info) || !(info.dwFileAttributes & FILE_ATTRIBUTE_READONLY))
         return false;
     CloseHandle(h);
-    errno = EACCES;
+    fail_with(ERROR_FILE_READ_ONLY);
     return true;
 }
+
+// The process's user as an SDDL string: empty when it cannot be had (errno set).
+std::string user_sid() {
+    HANDLE token;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
+        fail_with(GetLastError());
+        return "";
+    }
+    union {
+        TOKEN_USER user;
+        char space[256];
+    } info;
+    DWORD size;
+    BOOL got = GetTokenInformation(token, TokenUser, &info, sizeof info, &size);
+    DWORD code = GetLastError();
+    CloseHandle(token);
+    char* text = nullptr;
+    if (!got || !ConvertSidToStringSidA(info.user.User.Sid, &text)) {
+        fail_with(got ? GetLastError() : code);
+        return "";
+    }
+    std::string sid = text;
+    LocalFree(text);
+    return sid;
+}
+
+// Security for a file that only its creator, the Administrators and SYSTEM may open, whatever
+// its folder grants: its access list is protected from the folder's.
+class PrivateSecurity {
+public:
+    PrivateSecurity() {
+        std::string user = user_sid();
+        std::string sddl = "D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;FA;;;" + user + ")";
+        if (!user.empty() &&
+            !ConvertStringSecurityDescriptorToSecurityDescriptorA(
+                sddl.c_str(), SDDL_REVISION_1, &attributes_.lpSecurityDescriptor, nullptr)) {
+            fail_with(GetLastError());
+        }
+    }
+    ~PrivateSecurity() { LocalFree(attributes_.lpSecurityDescriptor); }
+    PrivateSecurity(const PrivateSecurity&) = delete;
+    PrivateSecurity& operator=(const PrivateSecurity&) = delete;
+    // Null (errno set) when it could not be made.
+    SECURITY_ATTRIBUTES* get() { return attributes_.lpSecurityDescriptor ? &attributes_ : nullptr; }
+
+private:
+    SECURITY_ATTRIBUTES attributes_ = {sizeof(SECURITY_ATTRIBUTES), nullptr, FALSE};
+};
 
 }  // namespace
 
 std::FILE* create_exclusive(const char* path) {
     // An open file that is not shared for deletion cannot be deleted: that is the lock a later
-    // run respects.
-    HANDLE h = open_handle(path, GENERIC_READ | GENERIC_WRITE, CREATE_NEW, FILE_ATTRIBUTE_NORMAL);
-    if (h == INVALID_HANDLE_VALUE) return nullptr;
+    // run respects. The access list it is given here may be replaced by the old file's.
+    PrivateSecurity security;
+    if (!security.get()) return nullptr;
+    HANDLE h = CreateFileA(path, GENERIC_READ | GENERIC_WRITE | READ_CONTROL | WRITE_DAC,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE, security.get(), CREATE_NEW,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        fail_with(GetLastError());
+        return nullptr;
+    }
     std::FILE* f = stream_of(h, "w+b");
     if (!f) DeleteFileA(path);
     return f;
@@ -150,7 +208,8 @@ std::FILE* open_stream(const char* path, const char* mode) {
     bool update = std::strchr(mode, '+') != nullptr;
     DWORD access = mode[0] == 'r' ? GENERIC_READ : GENERIC_WRITE;
     if (update) access = GENERIC_READ | GENERIC_WRITE;
-    DWORD creation = mode[0] == 'r' ? OPEN_EXISTING : mode[0] == 'w' ? CREATE_ALWAYS : OPEN_ALWAYS;
+    // An append never makes the file: one that another program removed stays removed.
+    DWORD creation = mode[0] == 'w' ? CREATE_ALWAYS : OPEN_EXISTING;
     HANDLE h = open_handle(path, access, creation, FILE_ATTRIBUTE_NORMAL);
     if (h == INVALID_HANDLE_VALUE || ((access & GENERIC_WRITE) && refused_for_writing(h)))
         return nullptr;
@@ -175,17 +234,37 @@ std::FILE* another_stream(std::FILE* f) {
     return stream_of(copy, "r+b");
 }
 
+namespace {
+
+// The system's message for `code`, in the system's language, without its line end; `fallback`
+// where the system has none.
+const char* system_message(DWORD code, const char* fallback) {
+    static char messages[4][512];
+    static DWORD codes[4];
+    std::size_t slot = 0;
+    while (slot < 3 && codes[slot] != 0 && codes[slot] != code) ++slot;
+    char* text = messages[slot];
+    if (codes[slot] != code) {
+        codes[slot] = code;
+        DWORD flags = FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS;
+        DWORD size = FormatMessageA(flags, nullptr, code, 0, text, sizeof messages[0], nullptr);
+        while (size > 0 && std::strchr(" \r\n", text[size - 1])) text[--size] = '\0';
+    }
+    return text[0] ? text : fallback;
+}
+
+}  // namespace
+
 const char* error_text(int errnum) {
     // The C runtime has no words for a file in use (Microsoft's says "Resource device" for
-    // EBUSY): the system's own message, in the system's language, says it.
-    static char in_use[512];
-    if (errnum == EBUSY && !in_use[0]) {
-        DWORD flags = FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS;
-        DWORD size = FormatMessageA(flags, nullptr, ERROR_SHARING_VIOLATION, 0, in_use,
-                                    sizeof in_use, nullptr);
-        while (size > 0 && std::strchr(" \r\n", in_use[size - 1])) in_use[--size] = '\0';
+    // EBUSY), for a virus scanner's block or for a read-only file.
+    if (errnum == EBUSY) return system_message(ERROR_SHARING_VIOLATION, std::strerror(errnum));
+    switch (errnum - system_words) {
+    case virus_infected: return system_message(virus_infected, "blocked by a virus scanner");
+    case virus_deleted: return system_message(virus_deleted, "removed by a virus scanner");
+    case ERROR_FILE_READ_ONLY: return system_message(ERROR_FILE_READ_ONLY, "read-only file");
+    default: return std::strerror(errnum);
     }
-    return errnum == EBUSY && in_use[0] ? in_use : std::strerror(errnum);
 }
 
 int sync_file(std::FILE* f) { return flush(handle_of(f)); }
@@ -206,8 +285,8 @@ int sync_folder(const char* path) {
 
 namespace {
 
-// What a new version takes from the file it replaces besides what ReplaceFileA keeps, so that a
-// plain rename keeps it too. Read-only is not among them: a read-only file is never replaced.
+// What a new version takes from the file it replaces, besides its access list. Read-only is not
+// among them: a read-only file is never replaced.
 constexpr DWORD kept_attributes = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
                                   FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
 
@@ -223,11 +302,7 @@ int hidden_and_system_kept(HANDLE h, DWORD old_attributes) {
     return -1;
 }
 
-}  // namespace
-
-namespace {
-
-int copy_attributes(const char* from, std::FILE* to) {
+int copy_attributes(const char* from, HANDLE to) {
     WIN32_FILE_ATTRIBUTE_DATA old;
     if (!GetFileAttributesExA(from, GetFileExInfoStandard, &old))
         return GetLastError() == ERROR_FILE_NOT_FOUND ? 0 : fail_with(GetLastError());
@@ -236,16 +311,45 @@ int copy_attributes(const char* from, std::FILE* to) {
     basic.CreationTime.HighPart = static_cast<LONG>(old.ftCreationTime.dwHighDateTime);
     basic.FileAttributes = old.dwFileAttributes & kept_attributes;
     if (basic.FileAttributes == 0) basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
-    HANDLE h = handle_of(to);
-    if (!SetFileInformationByHandle(h, FileBasicInfo, &basic, sizeof basic))
+    if (!SetFileInformationByHandle(to, FileBasicInfo, &basic, sizeof basic))
         return fail_with(GetLastError());
-    return hidden_and_system_kept(h, old.dwFileAttributes);
+    return hidden_and_system_kept(to, old.dwFileAttributes);
+}
+
+// Gives `to` the access list of the file `from`, protected from its folder's as that one is:
+// 0, or -1 with errno set. Called on a file this process made, so only the access list needs
+// rights (the owner's own WRITE_DAC), never a privilege.
+int copy_access_list(const char* from, HANDLE to) {
+    HANDLE h =
+        CreateFileA(from, READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, 0, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return GetLastError() == ERROR_FILE_NOT_FOUND ? 0 : fail_with(GetLastError());
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    DWORD code = GetSecurityInfo(h, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                                 &dacl, nullptr, &descriptor);
+    CloseHandle(h);
+    if (code != ERROR_SUCCESS) return fail_with(code);
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision;
+    GetSecurityDescriptorControl(descriptor, &control, &revision);
+    SECURITY_INFORMATION which =
+        DACL_SECURITY_INFORMATION |
+        ((control & SE_DACL_PROTECTED) ? PROTECTED_DACL_SECURITY_INFORMATION
+                                       : UNPROTECTED_DACL_SECURITY_INFORMATION);
+    code = SetSecurityInfo(to, SE_FILE_OBJECT, which, nullptr, nullptr, dacl, nullptr);
+    LocalFree(descriptor);
+    return code == ERROR_SUCCESS ? 0 : fail_with(code);
 }
 
 }  // namespace
 
+// A backup in the working folder (not `whole`) keeps the private access list it was made with.
 const char* copy_permissions(const char* from, std::FILE* to, bool whole) {
-    return !whole || copy_attributes(from, to) == 0 ? nullptr : "chmod err";
+    HANDLE h = handle_of(to);
+    if (!whole || (copy_access_list(from, h) == 0 && copy_attributes(from, h) == 0)) return nullptr;
+    return "chmod err";
 }
 
 const char* untrusted(std::FILE*, bool) { return nullptr; }
@@ -262,78 +366,18 @@ bool in_use(const char* path) {
     return h == INVALID_HANDLE_VALUE && GetLastError() == ERROR_SHARING_VIOLATION;
 }
 
-// The plain rename, which gives the new file the folder's access rights.
-int move_over(const char* from, const char* to) {
+}  // namespace
+
+// One rename, which swaps the name over to the new file in one step: the name never goes
+// missing, as it does between the two renames of Windows' own replacement (ReplaceFile). The
+// new file already has what it keeps of the old one (copy_permissions).
+int rename_over(const char* from, const char* to) {
+    DWORD attributes = GetFileAttributesA(to);
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY))
+        return fail_with(ERROR_FILE_READ_ONLY);
     if (MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return 0;
     DWORD code = GetLastError();
     return fail_with(code == ERROR_ACCESS_DENIED && in_use(to) ? ERROR_SHARING_VIOLATION : code);
-}
-
-// The name under which ReplaceFileA keeps the old version until the new one is in place: the
-// in-place copy's "NAME.old-PID-K-SIZE" beside the new version's "NAME.new-PID-K" (files.cpp),
-// so that the next run's clean-up knows what a run killed in between left. Empty for a new
-// version named otherwise.
-std::string kept_name(const char* from, ULONGLONG old_size) {
-    std::string name = from;
-    std::string::size_type mark = name.rfind(".new-");
-    if (mark == std::string::npos) return "";
-    return name.replace(mark, 5, ".old-") + "-" + std::to_string(old_size);
-}
-
-// Removes the old version once the new one is in place. Where it stays (Wine tells no failure
-// of the deletion it does when the file is closed), it is named: the target is whole either way.
-void remove_kept(const std::string& kept) {
-    if (!DeleteFileA(kept.c_str())) {
-        fail_with(GetLastError());
-        tell("remove err: %s: %s\n", kept.c_str(), error_text(errno));
-    } else if (GetFileAttributesA(kept.c_str()) != INVALID_FILE_ATTRIBUTES) {
-        tell("old file kept: %s\n", kept.c_str());
-    }
-}
-
-// After ReplaceFileA failed. When it had already moved the old version aside, that goes back
-// first; then the plain rename is tried, and its failure, with `to` as it was, is returned. If
-// not even the old version could go back, it is named: the only whole copy of the old content.
-int after_failed_replace(const char* from, const char* to, const std::string& kept) {
-    bool aside = GetFileAttributesA(to) == INVALID_FILE_ATTRIBUTES &&
-                 GetFileAttributesA(kept.c_str()) != INVALID_FILE_ATTRIBUTES;
-    bool back = !aside || MoveFileExA(kept.c_str(), to, MOVEFILE_WRITE_THROUGH);
-    int ret = move_over(from, to);
-    if (!back && ret == 0) remove_kept(kept);
-    if (!back && ret != 0) tell("old file kept: %s\n", kept.c_str());
-    return ret;
-}
-
-// Flushes what ReplaceFileA merged into the new file (streams, attributes). Its failure is
-// reported, but the file holds the new content either way.
-void flush_replaced(const char* path) {
-    HANDLE h = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    int ret = h == INVALID_HANDLE_VALUE ? fail_with(GetLastError()) : close_after(h, flush(h));
-    if (ret != 0) tell("sync err: %s\n", error_text(errno));
-}
-
-}  // namespace
-
-// Windows' own replacement keeps what Windows knows of the old file: its access list, creation
-// time and alternate data streams (not its owner, which only a privileged call can give). Only
-// an existing file can be replaced so; where it fails, the plain rename is tried, and the caller
-// copies in place if that fails too.
-int rename_over(const char* from, const char* to) {
-    WIN32_FILE_ATTRIBUTE_DATA old;
-    if (!GetFileAttributesExA(to, GetFileExInfoStandard, &old)) {
-        DWORD code = GetLastError();
-        return code == ERROR_FILE_NOT_FOUND ? move_over(from, to) : fail_with(code);
-    }
-    if (old.dwFileAttributes & FILE_ATTRIBUTE_READONLY) return fail_with(ERROR_ACCESS_DENIED);
-    ULONGLONG size = (static_cast<ULONGLONG>(old.nFileSizeHigh) << 32) | old.nFileSizeLow;
-    std::string kept = kept_name(from, size);
-    if (kept.empty()) return move_over(from, to);
-    if (!ReplaceFileA(to, from, kept.c_str(), 0, nullptr, nullptr))
-        return after_failed_replace(from, to, kept);
-    remove_kept(kept);
-    flush_replaced(to);
-    return 0;
 }
 
 int resize_file(std::FILE* f, long long size) { return set_size(handle_of(f), size); }
@@ -389,7 +433,12 @@ std::FILE* open_regular(const char* path, const char* mode, const char** why) {
 }
 
 bool abandoned(const char* path, unsigned long pid) {
-    HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(pid));
+    // A leftover with this process's own id was left by an earlier holder of the id (before a
+    // restart; a fresh Wine server always gives the first program the same one): the files this
+    // process made are still open, which the open below finds.
+    HANDLE process = pid == GetCurrentProcessId()
+                         ? nullptr
+                         : OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(pid));
     if (process) {
         bool running = WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
         CloseHandle(process);
@@ -454,24 +503,6 @@ int stamp_handle(HANDLE h, FileStamp* stamp) {
     return 0;
 }
 
-// The mutex's name: the folder's full path, its ASCII letters in one case as Windows matches
-// names, hashed so that any path fits; in the global namespace, so that the instances of every
-// session meet there.
-std::string mutex_name(const char* folder) {
-    char full[MAX_PATH * 4];
-    DWORD size = GetFullPathNameA(folder, sizeof full, full, nullptr);
-    if (size == 0 || size >= sizeof full) return "";
-    unsigned long long hash = 14695981039346656037ULL;  // FNV-1a
-    for (DWORD i = 0; i < size; ++i) {
-        char c = full[i] == '/' ? '\\' : full[i];
-        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-        hash = (hash ^ static_cast<unsigned char>(c)) * 1099511628211ULL;
-    }
-    char name[64];
-    std::snprintf(name, sizeof name, "Global\\hosts-manager-%016llx", hash);
-    return name;
-}
-
 }  // namespace
 
 int stamp_of(std::FILE* f, FileStamp* stamp) { return stamp_handle(handle_of(f), stamp); }
@@ -484,27 +515,33 @@ int stamp_at(const char* path, FileStamp* stamp) {
     return close_after(h, stamp_handle(h, stamp));
 }
 
-// A named mutex, never a lock on the hosts file itself, which would stop the resolver reading
-// it. Windows releases it as abandoned when its holder dies.
+// A lock file beside the hosts file, never a lock on the hosts file itself, which would stop the
+// resolver reading it. Only a user who may create files in the folder (in drivers\etc, the
+// Administrators) can make it; its access list lets none but its creator, the Administrators and
+// SYSTEM open it, and the holder shares it with nobody. Windows removes it when its last handle
+// closes, also when the holder is killed; the name is not followed if it is a link.
 int lock_take(const char* path, InstanceLock* lock, const char** why) {
+    static std::string reason;
     *why = nullptr;
-    std::string folder = path;
-    folder.erase(folder.find_last_of("\\/") + 1);
-    std::string name = mutex_name(folder.empty() ? "." : folder.c_str());
-    HANDLE mutex = name.empty() ? nullptr : CreateMutexA(nullptr, FALSE, name.c_str());
-    if (!mutex) return lock_unavailable;
-    DWORD got = WaitForSingleObject(mutex, 0);
-    if (got == WAIT_OBJECT_0 || got == WAIT_ABANDONED) {
-        *lock = reinterpret_cast<InstanceLock>(mutex);
+    PrivateSecurity security;
+    HANDLE h = security.get() ? CreateFileA(path, DELETE, 0, security.get(), OPEN_ALWAYS,
+                                            FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_DELETE_ON_CLOSE |
+                                                FILE_FLAG_OPEN_REPARSE_POINT,
+                                            nullptr)
+                              : INVALID_HANDLE_VALUE;
+    if (h != INVALID_HANDLE_VALUE) {
+        *lock = reinterpret_cast<InstanceLock>(h);
         return lock_taken;
     }
-    CloseHandle(mutex);
-    return got == WAIT_TIMEOUT ? lock_busy : lock_unavailable;
+    if (security.get() && GetLastError() == ERROR_SHARING_VIOLATION) return lock_busy;
+    if (security.get()) fail_with(GetLastError());
+    // Going on without a turn is said, with its cause: never silently.
+    reason = std::string("unusable (") + error_text(errno) + ")";
+    *why = reason.c_str();
+    return lock_unavailable;
 }
 
 int lock_release(const char*, InstanceLock lock) {
     if (lock == no_lock) return 0;
-    ReleaseMutex(reinterpret_cast<HANDLE>(lock));
-    CloseHandle(reinterpret_cast<HANDLE>(lock));
-    return 0;
+    return CloseHandle(reinterpret_cast<HANDLE>(lock)) ? 0 : fail_with(GetLastError());
 }

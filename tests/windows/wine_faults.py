@@ -7,7 +7,10 @@ resizes and deletes files, and the program itself writes, syncs and sets attribu
 starts a fresh wineserver under strace and the program under a strace of its own, both tracing
 only calls on the command's files (-P) and failing there the calls that the row names. The
 program is the first process of its server, so its process id, part of the names of the files it
-makes beside the target, is the same in every run; the first run finds it.
+makes beside the target, is the same in every run; the first runs find it. The random number
+that ends those names comes from Wine's getrandom(2) calls, which a preloaded library
+(zero_random.cpp) makes return zeros for the table's runs: their names end in 0. The first two
+runs, without it, must get different numbers.
 
 Each command first runs without faults, which must change its file, print its success text,
 keep the file's hidden and system attributes, leave nothing beside it, and flush what it changed
@@ -31,6 +34,7 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 from pathlib import Path
 
@@ -38,6 +42,7 @@ sys.dont_write_bytecode = True  # no cache of wine_test.py or the modules it sha
 import wine_test  # noqa: E402
 
 SKIP = 77
+OPENAT = 257  # on x86_64, as the Wine tests need
 # Wine keeps the hidden (2) and system (4) attributes in this extended attribute.
 DOS_ATTRIBUTES = "user.DOSATTRIB"
 HIDDEN_SYSTEM = b"0x6"
@@ -74,15 +79,18 @@ COMMANDS = {
 # A fault: (process, call, files, occurrences, error). The server opens, renames, resizes and
 # deletes; the program writes, syncs and sets attributes. The files are the command's target
 # ("hosts"), its new version ("new", NAME.new-PID-0), its old version kept aside ("old",
-# NAME.old-PID-0-SIZE) or their folder, or several joined by "+"; the occurrences count the calls
-# of that name on those files, as strace's when= does. strace matches a name that exists when it
-# starts only as the kernel resolves it, so a rename onto the target through the prefix's
-# dosdevices link is matched by its source, "new" or "old": Windows' replacement renames the
-# target to "old", then "new" onto the target; on failure "old" goes back, and "new" is renamed
-# onto the target once more.
+# NAME.old-PID-0-SIZE), the lock file ("lock", NAME.lock) or their folder, or several joined by
+# "+"; the occurrences count the calls of that name on those files, as strace's when= does.
+# strace matches a name that exists when it starts only as the kernel resolves it, so a rename
+# onto the target through the prefix's dosdevices link is matched by its source, "new". The
+# access list goes from the target to "new" as a server's open of the target (READ_CONTROL) and
+# a change of the new file's mode (Wine's form of an access list). Two more kinds of row act
+# rather than fail: process "test" with error "delete" deletes the target while the server is
+# held (strace's delay_enter) at the entry of the call; process "test" with call "plant" leaves
+# what a killed run with the program's own process id left before the run: "new" and "old" whole.
 # Outcomes: "new" (success text, the new content), "old" (a report, the old content), "kept"
-# (both versions kept beside the target and named), "aside" (the target gone, its old version
-# kept beside it and named). The last field is text that stderr must hold.
+# (both versions kept beside the target and named), "gone" (the target deleted, and not made
+# again). The last field is text that stderr must hold.
 NEW_WRITE_ENOSPC = ("program", "write", "new", "1", "ENOSPC")
 RENAMES_FAIL = ("server", "rename", "new", "1+", "EACCES")
 RENAMES_EXDEV = ("server", "rename", "new", "1+", "EXDEV")
@@ -98,23 +106,21 @@ ROWS = [
      "old", "chmod err: Input/output error"),
     ("new-version-mode-eperm", "add-replace", [("program", "fchmod", "new", "1", "EPERM")], "old",
      "chmod err: Permission denied"),
-    # Windows' replacement and what follows when it fails.
-    ("replace-open-eacces", "add-replace", [("server", "openat", "new", "2", "EACCES")], "new",
+    # The access list, the one rename, the lock file, and what an earlier run left.
+    ("access-list-read-eacces", "add-replace", [("server", "openat", "hosts", "4", "EACCES")],
+     "old", "chmod err: Permission denied"),
+    ("access-list-set-eperm", "add-replace", [("server", "fchmod", "new", "1", "EPERM")], "old",
+     "chmod err: Permission denied"),
+    ("rename-source-open-eacces", "add-replace", [("server", "openat", "new", "2", "EACCES")],
+     "new", None),
+    ("rename-eacces-copies-in-place", "add-replace",
+     [("server", "rename", "new", "1", "EACCES")], "new", None),
+    ("lock-file-create-eacces", "add-replace", [("server", "openat", "lock", "1", "EACCES")],
+     "new", "hosts.lock is unusable (Permission denied): no turn taken"),
+    ("own-pid-leftovers-swept", "add-replace", [("test", "plant", "new+old", "", "")], "new",
      None),
-    ("replace-first-rename-eacces", "add-replace", [("server", "rename", "hosts", "1", "EACCES")],
-     "new", None),
-    ("replace-second-rename-eacces", "add-replace", [("server", "rename", "new", "1", "EACCES")],
-     "new", None),
-    ("replace-and-move-back-fail", "add-replace",
-     [("server", "rename", "new+old", "1..2", "EACCES")], "new", None),
-    ("no-rename-puts-a-version-back", "add-replace",
-     [("server", "rename", "new+old", "1+", "EACCES")], "aside", "old file kept: "),
-    ("old-version-delete-eacces", "add-replace", [("server", "unlink", "old", "1", "EACCES")],
-     "new", "old file kept: "),
-    ("replaced-file-open-eacces", "add-replace", [("server", "openat", "hosts", "7", "EACCES")],
-     "new", "sync err: Permission denied"),
-    ("replaced-file-flush-eio", "add-replace", [("program", "fsync", "hosts", "1", "EIO")], "new",
-     "sync err: Input/output error"),
+    ("append-to-a-deleted-file", "add-append", [("test", "openat", "hosts", "3", "delete")],
+     "gone", "hosts_write fopen err: No such file or directory"),
     ("folder-flush-eio", "add-replace", [("program", "fsync", "folder", "1", "EIO")], "new",
      "sync err: Input/output error"),
     # The in-place copy, where no rename can replace the target.
@@ -124,12 +130,11 @@ ROWS = [
      "copy err: No space left on device"),
     ("double-fault", "add-replace", [RENAMES_FAIL, ("program", "write", "hosts", "1+", "ENOSPC")],
      "kept", "restore err: "),
-    # The first and third renames from "new" or "old" (Windows' replacement's, the plain one)
-    # fail; the sixth open of either is the creation of the old copy, after the two that make
-    # and open "new", and those of the renames.
+    # The third open of "new" or "old" is the creation of the old copy, after the one that makes
+    # "new" and the rename's.
     ("in-place-old-copy-create-eacces", "add-replace",
-     [("server", "rename", "new+old", "1..3+2", "EACCES"),
-      ("server", "openat", "new+old", "6", "EACCES")], "old", "copy err: Permission denied"),
+     [RENAMES_FAIL, ("server", "openat", "new+old", "3", "EACCES")], "old",
+     "copy err: Permission denied"),
     ("in-place-old-copy-sync-eio", "add-replace",
      [RENAMES_EXDEV, ("program", "fsync", "old", "1", "EIO")], "old", "copy err: "),
     ("in-place-sync-eio", "add-replace", [RENAMES_EXDEV, ("program", "fsync", "hosts", "1", "EIO")],
@@ -180,6 +185,7 @@ BASELINE_CALLS = {"server": "openat,rename,unlink,ftruncate",
                   "program": "write,pwrite64,fsync,fdatasync,ftruncate,fsetxattr,fchmod"}
 
 ARGS = argparse.Namespace()
+PID = None  # the program's process id in a fresh server
 
 
 # --- The files ------------------------------------------------------------------------------
@@ -199,7 +205,7 @@ class Files:
         drive = ("c:", ARGS.area / "prefix" / "drive_c") if which == "hosts" else ("d:", ARGS.area)
         self.dos = ARGS.area / "prefix" / "dosdevices" / drive[0] / self.target.relative_to(drive[1])
         self.names = {"hosts": "hosts", "new": f"hosts.new-{pid}-0",
-                      "old": f"hosts.old-{pid}-0-{len(self.old)}"}
+                      "old": f"hosts.old-{pid}-0-{len(self.old)}", "lock": "hosts.lock"}
 
     def forms(self, kind):
         """The paths by which calls name the file of KIND: both spellings."""
@@ -210,8 +216,8 @@ class Files:
     def kind_of(self, path):
         if path == str(self.out):
             return "console"
-        return next((kind for kind in ("hosts", "new", "old", "folder") if path in self.forms(kind)),
-                    None)
+        return next((kind for kind in ("hosts", "new", "old", "lock", "folder")
+                     if path in self.forms(kind)), None)
 
     def prepare(self):
         """The old hosts file and backup, each hidden and system, and nothing beside them."""
@@ -226,6 +232,13 @@ class Files:
         for path, content in files:
             path.write_bytes(content)
             os.setxattr(path, DOS_ATTRIBUTES, HIDDEN_SYSTEM)
+
+    def plant(self, pid):
+        """What a run with process id PID left when it was killed while it copied the target in
+        place, the target still whole: its new version and the old one's copy."""
+        folder = self.target.parent
+        (folder / f"hosts.new-{pid}-7").write_bytes(self.old + b"# new\r\n")
+        (folder / f"hosts.old-{pid}-7-{len(self.old)}").write_bytes(self.old)
 
     def strays(self):
         """Every file beside the target and in the working folder but the two files."""
@@ -263,11 +276,14 @@ class Run:
 def strace_options(files, side, faults, calls, paths):
     """strace's options for one of the two processes: what it traces, on which files, and the
     faults it injects there."""
-    mine = [f for f in faults if f[0] == side]
+    # A deletion by the test holds the server in the call while it deletes.
+    mine = [f if f[0] == side else ("server", *f[1:4], "delay_enter=2000000") for f in faults
+            if f[0] == side or (side == "server" and f[4] == "delete")]
     traced = calls or ",".join(sorted({f[1] for f in mine})) or "rename"
     options = ["-ttt", "-qq", "-y", "-s", "64", "-e", "trace=" + traced]
     for _, call, kind, when, error in mine:
-        options += ["-e", f"inject={call}:error={error}:when={when}"]
+        tamper = error if error.startswith("delay") else "error=" + error
+        options += ["-e", f"inject={call}:{tamper}:when={when}"]
     kinds = paths or sorted({k for f in mine for k in f[2].split("+")}) or ["hosts"]
     for kind in kinds:
         for form in files.forms(kind):
@@ -292,11 +308,13 @@ def stop_server(env):
     subprocess.run([ARGS.wineserver, "-w"], env=env, check=False, timeout=60)
 
 
-def run(files, faults=(), calls=None, paths=None, server_paths=True):
+def run(files, faults=(), calls=None, paths=None, server_paths=True, zero=True):
     """Runs the command once in a fresh server, with FAULTS injected; CALLS and PATHS trace more
     (a run without faults), and without SERVER_PATHS the server's calls on every file."""
     env = wine_test.wine_env()
     files.prepare()
+    if any(f[1] == "plant" for f in faults):
+        files.plant(PID)
     stop_server(env)
     logs = {side: Path(tempfile.mkstemp(prefix=f"wine-faults-{side}-")[1])
             for side in ("server", "program")}
@@ -312,7 +330,11 @@ def run(files, faults=(), calls=None, paths=None, server_paths=True):
         deadline = time.time() + 30
         while not server_ready() and server.poll() is None and time.time() < deadline:
             time.sleep(0.01)
-        status = run_program(files, faults, calls, paths, logs["program"], env)
+        program_env = dict(env, LD_PRELOAD=ARGS.zero_random) if zero else env
+        deleter = threading.Thread(target=delete_when_held, args=(files, faults), daemon=True)
+        deleter.start()
+        status = run_program(files, faults, calls, paths, logs["program"], program_env)
+        deleter.join()
     finally:
         stop_server(env)
         server.wait(timeout=60)
@@ -320,6 +342,33 @@ def run(files, faults=(), calls=None, paths=None, server_paths=True):
     for log in logs.values():
         log.unlink()
     return Run(files, status, texts)
+
+
+def delete_when_held(files, faults):
+    """Deletes the target once the server is held at the entry of the call that a "delete" row
+    names on it, as its strace holds it there."""
+    calls = [f[1] for f in faults if f[4] == "delete"]
+    if calls and wait_in_path_call(calls[0], str(files.dos), 30):
+        files.target.unlink()
+
+
+def wait_in_path_call(call, path, timeout):
+    """Waits until a process is at the entry of CALL (openat) naming PATH: whether one was."""
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        for pid in filter(str.isdigit, os.listdir("/proc")):
+            try:
+                with open(f"/proc/{pid}/syscall") as f:
+                    fields = f.read().split()
+                if fields and call == "openat" and fields[0] == str(OPENAT):
+                    with open(f"/proc/{pid}/mem", "rb") as mem:
+                        mem.seek(int(fields[2], 16))
+                        if mem.read(len(path) + 1) == path.encode() + b"\0":
+                            return True
+            except (OSError, ValueError, IndexError):
+                pass
+        time.sleep(0.01)
+    return False
 
 
 def run_program(files, faults, calls, paths, log, env):
@@ -407,7 +456,7 @@ def check(run, files, new, outcome, text, faults):
     holds = next((name for name, version in versions.items() if run.target == version), None)
     if outcome in ("new", "old") and holds != outcome:
         problems.append(f"the target holds {describe(run.target, versions)}, not its {outcome}")
-    if outcome == "aside" and run.target is not None:
+    if outcome == "gone" and run.target is not None:
         problems.append(f"the target holds {describe(run.target, versions)}, not nothing")
     printed = success in run.stdout
     if printed != (holds == "new" and run.target is not None):
@@ -415,14 +464,16 @@ def check(run, files, new, outcome, text, faults):
                         f"holding {describe(run.target, versions)}")
     problems += [f"another command's success text printed" for other in ALL_SUCCESS
                  if other != success and other in run.stdout]
+    # A backup takes nothing from the one it replaces in the working folder.
     if run.target is not None and holds and versions["old"] is not None \
-            and run.attributes != HIDDEN_SYSTEM:
+            and COMMANDS[files.command][1] == "hosts" and run.attributes != HIDDEN_SYSTEM:
         problems.append(f"the target's attributes are {run.attributes}, not hidden and system")
     problems += check_strays(run, files, versions, outcome)
     if text and text.encode() not in run.stderr:
         problems.append(f"stderr lacks {text!r}")
     for side, call, kind, when, error in faults:
-        if not re.search(rf"{call}\(.*\(INJECTED\)", run.logs[side]):
+        side = "server" if error == "delete" else side
+        if side != "test" and not re.search(rf"{call}\(.*\((INJECTED|DELAYED)\)", run.logs[side]):
             problems.append(f"the fault {call} {kind} {when} {error} was never reached")
     if problems:
         problems.append(f"stdout ends {run.stdout[-200:]!r}; stderr {run.stderr!r}")
@@ -439,7 +490,7 @@ def check_strays(run, files, versions, outcome):
             problems.append(f"{path.name}, named, holds neither version whole")
         else:
             kept.add(next(k for k, v in versions.items() if v == content(path)))
-    wanted = {"kept": {"old", "new"}, "aside": {"old"}}.get(outcome, set())
+    wanted = {"kept": {"old", "new"}}.get(outcome, set())
     if not wanted <= kept:
         problems.append(f"not kept and named: the {' and the '.join(sorted(wanted - kept))} version")
     return problems
@@ -455,12 +506,18 @@ def describe(data, versions):
 # --- The table --------------------------------------------------------------------------------
 
 def process_id():
-    """The program's process id in a fresh server, found in the server's trace of a run."""
-    files = Files("add-replace", 0)
-    done = run(files, calls={"server": "openat", "program": "fsync"}, paths=["hosts"],
-               server_paths=False)
-    found = re.findall(r"hosts\.new-(\d+)-0", done.logs["server"])
-    return found[0] if found else None
+    """The program's process id in a fresh server, found in the server's traces of two runs that
+    draw their random numbers as ever, and what broke: the numbers must differ."""
+    names = []
+    for _ in range(2):
+        files = Files("add-replace", 0)
+        done = run(files, calls={"server": "openat", "program": "fsync"}, paths=["hosts"],
+                   server_paths=False, zero=False)
+        names += re.findall(r"hosts\.new-(\d+)-(\d+)", done.logs["server"])[:1]
+    if len(names) < 2:
+        return None, ["the program's new version was not seen in the server's trace"]
+    return names[0][0], [f"two runs named their new versions alike: {names}"
+                         for same in [names[0][1] == names[1][1]] if same]
 
 
 def baseline(command, pid):
@@ -481,6 +538,7 @@ def main():
     for option in ("wine", "wineserver"):
         parser.add_argument("--" + option, required=True)
     parser.add_argument("--strace", default=shutil.which("strace"))
+    parser.add_argument("--zero-random", required=True)
     parser.add_argument("--row", action="append", default=[], help="run only this row")
     parser.add_argument("--list", action="store_true", help="print the rows")
     parser.parse_args(namespace=ARGS)
@@ -503,11 +561,13 @@ def main():
 
 def run_rows(rows):
     started = time.time()
-    pid = process_id()
+    global PID
+    pid, violations = process_id()
+    PID = pid
     if not pid:
-        print("the program's new version was not seen in the server's trace")
+        print(*violations)
         return 1
-    violations, new = [], {}
+    new = {}
     for command in sorted({r[1] for r in rows}):
         new[command], problems = baseline(command, pid)
         violations += problems

@@ -4,9 +4,16 @@
 //   message CODE       prints the system's own message for the Win32 error CODE
 //   symlink LINK PATH  makes LINK a symbolic link to PATH
 //   tag PATH TAG       makes the file PATH a reparse point with the Microsoft tag TAG
+//   acl PATH [SDDL]    gives PATH the access list SDDL, if given, and prints its access list
+//   poll PATH          asks for PATH's attributes until its standard input ends, then prints
+//                      how often it asked and how often PATH was missing
+//   mutex|event NAME   creates the named object, prints "held", keeps it until input ends
 // Exit status 0; 1 when it failed; 77 when this system cannot do it at all, with the reason.
 #include <windows.h>
 #include <winioctl.h>
+// After windows.h, which they need.
+#include <aclapi.h>
+#include <sddl.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -21,16 +28,77 @@ int failed(const char* what) {
     return 1;
 }
 
+void until_input_ends() {
+    char buf[64];
+    DWORD got;
+    while (ReadFile(GetStdHandle(STD_INPUT_HANDLE), buf, sizeof buf, &got, nullptr) && got > 0) {
+    }
+}
+
 int hold(const char* path) {
     HANDLE h = CreateFileA(path, GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     if (h == INVALID_HANDLE_VALUE) return failed("CreateFile");
     std::printf("held\n");
     std::fflush(stdout);
-    char buf[64];
-    DWORD got;
-    while (ReadFile(GetStdHandle(STD_INPUT_HANDLE), buf, sizeof buf, &got, nullptr) && got > 0) {
-    }
+    until_input_ends();
     CloseHandle(h);
+    return 0;
+}
+
+int object(const char* kind, const char* name) {
+    HANDLE h = std::strcmp(kind, "mutex") == 0 ? CreateMutexA(nullptr, TRUE, name)
+                                               : CreateEventA(nullptr, TRUE, FALSE, name);
+    if (!h) return failed(kind);
+    std::printf("held\n");
+    std::fflush(stdout);
+    until_input_ends();
+    CloseHandle(h);
+    return 0;
+}
+
+// Polls from a thread of its own, while the main thread waits for the end of the input.
+struct Poll {
+    const char* path;
+    volatile bool stop;
+    unsigned long asked, missing;
+};
+
+DWORD WINAPI poll_loop(void* data) {
+    Poll* poll = static_cast<Poll*>(data);
+    for (; !poll->stop; ++poll->asked)
+        if (GetFileAttributesA(poll->path) == INVALID_FILE_ATTRIBUTES) ++poll->missing;
+    return 0;
+}
+
+int poll(const char* path) {
+    Poll state = {path, false, 0, 0};
+    HANDLE thread = CreateThread(nullptr, 0, poll_loop, &state, 0, nullptr);
+    if (!thread) return failed("CreateThread");
+    std::printf("polling\n");
+    std::fflush(stdout);
+    until_input_ends();
+    state.stop = true;
+    WaitForSingleObject(thread, INFINITE);
+    std::printf("asked %lu missing %lu\n", state.asked, state.missing);
+    return 0;
+}
+
+int acl(const char* path, const char* sddl) {
+    PSECURITY_DESCRIPTOR given = nullptr, now = nullptr;
+    if (sddl && !ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl, SDDL_REVISION_1, &given,
+                                                                      nullptr))
+        return failed("ConvertStringSecurityDescriptorToSecurityDescriptor");
+    if (given && !SetFileSecurityA(path, DACL_SECURITY_INFORMATION, given))
+        return failed("SetFileSecurity");
+    DWORD size = 0;
+    GetFileSecurityA(path, DACL_SECURITY_INFORMATION, nullptr, 0, &size);
+    now = LocalAlloc(LMEM_FIXED, size);
+    char* text = nullptr;
+    if (!GetFileSecurityA(path, DACL_SECURITY_INFORMATION, now, size, &size) ||
+        !ConvertSecurityDescriptorToStringSecurityDescriptorA(
+            now, SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &text, nullptr))
+        return failed("GetFileSecurity");
+    std::printf("%s\n", text);
     return 0;
 }
 
@@ -87,6 +155,11 @@ int main(int argc, char** argv) {
     if (argc == 3 && std::strcmp(argv[1], "message") == 0) return message(argv[2]);
     if (argc == 4 && std::strcmp(argv[1], "symlink") == 0) return symlink(argv[2], argv[3]);
     if (argc == 4 && std::strcmp(argv[1], "tag") == 0) return tag(argv[2], argv[3]);
-    std::fprintf(stderr, "usage: wine_helper hold|message|symlink|tag ...\n");
+    if ((argc == 3 || argc == 4) && std::strcmp(argv[1], "acl") == 0)
+        return acl(argv[2], argc == 4 ? argv[3] : nullptr);
+    if (argc == 3 && std::strcmp(argv[1], "poll") == 0) return poll(argv[2]);
+    if (argc == 3 && (std::strcmp(argv[1], "mutex") == 0 || std::strcmp(argv[1], "event") == 0))
+        return object(argv[1], argv[2]);
+    std::fprintf(stderr, "usage: wine_helper hold|message|symlink|tag|acl|poll|mutex|event ...\n");
     return 2;
 }

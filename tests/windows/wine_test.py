@@ -197,8 +197,9 @@ def attributes(path):
 
 
 def attributes_kept_through_every_rewrite(work):
-    """A hidden system file stays one through a replace, a delete, a backup over it and a
-    restore, each of which puts a new file in its place."""
+    """A hidden system hosts file stays one through a replace, a delete and a restore, each of
+    which puts a new file in its place; a backup takes nothing from the one it replaces in the
+    working folder, which may be another user's."""
     hosts = b"".join(COMMENTED)
     backup = work / "hosts"
     backup.write_bytes(b"an older backup\r\n")
@@ -219,7 +220,8 @@ def attributes_kept_through_every_rewrite(work):
             wine("attrib", "+s", path)
         for lines, output, after, copy, changed in runs:
             step(work, None, lines, [output], after, copy or b"an older backup\r\n")
-            expect(f"attributes of {changed} after {lines}", attributes(changed), "AHS")
+            expect(f"attributes of {changed} after {lines}", attributes(changed),
+                   "AHS" if changed == HOSTS else "A")
     finally:
         for path in (etc() / "hosts", backup):
             try:
@@ -251,17 +253,21 @@ def held_file_reported_in_use(work):
 
 
 def read_only_file_refused(work):
-    """A read-only hosts file is refused, never made writable: an add cannot open it to write,
-    and a restore neither replaces it nor writes into it; a backup of it is made as ever."""
+    """A read-only hosts file is refused, never made writable, and said to be read-only, not
+    "Permission denied" as for missing rights: an add cannot open it to write, and a restore
+    neither replaces it nor writes into it; a backup of it is made as ever."""
     hosts = b"127.0.0.1 localhost\r\n"
     (work / "hosts").write_bytes(b"an older backup\r\n")
     (etc() / "hosts").write_bytes(hosts)
     wine("attrib", "+r", HOSTS)
+    # ERROR_FILE_READ_ONLY, in the system's words where it has them (Wine 8 has none)
+    said = helper("message", "6009")
+    read_only = said.stdout.rstrip() if said.returncode == 0 else b"read-only file"
     try:
         step(work, None, ["2", "1.2.3.4 example.test", "1", "5"],
              [ADD + OPEN_FAILED, TEXTS["backed_up"], b""], None, hosts,
-             errors=[b"hosts_read fopen err: Permission denied", b"rename err: Permission denied",
-                     b"copy err: Permission denied"])
+             errors=[tag + b": " + read_only for tag in (b"hosts_read fopen err", b"rename err",
+                                                          b"copy err")])
         expect("attributes of the hosts file", attributes(HOSTS), "AR")
     finally:
         (etc() / "hosts").chmod(0o644)  # where Wine keeps read-only
@@ -299,7 +305,7 @@ def exe_resources_and_imports(_):
     exe = ARGS.area / "cross" / "hosts-manager.exe"
     dump = subprocess.run([ARGS.objdump, "-p", exe], capture_output=True, text=True, check=True)
     expect("DLLs imported", re.findall(r"DLL Name: (\S+)", dump.stdout),
-           ["KERNEL32.dll", "msvcrt.dll"])
+           ["ADVAPI32.dll", "KERNEL32.dll", "msvcrt.dll"])
     rc = subprocess.run([ARGS.windres, "-i", exe, "-J", "coff", "-O", "rc"], capture_output=True,
                         text=True, check=True).stdout
     version = ARGS.version.replace(".", ", ")
@@ -322,12 +328,43 @@ def held_in_sync(prefix, timeout=30):
                         lambda path: path.startswith(prefix), timeout, pause=0.01)
 
 
+# The name under which the build before the lock file took its turn: a mutex, named after a hash
+# of the hosts file's folder, that any user could create first.
+def old_mutex_name(folder=r"C:\WINDOWS\SYSTEM32\DRIVERS\ETC"):
+    digest = 14695981039346656037  # FNV-1a, 64 bits
+    for byte in folder.encode():
+        digest = ((digest ^ byte) * 1099511628211) % 2**64
+    return f"Global\\hosts-manager-{digest:016x}"
+
+
 def instances_take_turns(work):
     """While one instance is held by strace inside its rewrite (in the sync of its new version),
-    a second one started then waits for it under the named mutex, says so once, and makes its
-    change after the first: both changes are in the file."""
+    a second one started then waits for it, says so once, and makes its change after the first:
+    both changes are in the file. So too while another process holds a mutex or an event under
+    the name of the build that took turns under a mutex (which blocked that build or switched
+    its turn off), and after another process tried to open the lock file, which exists only
+    while an instance holds it."""
     if not ARGS.strace or platform.machine() != "x86_64":
         raise Skip("strace on x86_64 is needed to hold an instance inside its change")
+    opener = helper("hold", HOSTS + ".lock")
+    expect("the lock file while no instance runs", opener.stdout.rstrip(),
+           b"CreateFile failed: error 2")
+    for squatter in (None, "mutex", "event"):
+        holder = None if squatter is None else subprocess.Popen(
+            [ARGS.wine, ARGS.area / "cross" / "wine_helper.exe", squatter, old_mutex_name()],
+            stdin=subprocess.PIPE, stdout=subprocess.PIPE, env=wine_env())
+        try:
+            if holder:
+                expect(f"the {squatter}'s holder's word", holder.stdout.readline().rstrip(),
+                       b"held")
+            take_turns(work, squatter or "no other object")
+        finally:
+            if holder:
+                holder.stdin.close()
+                holder.wait(timeout=60)
+
+
+def take_turns(work, beside):
     hosts = b"127.0.0.1 localhost\r\n10.0.0.1 a.test\r\n10.0.0.2 b.test\r\n"
     (etc() / "hosts").write_bytes(hosts)
     exe = str(ARGS.area / "cross" / "hosts-manager.exe")
@@ -339,7 +376,7 @@ def instances_take_turns(work):
     first.stdin.close()
     try:
         held = held_in_sync(str(etc() / "hosts.new-"))
-        expect("the first instance held in the sync of its new version", held, True)
+        expect(f"the first instance held in the sync of its new version ({beside})", held, True)
         second = subprocess.run([ARGS.wine, exe], input=b"2\r\n10.5.5.5 e.test\r\n",
                                 capture_output=True, cwd=work, env=wine_env(), timeout=60)
     finally:
@@ -349,12 +386,35 @@ def instances_take_turns(work):
             ("first", first_out, DELETE + b"hosts_write:loc = 1\n" + said("deleted", b"0 a.test")),
             ("second", second.stdout,
              ADD + TEXTS["lock_waiting"] + said("added", b"10.5.5.5 e.test"))):
-        expect(f"the {name} instance's stdout", out.replace(PAUSE, b""),
+        expect(f"the {name} instance's stdout ({beside})", out.replace(PAUSE, b""),
                screen([want]).replace(PAUSE, b""))
-    expect("hosts file: both changes", (etc() / "hosts").read_bytes(),
+    expect(f"hosts file: both changes ({beside})", (etc() / "hosts").read_bytes(),
            hosts.replace(b"10.0.0.1 a.test\r\n", b"") + b"10.5.5.5 e.test\r\n")
-    expect("files beside the hosts file", sorted(p.name for p in etc().iterdir()),
+    expect(f"files beside the hosts file ({beside})", sorted(p.name for p in etc().iterdir()),
            ["hosts", "networks", "protocol", "services"])
+
+
+def hosts_file_never_missing(work):
+    """Another program that asks for the hosts file's attributes all along never finds it
+    missing while 200 rewrites replace it (Windows' own replacement renames the old file aside
+    first, leaving no file for a moment)."""
+    hosts = b"127.0.0.1 localhost\r\n10.0.0.1 a.test\r\n"
+    addresses = [f"10.0.{i % 2}.1" for i in range(1, 201)]
+    poller = subprocess.Popen([ARGS.wine, ARGS.area / "cross" / "wine_helper.exe", "poll", HOSTS],
+                              stdin=subprocess.PIPE, stdout=subprocess.PIPE, env=wine_env())
+    try:
+        expect("the poller's word", poller.stdout.readline().rstrip(), b"polling")
+        step(work, hosts, [line for ip in addresses for line in ("2", ip + " a.test")],
+             [ADD + b"hosts_write:loc = 1\n" + said("added", ip.encode() + b" a.test")
+              for ip in addresses], hosts.replace(b"10.0.0.1", addresses[-1].encode()))
+    finally:
+        poller.stdin.close()
+        counts = poller.stdout.read().split()
+        poller.wait(timeout=60)
+    expect("the poller's count", counts[:1] + counts[2:3], [b"asked", b"missing"], counts)
+    if len(counts) == 4:
+        expect("times asked", int(counts[1]) > 1000, True, counts)
+        expect("times the hosts file was missing", int(counts[3]), 0)
 
 
 def backup_and_restore(work):
@@ -395,7 +455,7 @@ CASES = {name: lambda work, row=row: step(work, *row) for name, *row in ROWS}
 CASES.update((f.__name__, f) for f in (
     backup_and_restore, menu_in_gbk, pause_and_cls_every_pass, attributes_kept_through_every_rewrite,
     held_file_reported_in_use, read_only_file_refused, reparse_points, exe_resources_and_imports,
-    instances_take_turns))
+    instances_take_turns, hosts_file_never_missing))
 
 
 def run(_):
