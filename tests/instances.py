@@ -533,7 +533,24 @@ def keeps_the_file_and_waits_the_seconds_it_was_configured_with():
         expect("second instance gave up after its bound of 2 s", 1.9 <= waited < 3.5, True)
 
 
-TURNS = [waits_for_the_other_and_says_so_once, goes_on_when_the_other_is_killed,
+def waits_again_when_the_holder_removes_the_lock_file_it_opened():
+    with Machine(TURNS_FILE) as m:
+        first, _ = first_holding(m, 1)
+        lock = m.hosts + ".lock"
+        # The second opens the held lock file; the first ends its turn, removing the file,
+        # before the second looks at what it opened.
+        second = m.start("second", SECOND, strace=held("newfstatat", lock, 2))
+        expect("the second instance held looking at the lock file",
+               wait_inside(tracee(second), "newfstatat", ".lock"), True)
+        expect("first instance's stdout", finish(first)[0], FIRST_OUT)
+        out, err, _ = finish(second)
+        expect("second instance's stdout", out,
+               screens(ADD + TEXTS["lock_waiting"] + added(b"10.5.5.5 e.test")))
+        expect("second instance's stderr", err, b"")
+
+
+TURNS = [waits_for_the_other_and_says_so_once,
+         waits_again_when_the_holder_removes_the_lock_file_it_opened, goes_on_when_the_other_is_killed,
          gives_up_after_its_bound_and_changes_nothing, goes_on_where_no_lock_can_be_had,
          keeps_the_file_and_waits_the_seconds_it_was_configured_with]
 
