@@ -12,6 +12,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <iterator>
+#include <memory>
+#include <new>
 #include <string>
 
 #include "platform.h"
@@ -58,38 +60,89 @@ namespace {
 
 // The largest list of attribute names, and the largest value, that Linux keeps for a file.
 constexpr std::size_t attributes_max = 1 << 16;
+// The access list of a file: the attribute that holds its entries beyond the permission bits.
+constexpr char access_list[] = "system.posix_acl_access";
 
-// Gives `fd` every extended attribute of the file `from`: its access list, its security label,
-// the user's own. Null, or "xattr err" with errno set.
+// Taken with new (std::nothrow), so that a process short of memory reports it instead of ending.
+std::unique_ptr<char[]> buffer(std::size_t size) {
+    std::unique_ptr<char[]> room(new (std::nothrow) char[size]);
+    if (!room) errno = ENOMEM;
+    return room;
+}
+
+// Whether `names`, a list of `size` bytes as listxattr gives it, holds `name`.
+bool listed(const char* names, ssize_t size, const char* name) {
+    for (const char* at = names; at < names + size; at += std::strlen(at) + 1) {
+        if (std::strcmp(at, name) == 0) return true;
+    }
+    return false;
+}
+
+// The names of the attributes of `from`, or of `fd` for a null `from`, into `names`: their size,
+// 0 where the file system keeps none, or -1 with errno set.
+ssize_t attribute_names(const char* from, int fd, char* names) {
+    ssize_t size = from ? listxattr(from, names, attributes_max) : flistxattr(fd, names, attributes_max);
+    return size < 0 && errno == ENOTSUP ? 0 : size;
+}
+
+// Gives `fd` every extended attribute of the file `from` (its access list, its security label,
+// the user's own) and takes from it any other, such as the access list that it inherited from
+// its folder's default one. Null, or "xattr err" with errno set.
 const char* copy_attributes(const char* from, int fd) {
-    std::string names(attributes_max, '\0');
-    ssize_t listed = listxattr(from, names.data(), names.size());
-    if (listed < 0) return errno == ENOTSUP ? nullptr : "xattr err";
-    std::string value(attributes_max, '\0');
-    for (const char* name = names.c_str(); name < names.c_str() + listed;
+    std::unique_ptr<char[]> names = buffer(attributes_max), own = buffer(attributes_max);
+    std::unique_ptr<char[]> value = buffer(attributes_max);
+    if (!names || !own || !value) return "xattr err";
+    ssize_t listed_size = attribute_names(from, fd, names.get());
+    ssize_t own_size = listed_size < 0 ? -1 : attribute_names(nullptr, fd, own.get());
+    if (own_size < 0) return "xattr err";
+    for (const char* name = names.get(); name < names.get() + listed_size;
          name += std::strlen(name) + 1) {
-        ssize_t size = getxattr(from, name, value.data(), value.size());
-        if (size < 0 || fsetxattr(fd, name, value.data(), size, 0) != 0) return "xattr err";
+        ssize_t size = getxattr(from, name, value.get(), attributes_max);
+        if (size < 0 || fsetxattr(fd, name, value.get(), size, 0) != 0) return "xattr err";
+    }
+    for (const char* name = own.get(); name < own.get() + own_size; name += std::strlen(name) + 1) {
+        if (!listed(names.get(), listed_size, name) && fremovexattr(fd, name) != 0 &&
+            errno != ENODATA)
+            return "xattr err";
     }
     return nullptr;
 }
 
+// Whether the file `path` has an access list, which may refuse a user that its bits let read.
+// One that cannot be read is taken as there.
+bool has_access_list(const char* path) {
+    return getxattr(path, access_list, nullptr, 0) >= 0 || (errno != ENODATA && errno != ENOTSUP);
+}
+
+// Takes from `fd` the access list it inherited from its folder: a copy for reading back later
+// is its owner's alone to share. Null, or "xattr err" with errno set.
+const char* drop_access_list(int fd) {
+    bool none = fremovexattr(fd, access_list) == 0 || errno == ENODATA || errno == ENOTSUP;
+    return none ? nullptr : "xattr err";
+}
+
 }  // namespace
 
+// Every step keeps the new file as closed as the narrower of the old file and the new file's
+// final state: it starts 0600, takes its owner, then the access list (which sets the group bits
+// to its mask), and only then the mode that opens it to anyone else.
 const char* copy_permissions(const char* from, std::FILE* to, bool whole) {
     struct stat old, now;
     if (stat(from, &old) != 0) return errno == ENOENT ? nullptr : "stat err";
     int fd = fileno(to);
     if (fstat(fd, &now) != 0) return "stat err";
-    // A copy for reading back later is nobody else's to write, whatever the file allowed.
-    if (!whole) return fchmod(fd, old.st_mode & 0755) == 0 ? nullptr : "chmod err";
+    if (!whole) {
+        // A backup of a file whose list refuses some reader is readable by its owner alone.
+        mode_t keep = has_access_list(from) ? 0700 : 0755;
+        if (const char* failed = drop_access_list(fd)) return failed;
+        return fchmod(fd, old.st_mode & keep) == 0 ? nullptr : "chmod err";
+    }
     // Only a privileged process may give a file away, so it is asked only when needed.
     bool owner = old.st_uid != now.st_uid || old.st_gid != now.st_gid;
     if (owner && fchown(fd, old.st_uid, old.st_gid) != 0) return "chown err";
-    // After the owner, whose change clears the set-id bits; before the access list, which sets
-    // the group bits to its mask again.
-    if (fchmod(fd, old.st_mode & 07777) != 0) return "chmod err";
-    return copy_attributes(from, fd);
+    if (const char* failed = copy_attributes(from, fd)) return failed;
+    // Last: the owner's change clears the set-id bits, and the access list set the others.
+    return fchmod(fd, old.st_mode & 07777) == 0 ? nullptr : "chmod err";
 }
 
 const char* untrusted(std::FILE* f, bool source) {
@@ -97,7 +150,10 @@ const char* untrusted(std::FILE* f, bool source) {
     if (fstat(fileno(f), &st) != 0) return "of no known owner";
     uid_t me = geteuid();
     if (st.st_uid != me && !(source && st.st_uid == 0)) return "owned by another user";
-    return source && (st.st_mode & 022) ? "writable by others" : nullptr;
+    if (!source) return nullptr;
+    if (st.st_mode & 022) return "writable by others";
+    // Another name for the file may be anyone's: any user can link to a file they cannot read.
+    return st.st_nlink > 1 ? "a hard link" : nullptr;
 }
 
 int rename_over(const char* from, const char* to) { return std::rename(from, to); }

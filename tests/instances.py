@@ -647,21 +647,40 @@ def never_waits_on_a_fifo_in_the_working_folder():
                sorted(theirs))
 
 
+
+# How another user could reach a new version (the setup, run in etc/ as root) and the calls
+# between its creation and its first write at which the program is held meanwhile: any umask; an
+# access list whose mask lets the owning group, theirs, write while the mode is set before the
+# list; and the folder's default list naming them, which must not outlive the rewrite.
+NEW_VERSIONS = [("umask 0", "chmod 644 hosts", ["fchmod"]),
+                ("a list wider than the group",
+                 "chgrp nogroup hosts && setfacl -m u:daemon:rw hosts", ["fchown", "fsetxattr", "flistxattr", "fchmod"]),
+                ("a folder's default list", "chmod 664 hosts && setfacl -d -m u:nobody:rw .",
+                 ["fremovexattr", "fchmod"])]
+
+
 def new_version_is_never_open_to_others():
-    with Machine(TURNS_FILE) as m:
-        open_to_others(m)
-        os.chmod(m.hosts, 0o644)
-        umask = os.umask(0)
-        try:
-            proc = m.start("p", FIRST, strace=held("fchmod", None, 1.5))
-        finally:
-            os.umask(umask)
-        expect("the program held in fchmod", wait_inside(tracee(proc), "fchmod", ".new-"), True)
-        fresh = [os.path.join(m.etc, n) for n in os.listdir(m.etc) if ".new-" in n]
-        opened = as_other("sh", "-c", ': >> "$0"', *fresh[:1]).wait() if fresh else None
-        expect("another user could not open the new version", opened not in (0, None), True)
-        expect("stdout", finish(proc)[0], FIRST_OUT)
-        expect("the hosts file's mode", os.stat(m.hosts).st_mode & 0o7777, 0o644)
+    for what, setup, calls in NEW_VERSIONS:
+        for call in calls:
+            with Machine(TURNS_FILE) as m:
+                open_to_others(m)
+                subprocess.run(["sh", "-c", setup], cwd=m.etc, check=True)
+                acl = subprocess.run(["getfacl", "-cp", m.hosts], capture_output=True).stdout
+                umask = os.umask(0)
+                try:
+                    proc = m.start("p", FIRST, strace=held(call, None, 1.5))
+                finally:
+                    os.umask(umask)
+                where = f"{what}, held in {call}"
+                expect(where, wait_inside(tracee(proc), call, ".new-"), True)
+                fresh = [os.path.join(m.etc, n) for n in os.listdir(m.etc) if ".new-" in n]
+                opened = as_other("sh", "-c", ': >> "$0"', *fresh[:1]).wait() if fresh else None
+                expect(f"{where}: another user opened the new version", opened not in (0, None), True)
+                expect(f"{where}: stdout", finish(proc)[0], FIRST_OUT)
+                expect(f"{where}: the access list", subprocess.run(
+                    ["getfacl", "-cp", m.hosts], capture_output=True).stdout, acl)
+                appended = as_other("sh", "-c", ': >> "$0"', m.hosts).wait()
+                expect(f"{where}: another user appended to the hosts file", appended != 0, True)
 
 
 OTHER_USER = [cannot_stall_the_turn, never_uses_another_users_lock_file,
