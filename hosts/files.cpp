@@ -19,6 +19,7 @@
 #include <cstring>
 #include <filesystem>
 #include <map>
+#include <new>
 #include <random>
 #include <string>
 #include <thread>
@@ -99,7 +100,8 @@ struct Leftover {
     unsigned long long old_size = 0;
 };
 
-// Files the target's folder for the run it belongs to, if it is a leftover of this program.
+// Files a leftover of this program's, if the name is one, under the run it belongs to. Only
+// this user's own, of runs that ended, take room: names that others plant cost no memory.
 void collect(const fs::path& entry, const std::string& name,
              std::map<std::string, Leftover>* runs) {
     std::string file = entry.filename().string();
@@ -115,21 +117,16 @@ void collect(const fs::path& entry, const std::string& name,
                     : std::sscanf(s, "%lu-%lu%n", &pid, &k, &used);
     if (!std::isdigit(static_cast<unsigned char>(s[0])) || parts != (old ? 3 : 2) || s[used])
         return;
+    if (!abandoned(entry.string().c_str(), pid)) return;
     Leftover& run = (*runs)[std::to_string(pid) + "-" + std::to_string(k)];
     run.pid = pid;
     (old ? run.old : run.fresh) = entry.string();
     if (old) run.old_size = size;
 }
 
-bool abandoned_run(const Leftover& run) {
-    return (run.fresh.empty() || abandoned(run.fresh.c_str(), run.pid)) &&
-           (run.old.empty() || abandoned(run.old.c_str(), run.pid));
-}
-
 // Removes what a killed run left, unless it was overwriting the target in place and the target
 // now holds neither version whole: then both stay, named, for the user to choose from.
 void clean(const std::string& target, const Leftover& run) {
-    if (!abandoned_run(run)) return;
     std::error_code ec;
     bool whole_old = !run.old.empty() && fs::file_size(run.old, ec) == run.old_size && !ec;
     // An old version alone was set aside by a replacement (Windows') that renames the target
@@ -147,6 +144,8 @@ void clean(const std::string& target, const Leftover& run) {
     if (!run.fresh.empty()) remove_file(run.fresh);
 }
 
+}  // namespace
+
 void remove_leftovers(const std::string& target) {
     std::string name = fs::path(target).filename().string();
     std::map<std::string, Leftover> runs;
@@ -157,6 +156,15 @@ void remove_leftovers(const std::string& target) {
         collect(it->path(), name, &runs);
     }
     for (const auto& run : runs) clean(target, run.second);
+}
+
+namespace {
+
+// The lock file stands beside the name the program keeps, in that name's real folder, not beside
+// a link's target: only those who may change the hosts file can make names there.
+std::string lock_path(const char* path) {
+    fs::path name(path);
+    return (fs::path(resolve(folder_of(path).c_str())) / name.filename()).string() + ".lock";
 }
 
 }  // namespace
@@ -252,8 +260,16 @@ char* LineReader::next() {
 
 Replacement::Replacement(const char* path, const Placement& place)
     : place_(place), target_(place.follow_links ? resolve(path) : path) {
-    remove_leftovers(target_);
-    if (!create() || !inherit()) {
+    // In a folder that others may write, the caller sweeps before its turn (remove_leftovers).
+    if (!place.shared_folder) remove_leftovers(target_);
+    // Taken before the new file is made, so that a lack of memory leaves nothing behind.
+    constexpr std::size_t buffer_size = 1 << 16;
+    buffer_.reset(new (std::nothrow) char[buffer_size]);
+    if (!buffer_) {
+        errno = ENOMEM;
+        return;
+    }
+    if (!made()) {
         int saved = errno;
         file_.reset();
         if (!temp_.empty()) remove_file(temp_);
@@ -261,9 +277,18 @@ Replacement::Replacement(const char* path, const Placement& place)
         errno = saved;
         return;
     }
-    constexpr std::size_t buffer_size = 1 << 16;
-    buffer_.reset(new char[buffer_size]);
     std::setvbuf(file_.get(), buffer_.get(), _IOFBF, buffer_size);
+}
+
+// Nothing may escape once the new file exists: it would stay behind, since no destructor runs
+// for an object whose constructor threw.
+bool Replacement::made() {
+    try {
+        return create() && inherit();
+    } catch (const std::bad_alloc&) {
+        errno = ENOMEM;
+        return false;
+    }
 }
 
 // Creates the new file under a name that another user cannot compute and make first.
@@ -347,7 +372,7 @@ File Replacement::save_old(std::string* path) {
         errno = saved_errno;
         return nullptr;
     }
-    *path = name;
+    *path = std::move(name);  // cannot fail, so the saved copy cannot be lost
     return saved;
 }
 
@@ -388,7 +413,7 @@ int Replacement::copy_in_place(int rename_errno) {
     return replace_failed;
 }
 
-Turn::Turn(const char* path, int limit) : path_(resolve(path) + ".lock") {
+Turn::Turn(const char* path, int limit) : path_(lock_path(path)) {
     using namespace std::chrono;
     const auto start = steady_clock::now();
     bool said = false;

@@ -81,21 +81,23 @@ struct Placement {
     /// Whether a link at the path is kept and the file it leads to replaced.
     bool follow_links = true;
     /// Whether other users may write the folder (the working folder): then the new version takes
-    /// no owner or attribute of the file it replaces, and only this user's file is overwritten.
+    /// no owner or attribute of the file it replaces, only this user's file is overwritten, and
+    /// the caller sweeps the leftovers there before its turn.
     bool shared_folder = false;
     /// The file whose permission bits the new version takes when the target gives it none (in a
     /// shared folder, or missing); with none it stays private.
     const char* mode_from = nullptr;
 };
 
+/// Removes what this user's killed runs left beside `target`; names that other users made there
+/// are left alone and take no memory.
+void remove_leftovers(const std::string& target);
+
 /// A new version of a file, written beside it and put in its place only once it is whole.
 class Replacement {
 public:
-    /// Removes what this user's killed runs left beside the target, then creates the new file
-    /// there under a name no one can guess, with the owner, permissions and attributes it will
-    /// keep; stream() is null (errno set) when that failed, after a report when only the
-    /// permissions could not be given. The target is `path`, or, when `place.follow_links` is
-    /// set and `path` is a link, the file it leads to.
+    /// Creates the new file beside the target, `path` or where its link leads, under an unguessable
+    /// name with its final owner and permissions: stream() null (errno set) on failure.
     explicit Replacement(const char* path, const Placement& place = {});
     /// Removes the new file unless commit() put it in place or had to keep it.
     ~Replacement();
@@ -116,6 +118,7 @@ private:
     /// replace_failed after a report when that cannot be told.
     int still_as_read() const;
     File save_old(std::string* path);
+    bool made();
     int copy_in_place(int rename_errno);
     bool create();
     bool inherit();

@@ -1,7 +1,9 @@
 // The console front end: the menu loop, the association commands, backup and restore.
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <filesystem>
+#include <new>
 
 #include "files.h"
 #include "hosts.h"
@@ -173,6 +175,9 @@ void copy_file(const char* rPath, const char* wPath, const char* done, bool to_b
 }
 
 void myCopy() {
+    // Any user may fill the working folder with names: swept outside the turn, they keep no
+    // other instance waiting.
+    remove_leftovers(backup_path);
     Turn turn = hosts_turn();
     if (taken(turn)) copy_file(HOSTS_PATH, backup_path, texts::backed_up, true);
 }
@@ -198,6 +203,19 @@ bool run(int cmd) {
     return true;
 }
 
+// Runs one command as run() does; a lack of memory anywhere ends the command, not the program,
+// and what the command made is gone by then: its new file, its lock file.
+bool run_whole(int cmd) {
+    try {
+        return run(cmd);
+    } catch (const std::bad_alloc&) {
+        report_text("no memory\n");
+    } catch (const std::exception& e) {
+        report_text("%s\n", e.what());
+    }
+    return true;
+}
+
 // Says once, at the end, that standard output lost text (a full disk, a broken pipe), which the
 // menu's own flushes cannot stop to say: 0, or 1 after the report.
 int finish_output() {
@@ -209,9 +227,19 @@ int finish_output() {
     return 0;
 }
 
+// The C++ runtime sets memory aside before main for the exceptions it throws when memory runs
+// out; where it could not, the first such throw, even inside new (std::nothrow), would end the
+// program. That memory, under 128 KiB, is missing only if this much cannot be had now.
+bool enough_memory() {
+    void* room = std::malloc(1 << 17);
+    std::free(room);
+    return room != nullptr;
+}
+
 }  // namespace
 
 int main() {
+    if (!enough_memory()) return report_text("no memory\n"), 1;
     // A file size limit then fails a write like a full disk, which is cut back and reported,
     // rather than kill the program half way through a line.
     ignore_file_size_signal();
@@ -224,7 +252,7 @@ int main() {
         std::fputs("cmd:", stdout);
         if (!s_gets(cmd_s, sizeof cmd_s)) break;
         cmd_d = static_cast<int>(std::strtol(cmd_s, nullptr, 10));
-        if (!run(cmd_d)) break;
+        if (!run_whole(cmd_d)) break;
         std::fflush(stdout);
         pause_console();
         clear_console();

@@ -14,12 +14,18 @@ before it overwrites the file.
 Faults go only to calls on the test's own files: not to the loader's, and not to the console's,
 since no program can report success over a broken console.
 
+Each command also runs under every address-space limit, in steps of 16 KiB, from the least at
+which the program loads to the least at which the command succeeds: each run must keep the same
+promises, end normally, and leave neither a new version nor a lock file; one that cannot start
+says "no memory".
+
 Exit status: 0 without violations, 1 with violations, 77 when strace cannot inject faults here.
 """
 
 import argparse
 import os
 import re
+import resource
 import shutil
 import subprocess
 import sys
@@ -56,6 +62,7 @@ for _call in RENAMES:
     ERRORS[_call] = ["EACCES", "EPERM", "EXDEV", "EBUSY"]
 ERRORS["ftruncate"] = ["EPERM", "EFBIG"]
 ERRORS["fsetxattr"] = ["EPERM", "EOPNOTSUPP"]
+ERRORS["fremovexattr"] = ["EPERM", "EOPNOTSUPP"]
 ERRORS["flock"] = ["EAGAIN", "ENOLCK"]
 ERRORS["fcntl"] = ["EAGAIN", "ENOLCK"]
 
@@ -194,13 +201,15 @@ class Run:
         self.injected = "(INJECTED)" in log or self.killed
 
 
-def run_program(args, folder, stdin, strace_args=None):
+def run_program(args, folder, stdin, strace_args=None, memory=None):
     command = [args.program]
+    limit = (lambda: resource.setrlimit(resource.RLIMIT_AS, (memory, memory))) if memory else None
     if strace_args is not None:
         command = [args.strace, "-f", "-qq", "-s", "0", "-y", "-o", folder.log] + strace_args + command
     try:
         proc = subprocess.run(command, input=stdin, cwd=folder.work, capture_output=True,
-                              timeout=args.run_timeout, umask=UMASK, env=traced_env())
+                              timeout=args.run_timeout, umask=UMASK, env=traced_env(),
+                              preexec_fn=limit)
     except subprocess.TimeoutExpired as e:
         proc = subprocess.CompletedProcess(command, "timeout", e.stdout or b"", e.stderr or b"")
     log = ""
@@ -446,6 +455,44 @@ def check_cleanup(args, folder, crashed, expect, ebusy):
                        for p in strays]
 
 
+# --- Memory limits ------------------------------------------------------------------------------
+
+STEP = 16 << 10
+NO_START = b"no memory\n"
+
+
+def least_limit(args, stdin, works, low=1 << 20, high=256 << 20):
+    """The least address-space limit, to STEP, under which `works(run)` holds; None when not even
+    `high` will do (AddressSanitizer reserves terabytes)."""
+    def run(memory):
+        with Folder() as folder:
+            return works(run_program(args, folder, stdin, memory=memory))
+    if not run(high):
+        return None
+    while high - low > STEP:
+        middle = (low + high) // 2 // STEP * STEP
+        low, high = (low, middle) if run(middle) else (middle, high)
+    return high
+
+
+def memory_faults(args, group):
+    """Runs the command under every limit between the one it loads under and the one it succeeds
+    under: the violations, and how many runs."""
+    stdin = COMMANDS[group.command][0]
+    loads = least_limit(args, stdin, lambda run: run.status != 127)
+    whole = least_limit(args, stdin, lambda run: run.stdout == group.stdout)
+    if loads is None or whole is None:
+        return [], 0
+    problems = []
+    for memory in range(loads, whole, STEP):
+        with Folder() as folder:
+            run = run_program(args, folder, stdin, memory=memory)
+            refused = (run.status, run.stdout, run.stderr) == (1, b"", NO_START)
+            found = [] if refused else check_run(run, folder, group.expect, group.command)
+        problems += [f"{group.name} under {memory} bytes of memory: {p}" for p in found]
+    return problems, len(range(loads, whole, STEP))
+
+
 # --- The matrix ----------------------------------------------------------------------------------
 
 class Group:
@@ -470,6 +517,7 @@ def baseline(args, group):
         run = run_program(args, folder, stdin, trace)
         calls = parse_trace(run.log, folder)
         new = {w: folder.content(w) for w in ("hosts", "backup")}
+        group.stdout = run.stdout
         group.expect = {"hosts": (OLD_HOSTS, new["hosts"]), "backup": (OLD_BACKUP, new["backup"])}
         problems = baseline_problems(run, folder, group, new, calls)
         group.violations += [f"{group.name} baseline (no fault): {p}" for p in problems]
@@ -565,13 +613,20 @@ def run_group(args, pool, group):
         group.runs += 1
         group.violations += problems
         group.missed += not injected
+    limits = 0
+    if not group.ebusy:
+        problems, limits = memory_faults(args, group)
+        group.violations += problems
+        group.runs += limits
     shown = group.violations if args.all else group.violations[:5]
     for v in shown:
         print("  " + v)
     if len(shown) < len(group.violations):
         print(f"  ... and {len(group.violations) - len(shown)} more (--all prints them)")
     missed = f", {group.missed} faults never reached" if group.missed else ""
-    print(f"{group.name}: {group.runs} runs, {len(group.violations)} violations{missed}", flush=True)
+    under = f" ({limits} under memory limits)" if limits else ""
+    print(f"{group.name}: {group.runs} runs{under}, {len(group.violations)} violations{missed}",
+          flush=True)
     return len(group.violations)
 
 

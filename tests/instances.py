@@ -590,24 +590,31 @@ def cannot_stall_the_turn():
             h.wait()
 
 
-# What another user plants as the lock file in a folder everyone may write, and what it is.
-PLANTED_LOCKS = [(["sh", "-c", "umask 0; : > hosts.lock"], "owned by another user"),
-                 (["ln", "-s", "hosts", "hosts.lock"], "a symbolic link")]
+# What another user plants as the lock file in a folder everyone may write, what it is, and
+# whether the hosts file is a link into that folder (then the lock file stands beside the link,
+# where the other user cannot reach, and the planted one is not looked at).
+PLANTED_LOCKS = [(["sh", "-c", "umask 0; : > hosts.lock"], "owned by another user", False),
+                 (["ln", "-s", "hosts", "hosts.lock"], "a symbolic link", False),
+                 (["sh", "-c", "umask 0; : > hosts.lock"], None, True)]
 
 
 def never_uses_another_users_lock_file():
-    for plant, why in PLANTED_LOCKS:
+    for plant, why, linked in PLANTED_LOCKS:
         with Machine(TURNS_FILE) as m:
-            open_to_others(m, m.etc)
+            shared = m.folder("shared") if linked else m.etc
+            open_to_others(m, shared)
+            if linked:
+                os.rename(m.hosts, os.path.join(shared, "hosts"))
+                os.symlink(os.path.join(shared, "hosts"), m.hosts)
             os.chmod(m.hosts, 0o644)
             subprocess.run(["setpriv", f"--reuid={NOBODY}", f"--regid={NOBODY}", "--clear-groups",
-                            "--"] + plant, cwd=m.etc, check=True)
+                            "--"] + plant, cwd=shared, check=True)
             out, err, _ = finish(m.start("p", SECOND))
             expect(f"{why}: stdout", out, screens(ADD + added(b"10.5.5.5 e.test")))
-            expect(f"{why}: stderr", err,
-                   f"hosts_lock: {m.hosts}.lock is {why}: no turn taken\n".encode())
+            expect(f"{why}: stderr", err, f"hosts_lock: {m.hosts}.lock is {why}: no turn taken\n"
+                   .encode() if why else b"")
             expect(f"{why}: the lock file stays the other user's",
-                   os.lstat(m.hosts + ".lock").st_uid, NOBODY)
+                   os.lstat(os.path.join(shared, "hosts.lock")).st_uid, NOBODY)
 
 
 def never_waits_on_a_fifo_in_the_working_folder():
@@ -634,18 +641,40 @@ def never_waits_on_a_fifo_in_the_working_folder():
         watchdog.start()
         out, err, status = finish(proc)
         watchdog.cancel()
-        expect("stdout", out, screens(TEXTS["backed_up"]))
+        # The sweep comes before the turn and the look at the backup's name, which finds the FIFO.
+        expect("stdout", out, screens(b""))
         expect("stderr", err, b"".join(
             f"interrupted copy: {what} file kept: ./{name}\n".encode() for what, name in
-            (("old", "hosts.old-999999-0-5"), ("new", "hosts.new-999999-0"))))
-        backup = os.path.join(work, "hosts")
-        expect("the backup is a regular file", os.path.isfile(backup), True)
-        if os.path.isfile(backup):
-            with open(backup, "rb") as f:
-                expect("the backup", f.read(), TURNS_FILE)
+            (("old", "hosts.old-999999-0-5"), ("new", "hosts.new-999999-0"))) +
+            b"fopen wFp: hosts is a FIFO\n")
         expect("the other user's leftovers", sorted(n for n in os.listdir(work) if "9998" in n),
                sorted(theirs))
 
+
+def cannot_stall_the_turn_by_planting_names():
+    """Names that another user plants by the hundred thousand in the working folder keep no other
+    instance waiting, even while strace holds the sweep of them, and cost the backup about what
+    listing them with their owners costs."""
+    with Machine(TURNS_FILE) as m:
+        work = m.work("p")
+        open_to_others(m, work)
+        plant = f'cd {work} && seq 0 99999 | sed "s/^/hosts.new-4194000-/" | xargs touch'
+        expect("the other user planted the names", as_other("sh", "-c", plant).wait(), 0)
+        started = time.monotonic()
+        theirs = sum(e.stat(follow_symlinks=False).st_uid == NOBODY for e in os.scandir(work))
+        listing = time.monotonic() - started
+        expect("names planted", theirs, 100000)
+        # Only the calls held are stopped at (seccomp): the sweep runs at its own speed.
+        backup = m.start("p", b"1\n", strace=["--seccomp-bpf"] + held("getdents64", work, 1.5))
+        started = time.monotonic()
+        expect("the backup held in its sweep", wait_inside(tracee(backup), "getdents64", "work-p"), True)
+        out, _, _ = finish(m.start("q", SECOND, program=ARGS.brief_program))
+        expect("the other instance's add", out, screens(ADD + added(b"10.5.5.5 e.test")))
+        out, err, _ = finish(backup)
+        took = time.monotonic() - started
+        expect("the backup", (out, err), (screens(TEXTS["backed_up"]), b""))
+        expect(f"the backup took {took:.2f} s, listing the names {listing:.2f} s",
+               took < 1.5 + 3 * listing + 0.7, True)
 
 
 # How another user could reach a new version (the setup, run in etc/ as root) and the calls
@@ -683,7 +712,8 @@ def new_version_is_never_open_to_others():
                 expect(f"{where}: another user appended to the hosts file", appended != 0, True)
 
 
-OTHER_USER = [cannot_stall_the_turn, never_uses_another_users_lock_file,
+OTHER_USER = [cannot_stall_the_turn, cannot_stall_the_turn_by_planting_names,
+              never_uses_another_users_lock_file,
               never_waits_on_a_fifo_in_the_working_folder, new_version_is_never_open_to_others]
 
 CASES = {"together": together}
@@ -691,7 +721,8 @@ CASES.update((name, lambda n=name: outside(n)) for name, *_ in OUTSIDE)
 CASES.update((f.__name__, f) for f in TURNS)
 NEEDS_STRACE = set(CASES) - {"together"}
 CASES.update((f.__name__, f) for f in OTHER_USER)
-NEEDS_STRACE |= {"never_waits_on_a_fifo_in_the_working_folder", "new_version_is_never_open_to_others"}
+NEEDS_STRACE |= {"never_waits_on_a_fifo_in_the_working_folder", "new_version_is_never_open_to_others",
+                 "cannot_stall_the_turn_by_planting_names"}
 NEEDS_ROOT = {f.__name__ for f in OTHER_USER}
 
 
@@ -709,6 +740,7 @@ def main():
         print(";".join(CASES))
         return 0
     ARGS.program = os.path.abspath(ARGS.program)
+    ARGS.brief_program = ARGS.brief_program and os.path.abspath(ARGS.brief_program)
     # Programs orphaned by a killed strace become this script's children, to be waited for.
     ctypes.CDLL(None, use_errno=True).prctl(PR_SET_CHILD_SUBREAPER, 1)
     if ARGS.case in NEEDS_ROOT and (os.geteuid() != 0 or not shutil.which("setpriv")):

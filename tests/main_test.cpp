@@ -682,7 +682,21 @@ TEST(Program, BacksUpAsItsOwnUserAndRestoresNoBackupThatAnotherUserCouldWrite) {
     std::remove(m.backup().c_str());
     ASSERT_EQ(as_other_user(m.folder("work"), "umask 022; echo " + poison + " > hosts"), 0);
     EXPECT_EQ(m.run("5\n").err, "fopen rPath: hosts is owned by another user\n");
+    // Another name of a file may be anyone's: with fs.protected_hardlinks=0, /etc/shadow's.
+    std::remove(m.backup().c_str());
+    write_file(m.folder("secret"), poison);
+    chmod(m.folder("secret").c_str(), 0600);
+    ASSERT_EQ(link(m.folder("secret").c_str(), m.backup().c_str()), 0);
+    EXPECT_EQ(m.run("5\n").err, "fopen rPath: hosts is a hard link\n");
     EXPECT_EQ(read_file(m.hosts()), "10.0.0.1 a\n");
+
+    // A hosts file whose access list refuses a reader gives a backup for its owner alone.
+    chmod(m.hosts().c_str(), 0644);
+    if (std::system(("setfacl -m u:65534:- '" + m.hosts() + "' 2>/dev/null").c_str()) != 0)
+        GTEST_SKIP() << "setfacl (acl) and a file system with access lists";
+    EXPECT_EQ(m.run("1\n").out, screens({backed_up}));
+    EXPECT_EQ(mode_of(m.backup()), 0600u);
+    EXPECT_NE(as_other_user(m.folder("work"), "cat hosts"), 0);
 }
 
 TEST(Program, RestoresAMissingHostsFileAsPrivateAsItsBackupWhateverTheUmask) {
