@@ -239,7 +239,10 @@ bool enough_memory() {
 }  // namespace
 
 int main() {
-    if (!enough_memory()) return report_text("no memory\n"), 1;
+    if (!enough_memory()) {
+        report_text("no memory\n");
+        return 1;
+    }
     // A file size limit then fails a write like a full disk, which is cut back and reported,
     // rather than kill the program half way through a line.
     ignore_file_size_signal();
