@@ -482,6 +482,7 @@ def memory_faults(args, group):
     loads = least_limit(args, stdin, lambda run: run.status != 127)
     whole = least_limit(args, stdin, lambda run: run.stdout == group.stdout)
     if loads is None or whole is None:
+        print(f"{group.name}: no memory limits: the program loads under none up to 256 MiB")
         return [], 0
     problems = []
     for memory in range(loads, whole, STEP):
