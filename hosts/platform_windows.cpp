@@ -117,12 +117,22 @@ std::FILE* stream_of(HANDLE h, const char* mode) {
     return f;
 }
 
+// Windows refuses a read-only file to a writer in the words it has for missing rights: the
+// attribute tells the two apart.
+DWORD refusal(const char* path, DWORD access, DWORD code) {
+    if (code != ERROR_ACCESS_DENIED || !(access & GENERIC_WRITE)) return code;
+    DWORD attributes = GetFileAttributesA(path);
+    bool read_only =
+        attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0;
+    return read_only ? ERROR_FILE_READ_ONLY : code;
+}
+
 // Opens `path` for `access`, shared as the C runtime shares its files (never for deletion):
 // INVALID_HANDLE_VALUE (errno set) when it cannot be opened.
 HANDLE open_handle(const char* path, DWORD access, DWORD creation, DWORD flags) {
     HANDLE h = CreateFileA(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, creation,
                            flags, nullptr);
-    if (h == INVALID_HANDLE_VALUE) fail_with(GetLastError());
+    if (h == INVALID_HANDLE_VALUE) fail_with(refusal(path, access, GetLastError()));
     return h;
 }
 

@@ -87,7 +87,8 @@ COMMANDS = {
 # a change of the new file's mode (Wine's form of an access list). Two more kinds of row act
 # rather than fail: process "test" with error "delete" deletes the target while the server is
 # held (strace's delay_enter) at the entry of the call; process "test" with call "plant" leaves
-# what a killed run with the program's own process id left before the run: "new" and "old" whole.
+# what a killed run with the program's own process id left before the run: "new" and "old" whole;
+# process "test" with call "read-only" makes the target read-only, as Wine keeps it (no write bit).
 # Outcomes: "new" (success text, the new content), "old" (a report, the old content), "kept"
 # (both versions kept beside the target and named), "gone" (the target deleted, and not made
 # again). The last field is text that stderr must hold.
@@ -115,6 +116,10 @@ ROWS = [
      "new", None),
     ("rename-eacces-copies-in-place", "add-replace",
      [("server", "rename", "new", "1", "EACCES")], "new", None),
+    # What an ordinary user's open of a read-only file gets, which root's never does under Wine.
+    ("read-only-open-eacces", "add-replace",
+     [("test", "read-only", "hosts", "", ""), ("server", "openat", "hosts", "1+", "EACCES")],
+     "old", "hosts_read fopen err: read-only file"),
     ("lock-file-create-eacces", "add-replace", [("server", "openat", "lock", "1", "EACCES")],
      "new", "hosts.lock is unusable (Permission denied): no turn taken"),
     ("own-pid-leftovers-swept", "add-replace", [("test", "plant", "new+old", "", "")], "new",
@@ -230,6 +235,8 @@ class Files:
         if COMMANDS[self.command][3] or COMMANDS[self.command][1] == "hosts":
             files.append((self.work / "hosts", OLD_BACKUP))
         for path, content in files:
+            if path.exists():
+                path.chmod(0o644)
             path.write_bytes(content)
             os.setxattr(path, DOS_ATTRIBUTES, HIDDEN_SYSTEM)
 
@@ -315,6 +322,8 @@ def run(files, faults=(), calls=None, paths=None, server_paths=True, zero=True):
     files.prepare()
     if any(f[1] == "plant" for f in faults):
         files.plant(PID)
+    if any(f[1] == "read-only" for f in faults):
+        files.target.chmod(0o444)
     stop_server(env)
     logs = {side: Path(tempfile.mkstemp(prefix=f"wine-faults-{side}-")[1])
             for side in ("server", "program")}
@@ -587,6 +596,7 @@ def clean_up():
     files = Files("backup", 0)
     for path in files.strays():
         path.unlink()
+    (wine_test.etc() / "hosts").chmod(0o644)
     shutil.rmtree(files.work, ignore_errors=True)
     for path in (files.out, files.err):
         path.unlink(missing_ok=True)
