@@ -63,10 +63,30 @@ int sync_folder(const char* path);
 /// archive attributes and its creation time), otherwise its permission bits alone: null, or the
 /// report tag of what could not be given ("chmod err", "xattr err", ...) with errno set.
 const char* copy_permissions(const char* from, std::FILE* to, bool whole);
+/// Who holds a right over a Windows file, as the trust decision sorts a security identifier.
+enum class Principal { self, administrators, system, other };
+/// One allowing entry of a Windows access list, as data: whom it names and whether it lets them
+/// write.
+struct AccessEntry {
+    Principal who;
+    bool writes;
+};
+/// Why a Windows file owned by `owner`, its access list `entries` (null: none, which lets all
+/// write), is not to be trusted, in untrusted's words; null when it may be.
+inline const char* untrusted_by(Principal owner, const AccessEntry* entries, std::size_t count,
+                                bool source) {
+    bool trusted_owner = owner == Principal::self || (source && owner != Principal::other);
+    if (!trusted_owner) return "owned by another user";
+    if (!source) return nullptr;
+    if (!entries) return "writable by others";
+    for (std::size_t i = 0; i < count; ++i)
+        if (entries[i].writes && entries[i].who == Principal::other) return "writable by others";
+    return nullptr;
+}
 /// Why the stream's file, found in a folder that other users may write, is not to be trusted:
 /// "owned by another user" unless this process's user owns it (or, for a `source` to copy from,
-/// the system's administrator), or for a `source` "writable by others" when another user may
-/// write it; null when it may be trusted.
+/// root, or on Windows the Administrators or SYSTEM), or for a `source` "writable by others"
+/// when another user may write it; null when it may be trusted.
 const char* untrusted(std::FILE* f, bool source);
 /// Replaces `to` by `from` in one rename (on Windows refusing a `to` that is read-only): 0, or -1
 /// with errno set and `to` as it was.

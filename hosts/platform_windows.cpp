@@ -12,6 +12,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <new>
 #include <string>
 
 #include "platform.h"
@@ -362,7 +364,82 @@ const char* copy_permissions(const char* from, std::FILE* to, bool whole) {
     return "chmod err";
 }
 
-const char* untrusted(std::FILE*, bool) { return nullptr; }
+namespace {
+
+// Frees what a security call gave on every path.
+struct LocalMemory {
+    void* memory = nullptr;
+    ~LocalMemory() { LocalFree(memory); }
+};
+
+// Whether `sid` is this process's user, or the owner its token gives new files (for an
+// elevated administrator the Administrators group): both are this user's own.
+bool own_sid(PSID sid) {
+    HANDLE token;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
+    union {
+        TOKEN_USER user;
+        TOKEN_OWNER owner;
+        char space[256];
+    } info;
+    DWORD size;
+    bool own = GetTokenInformation(token, TokenUser, &info, sizeof info, &size) &&
+               EqualSid(sid, info.user.User.Sid);
+    own = own || (GetTokenInformation(token, TokenOwner, &info, sizeof info, &size) &&
+                  EqualSid(sid, info.owner.Owner));
+    CloseHandle(token);
+    return own;
+}
+
+Principal principal_of(PSID sid) {
+    if (own_sid(sid)) return Principal::self;
+    if (IsWellKnownSid(sid, WinBuiltinAdministratorsSid)) return Principal::administrators;
+    return IsWellKnownSid(sid, WinLocalSystemSid) ? Principal::system : Principal::other;
+}
+
+// The rights that change what a file holds, or who may change it.
+constexpr ACCESS_MASK write_rights = FILE_WRITE_DATA | FILE_APPEND_DATA | WRITE_DAC | WRITE_OWNER |
+                                     GENERIC_WRITE | GENERIC_ALL | MAXIMUM_ALLOWED;
+
+// One access list entry as the trust decision sees it. Entries only for what the folder's new
+// files inherit, and denials, give no one a right; allowing entries of another layout (object,
+// callback) are taken as another user's right to write.
+bool entry_of(const ACE_HEADER* header, AccessEntry* entry) {
+    if (header->AceFlags & INHERIT_ONLY_ACE) return false;
+    if (header->AceType == ACCESS_ALLOWED_ACE_TYPE) {
+        const auto* allowed = reinterpret_cast<const ACCESS_ALLOWED_ACE*>(header);
+        PSID sid = const_cast<DWORD*>(&allowed->SidStart);
+        *entry = {principal_of(sid), (allowed->Mask & write_rights) != 0};
+        return true;
+    }
+    *entry = {Principal::other, true};
+    return header->AceType == ACCESS_ALLOWED_OBJECT_ACE_TYPE ||
+           header->AceType == ACCESS_ALLOWED_CALLBACK_ACE_TYPE ||
+           header->AceType == ACCESS_ALLOWED_CALLBACK_OBJECT_ACE_TYPE;
+}
+
+// Why the file open as `h` is not to be trusted, from its owner and access list.
+const char* trust_of(HANDLE h, bool source) {
+    PSID owner = nullptr;
+    PACL dacl = nullptr;
+    LocalMemory descriptor;
+    if (GetSecurityInfo(h, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                        &owner, nullptr, &dacl, nullptr, &descriptor.memory) != ERROR_SUCCESS)
+        return "of no known owner";
+    std::size_t count = 0, aces = dacl ? dacl->AceCount : 0;
+    std::unique_ptr<AccessEntry[]> entries(new (std::nothrow) AccessEntry[aces + 1]);
+    if (!entries) return "of no known owner";
+    for (std::size_t i = 0; i < aces; ++i) {
+        void* ace = nullptr;
+        if (!GetAce(dacl, static_cast<DWORD>(i), &ace)) return "of no known owner";
+        if (entry_of(static_cast<ACE_HEADER*>(ace), &entries[count])) ++count;
+    }
+    return untrusted_by(principal_of(owner), dacl ? entries.get() : nullptr, count, source);
+}
+
+}  // namespace
+
+const char* untrusted(std::FILE* f, bool source) { return trust_of(handle_of(f), source); }
 
 namespace {
 
@@ -458,8 +535,10 @@ bool abandoned(const char* path, unsigned long pid) {
     HANDLE h = CreateFileA(path, GENERIC_READ, 0, nullptr, OPEN_EXISTING,
                            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (h == INVALID_HANDLE_VALUE) return false;
+    // Another user's file of that name is theirs, whatever it is: never this user's to remove.
+    bool own = trust_of(h, false) == nullptr;
     CloseHandle(h);
-    return true;
+    return own;
 }
 
 namespace {

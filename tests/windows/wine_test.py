@@ -252,6 +252,28 @@ def held_file_reported_in_use(work):
         holder.wait(timeout=60)
 
 
+def untrusted_files_left_alone(work):
+    """Restore takes no backup that Wine reports as another user's (another Unix user's file) or
+    as writable by others (mode 0666), and a rewrite's sweep leaves another user's leftover."""
+    hosts, theirs = b"127.0.0.1 localhost\r\n", b"10.6.6.6 www.example.test\r\n"
+    for why in (b"owned by another user", b"writable by others"):
+        (work / "hosts").write_bytes(theirs)
+        if why == b"writable by others":
+            (work / "hosts").chmod(0o666)
+        else:
+            os.chown(work / "hosts", 65534, 65534)
+        step(work, hosts, ["5"], [b""], None, theirs, errors=[b"fopen rPath: hosts is " + why])
+        (work / "hosts").unlink()
+    leftover = etc() / "hosts.new-7-7"  # no Windows process id is odd
+    leftover.write_bytes(theirs)
+    os.chown(leftover, 65534, 65534)
+    try:
+        step(work, hosts, ["4", "0 localhost"],
+             [DELETE + b"hosts_write:loc = 0\n" + said("deleted", b"0 localhost")], b"")
+    finally:
+        leftover.unlink()
+
+
 def read_only_file_refused(work):
     """A read-only hosts file is refused, never made writable, and said to be read-only, not
     "Permission denied" as for missing rights: an add cannot open it to write, and a restore
@@ -454,7 +476,8 @@ def pause_and_cls_every_pass(work):
 CASES = {name: lambda work, row=row: step(work, *row) for name, *row in ROWS}
 CASES.update((f.__name__, f) for f in (
     backup_and_restore, menu_in_gbk, pause_and_cls_every_pass, attributes_kept_through_every_rewrite,
-    held_file_reported_in_use, read_only_file_refused, reparse_points, exe_resources_and_imports,
+    held_file_reported_in_use, untrusted_files_left_alone,
+    read_only_file_refused, reparse_points, exe_resources_and_imports,
     instances_take_turns, hosts_file_never_missing))
 
 
