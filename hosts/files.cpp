@@ -300,6 +300,12 @@ Replacement::~Replacement() {
 
 int Replacement::commit(const FileStamp* read) {
     read_ = read;
+    // A file made anew is read by others as the system's own are, by what its folder grants
+    // them; one that replaces a file took that file's permissions already.
+    std::error_code ec;
+    if (!place_.shared_folder && !fs::exists(target_, ec) && !ec &&
+        inherit_access(file_.get()) != 0)
+        return fail("chmod err", replace_failed);
     // Closed before the rename, which Windows refuses for an open file.
     if (flush_file(file_.get(), true) != 0 || close_file(file_) != 0)
         return fail("fflush err", replace_failed);

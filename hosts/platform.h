@@ -91,6 +91,9 @@ const char* untrusted(std::FILE* f, bool source);
 /// Replaces `to` by `from` in one rename (on Windows refusing a `to` that is read-only): 0, or -1
 /// with errno set and `to` as it was.
 int rename_over(const char* from, const char* to);
+/// Gives the stream's new file the access list its folder gives new files (Windows; on POSIX it
+/// keeps its mode): 0, or -1 with errno set.
+int inherit_access(std::FILE* f);
 /// Cuts the stream's file to `size` bytes: 0, or -1 with errno set.
 int resize_file(std::FILE* f, long long size);
 /// Whether `path`, left by process `pid`, is a regular file of this user's that no running

@@ -467,6 +467,16 @@ int rename_over(const char* from, const char* to) {
     return fail_with(code == ERROR_ACCESS_DENIED && in_use(to) ? ERROR_SHARING_VIOLATION : code);
 }
 
+// An empty access list, not protected: the file keeps only what its folder passes on to new files.
+int inherit_access(std::FILE* f) {
+    ACL empty;
+    if (!InitializeAcl(&empty, sizeof empty, ACL_REVISION)) return fail_with(GetLastError());
+    DWORD code = SetSecurityInfo(handle_of(f), SE_FILE_OBJECT,
+                                 DACL_SECURITY_INFORMATION | UNPROTECTED_DACL_SECURITY_INFORMATION,
+                                 nullptr, nullptr, &empty, nullptr);
+    return code == ERROR_SUCCESS ? 0 : fail_with(code);
+}
+
 int resize_file(std::FILE* f, long long size) { return set_size(handle_of(f), size); }
 
 namespace {

@@ -447,6 +447,14 @@ def backup_and_restore(work):
          [TEXTS["backed_up"], ADD + said("added", b"1.2.3.4 example.test")],
          hosts + b"\r\n1.2.3.4 example.test\r\n", hosts)
     step(work, None, ["5"], [TEXTS["restored"]], hosts, hosts)
+    # A hosts file that restore makes anew may be read as the folder's other files may.
+    (etc() / "hosts").unlink()
+    subprocess.run([ARGS.wine, ARGS.area / "cross" / "hosts-manager.exe"], input=b"5\r\n",
+                   capture_output=True, cwd=work, env=wine_env(), timeout=60)
+    expect("the made hosts file", (etc() / "hosts").read_bytes(), hosts)
+    expect("its access list", helper("acl", HOSTS).stdout,
+           helper("acl", HOSTS.replace("hosts", "services")).stdout)
+    (etc() / "hosts").chmod(0o644)
 
 
 def menu_in_gbk(work):
