@@ -376,6 +376,12 @@ int Replacement::copy_in_place(int rename_errno) {
         remove_file(old_path);
         remove_file(temp_);
         temp_.clear();
+        // Readers could see the copy half done: the user is told that one rename did not hold.
+        if (held_by_another(rename_errno)) {
+            errno = rename_errno;
+            report("rename err");
+            report_text("copied in place: %s\n", target_.c_str());
+        }
         return 0;
     }
     int copy_errno = errno;

@@ -88,9 +88,12 @@ inline const char* untrusted_by(Principal owner, const AccessEntry* entries, std
 /// root, or on Windows the Administrators or SYSTEM), or for a `source` "writable by others"
 /// when another user may write it; null when it may be trusted.
 const char* untrusted(std::FILE* f, bool source);
-/// Replaces `to` by `from` in one rename (on Windows refusing a `to` that is read-only): 0, or -1
-/// with errno set and `to` as it was.
+/// Replaces `to` by `from` in one rename (on Windows refusing a `to` that is read-only, and
+/// waiting about a second for a program that holds it): 0, or -1 with errno set, `to` as it was.
 int rename_over(const char* from, const char* to);
+/// Whether a rename that failed with `errnum` was refused because another program holds the
+/// file (Windows), not because no rename can replace it there (POSIX's mount point).
+bool held_by_another(int errnum);
 /// Gives the stream's new file the access list its folder gives new files (Windows; on POSIX it
 /// keeps its mode): 0, or -1 with errno set.
 int inherit_access(std::FILE* f);

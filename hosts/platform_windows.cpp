@@ -26,6 +26,10 @@ namespace {
 constexpr DWORD disk_quota_exceeded = 1295;  // ERROR_DISK_QUOTA_EXCEEDED
 constexpr DWORD virus_infected = 225;        // ERROR_VIRUS_INFECTED
 constexpr DWORD virus_deleted = 226;         // ERROR_VIRUS_DELETED
+// Windows 10 1607's, which MinGW declares only for programs that need that version.
+constexpr auto rename_info_ex = static_cast<FILE_INFO_BY_HANDLE_CLASS>(22);  // FileRenameInfoEx
+constexpr DWORD replace_if_exists = 0x1;  // FILE_RENAME_FLAG_REPLACE_IF_EXISTS
+constexpr DWORD posix_semantics = 0x2;    // FILE_RENAME_FLAG_POSIX_SEMANTICS
 
 // Errors that no errno value names: errno is this plus the Win32 code, and error_text gives the
 // system's own message for it. Far above the C runtime's values, which end below 200.
@@ -453,6 +457,40 @@ bool in_use(const char* path) {
     return h == INVALID_HANDLE_VALUE && GetLastError() == ERROR_SHARING_VIOLATION;
 }
 
+// The rename with POSIX semantics (Windows 10 1607 and later, on NTFS), which replaces a file
+// that other programs hold open: false (the error left for GetLastError) where it cannot.
+bool posix_rename(const char* from, const char* to) {
+    constexpr DWORD most = 4096;
+    union {
+        FILE_RENAME_INFO info;
+        char space[sizeof(FILE_RENAME_INFO) + sizeof(wchar_t[most]) + 16];
+    } rename = {};
+    // An absolute name, as FILE_RENAME_INFO takes it.
+    wchar_t wide[most];
+    if (!MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, to, -1, wide, most)) return false;
+    DWORD length = GetFullPathNameW(wide, most, rename.info.FileName, nullptr);
+    if (length == 0 || length >= most) return false;
+    // The flags share their place with ReplaceIfExists, the only name MinGW gives it here.
+    DWORD flags = replace_if_exists | posix_semantics;
+    std::memcpy(&rename.info, &flags, sizeof flags);
+    rename.info.FileNameLength = length * sizeof(WCHAR);
+    HANDLE h = CreateFileA(from, DELETE | SYNCHRONIZE,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return false;
+    BOOL done = SetFileInformationByHandle(h, rename_info_ex, &rename, sizeof rename);
+    DWORD code = GetLastError();
+    CloseHandle(h);
+    SetLastError(code);
+    return done != FALSE;
+}
+
+// What MoveFileEx says while another program holds the target: without delete sharing, a
+// sharing violation; with it, access denied. A scanner or an indexer lets go within moments.
+bool maybe_held(DWORD code) {
+    return code == ERROR_SHARING_VIOLATION || code == ERROR_ACCESS_DENIED;
+}
+
 }  // namespace
 
 // One rename, which swaps the name over to the new file in one step: the name never goes
@@ -462,10 +500,17 @@ int rename_over(const char* from, const char* to) {
     DWORD attributes = GetFileAttributesA(to);
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY))
         return fail_with(ERROR_FILE_READ_ONLY);
-    if (MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return 0;
-    DWORD code = GetLastError();
+    DWORD code = ERROR_SUCCESS;
+    for (int tries = 0; tries < 20 && (tries == 0 || maybe_held(code)); ++tries) {
+        if (tries > 0) Sleep(50);
+        if (MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return 0;
+        code = GetLastError();
+    }
+    if (maybe_held(code) && posix_rename(from, to)) return 0;
     return fail_with(code == ERROR_ACCESS_DENIED && in_use(to) ? ERROR_SHARING_VIOLATION : code);
 }
+
+bool held_by_another(int errnum) { return errnum == EBUSY; }
 
 // An empty access list, not protected: the file keeps only what its folder passes on to new files.
 int inherit_access(std::FILE* f) {

@@ -115,7 +115,7 @@ ROWS = [
     ("rename-source-open-eacces", "add-replace", [("server", "openat", "new", "2", "EACCES")],
      "new", None),
     ("rename-eacces-copies-in-place", "add-replace",
-     [("server", "rename", "new", "1", "EACCES")], "new", None),
+     [("server", "rename", "new", "1+", "EACCES")], "new", None),
     # What an ordinary user's open of a read-only file gets, which root's never does under Wine.
     ("read-only-open-eacces", "add-replace",
      [("test", "read-only", "hosts", "", ""), ("server", "openat", "hosts", "1+", "EACCES")],
@@ -135,10 +135,10 @@ ROWS = [
      "copy err: No space left on device"),
     ("double-fault", "add-replace", [RENAMES_FAIL, ("program", "write", "hosts", "1+", "ENOSPC")],
      "kept", "restore err: "),
-    # The third open of "new" or "old" is the creation of the old copy, after the one that makes
-    # "new" and the rename's.
+    # The 23rd open of "new" or "old" is the creation of the old copy, after the one that makes
+    # "new", the twenty tries of the rename and the one of the rename with POSIX semantics.
     ("in-place-old-copy-create-eacces", "add-replace",
-     [RENAMES_FAIL, ("server", "openat", "new+old", "3", "EACCES")], "old",
+     [RENAMES_FAIL, ("server", "openat", "new+old", "23", "EACCES")], "old",
      "copy err: Permission denied"),
     ("in-place-old-copy-sync-eio", "add-replace",
      [RENAMES_EXDEV, ("program", "fsync", "old", "1", "EIO")], "old", "copy err: "),

@@ -22,6 +22,8 @@ import re
 import shutil
 import subprocess
 import sys
+import threading
+import time
 from pathlib import Path
 
 sys.dont_write_bytecode = True  # no cache of the shared test modules in the source tree
@@ -250,6 +252,45 @@ def held_file_reported_in_use(work):
     finally:
         holder.stdin.close()
         holder.wait(timeout=60)
+
+
+def held_with_sharing_waited_for(work):
+    """While another program holds the hosts file shared for reading and writing but not for
+    deletion (a scanner, an indexer), which refuses the rename, a rewrite waits for it: a holder
+    that lets go within the wait sees the file renamed over (a new file in its place); one that
+    keeps it sees it copied in place, and the report says so and why."""
+    in_use = helper("message", "32").stdout.rstrip()  # ERROR_SHARING_VIOLATION
+    hosts = b"127.0.0.1 localhost\r\n10.0.0.1 a.test\r\n"
+    for lets_go, errors in ((True, []), (False, [b"rename err: " + in_use,
+                                                 b"copied in place: " + HOSTS.encode()])):
+        (etc() / "hosts").write_bytes(hosts)
+        was = (etc() / "hosts").stat().st_ino
+        holder = subprocess.Popen([ARGS.wine, ARGS.area / "cross" / "wine_helper.exe", "hold",
+                                   HOSTS, "shared"], stdin=subprocess.PIPE,
+                                  stdout=subprocess.PIPE, env=wine_env())
+        expect("the holder's word", holder.stdout.readline().rstrip(), b"held")
+        letting_go = threading.Thread(target=let_go_once_renamed, args=(holder,), daemon=True)
+        if lets_go:
+            letting_go.start()
+        try:
+            step(work, None, ["2", "10.9.9.9 a.test"],
+                 [ADD + b"hosts_write:loc = 1\n" + said("added", b"10.9.9.9 a.test")],
+                 hosts.replace(b"10.0.0.1", b"10.9.9.9"), errors=errors)
+            expect(f"renamed over (the holder lets go: {lets_go})",
+                   (etc() / "hosts").stat().st_ino != was, lets_go)
+        finally:
+            holder.stdin.close()
+            holder.wait(timeout=60)
+
+
+def let_go_once_renamed(holder):
+    """Ends HOLDER's hold 0.2 s after the new version appears, by then written and renamed."""
+    deadline = time.monotonic() + 30
+    while time.monotonic() < deadline and not any(
+            p.name.startswith("hosts.new-") for p in etc().iterdir()):
+        time.sleep(0.005)
+    time.sleep(0.2)
+    holder.stdin.close()
 
 
 def untrusted_files_left_alone(work):
@@ -484,7 +525,7 @@ def pause_and_cls_every_pass(work):
 CASES = {name: lambda work, row=row: step(work, *row) for name, *row in ROWS}
 CASES.update((f.__name__, f) for f in (
     backup_and_restore, menu_in_gbk, pause_and_cls_every_pass, attributes_kept_through_every_rewrite,
-    held_file_reported_in_use, untrusted_files_left_alone,
+    held_file_reported_in_use, held_with_sharing_waited_for, untrusted_files_left_alone,
     read_only_file_refused, reparse_points, exe_resources_and_imports,
     instances_take_turns, hosts_file_never_missing))
 
