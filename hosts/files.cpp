@@ -34,11 +34,7 @@ constexpr char new_mark[] = ".new-";
 constexpr char old_mark[] = ".old-";
 
 // The file a link leads to, so that the link is kept and its target replaced.
-std::string resolve(const char* path) {
-    std::error_code ec;
-    fs::path target = fs::canonical(path, ec);
-    return ec ? std::string(path) : target.string();
-}
+std::string resolve(const char* path) { return final_path(path); }
 
 std::string folder_of(const std::string& path) {
     fs::path folder = fs::path(path).parent_path();

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <string>
 
 /// The line end of the lines the program writes itself: CR LF on Windows, LF elsewhere.
 extern const char* own_line_end;
@@ -97,6 +98,12 @@ bool held_by_another(int errnum);
 /// Gives the stream's new file the access list its folder gives new files (Windows; on POSIX it
 /// keeps its mode): 0, or -1 with errno set.
 int inherit_access(std::FILE* f);
+/// The file `path` leads to through every link, as an absolute name; `path` itself when it
+/// cannot be found.
+std::string final_path(const char* path);
+/// Whether `path` is a symbolic link (on Windows any reparse point that names another file)
+/// that leads to no file.
+bool dangling_link(const char* path);
 /// Cuts the stream's file to `size` bytes: 0, or -1 with errno set.
 int resize_file(std::FILE* f, long long size);
 /// Whether `path`, left by process `pid`, is a regular file of this user's that no running

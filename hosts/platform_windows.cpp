@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <cwchar>
 #include <memory>
 #include <new>
 #include <string>
@@ -594,6 +595,62 @@ bool abandoned(const char* path, unsigned long pid) {
     bool own = trust_of(h, false) == nullptr;
     CloseHandle(h);
     return own;
+}
+
+namespace {
+
+// Opens `path` for no access at all, every sharing allowed, through its links or, with
+// FILE_FLAG_OPEN_REPARSE_POINT in `flags`, as the link itself.
+HANDLE open_name(const char* path, DWORD flags) {
+    return CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                       OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | flags, nullptr);
+}
+
+}  // namespace
+
+// The runtime's std::filesystem follows no link on Windows: the system names the file that the
+// open handle reached, after every link, as \\?\C:\... or \\?\UNC\server\share\... A name
+// that is no reparse point is only made absolute, unopened: the new version goes beside it,
+// in the folder it names, whatever links lead there.
+std::string final_path(const char* path) {
+    DWORD attributes = GetFileAttributesA(path);
+    if (attributes == INVALID_FILE_ATTRIBUTES) return path;
+    if (!(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+        char full[MAX_PATH * 4];
+        DWORD size = GetFullPathNameA(path, sizeof full, full, nullptr);
+        return size == 0 || size >= sizeof full ? std::string(path) : std::string(full);
+    }
+    HANDLE h = open_name(path, 0);
+    if (h == INVALID_HANDLE_VALUE) return path;
+    wchar_t wide[4096];
+    DWORD size = GetFinalPathNameByHandleW(h, wide, 4096, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    CloseHandle(h);
+    if (size == 0 || size >= 4096 || std::wcsncmp(wide, L"\\\\?\\", 4) != 0) return path;
+    bool share = std::wcsncmp(wide + 4, L"UNC\\", 4) == 0;
+    char name[4096 * 2] = "\\";
+    BOOL lossy = FALSE;
+    if (!WideCharToMultiByte(CP_ACP, 0, wide + (share ? 7 : 4), -1, name + (share ? 1 : 0),
+                             sizeof name - 1, nullptr, &lossy) ||
+        lossy)
+        return path;
+    return name;
+}
+
+bool dangling_link(const char* path) {
+    HANDLE h = open_name(path, FILE_FLAG_OPEN_REPARSE_POINT);
+    if (h == INVALID_HANDLE_VALUE) return false;
+    FILE_ATTRIBUTE_TAG_INFO tag = {};
+    const char* kind = kind_of(h, &tag);
+    CloseHandle(h);
+    constexpr DWORD name_surrogate = 0x20000000;  // IsReparseTagNameSurrogate
+    bool link = kind && (tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
+                (tag.ReparseTag & name_surrogate);
+    if (!link) return false;
+    h = open_name(path, 0);
+    DWORD code = GetLastError();
+    if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+    return h == INVALID_HANDLE_VALUE &&
+           (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND);
 }
 
 namespace {

@@ -350,6 +350,17 @@ def reparse_points(work):
         step(work, None, ["1", "5"], [b"", b""], None, hosts,
              errors=[b"fopen wFp: hosts is a symbolic link", b"fopen rPath: hosts is a symbolic link"])
         backup.unlink()
+    # The hosts file as a link: a rewrite changes the file it leads to and keeps the link.
+    (etc() / "target").write_bytes(hosts)
+    (etc() / "hosts").unlink()
+    made = helper("symlink", HOSTS, HOSTS.replace("hosts", "target"))
+    if made.returncode == SKIP:
+        reasons.append("the hosts file as a link: " + made.stdout.decode(errors="replace").strip())
+        (etc() / "hosts").write_bytes(hosts)
+    else:
+        step(work, None, ["2", "1.2.3.4 c.test"], [ADD + said("added", b"1.2.3.4 c.test")])
+        expect("the link's target", (etc() / "target").read_bytes(), hosts + b"1.2.3.4 c.test\r\n")
+    (etc() / "target").unlink()
     backup.write_bytes(b"an older backup\r\n")
     made = helper("tag", windows(backup), "0x9000001A")  # IO_REPARSE_TAG_CLOUD
     if made.returncode == SKIP:
