@@ -160,6 +160,6 @@ enum LockResult { lock_taken = 1, lock_busy = 0, lock_unavailable = -1 };
 /// where the system offers none (a folder this user may not write, a file system without locks),
 /// or saying why the file at `path` is not to be used ("owned by another user", ...).
 int lock_take(const char* path, InstanceLock* lock, const char** why);
-/// Removes the lock file `path` and releases the lock: 0, or -1 (errno set) when the file could
-/// not be removed; does nothing for no_lock. The system releases it too when the process dies.
+/// Releases the lock and removes the lock file `path` (on Windows it stays): 0, or -1 (errno set)
+/// when it could not be; does nothing for no_lock. The system releases it when the process dies.
 int lock_release(const char* path, InstanceLock lock);

@@ -716,26 +716,62 @@ int stamp_at(const char* path, FileStamp* stamp) {
     return close_after(h, stamp_handle(h, stamp));
 }
 
+namespace {
+
+// Opens the lock file, made if missing with an access list for its creator, the Administrators
+// and SYSTEM alone, never through a link: INVALID_HANDLE_VALUE (errno set) when it cannot be.
+HANDLE open_lock_file(const char* path) {
+    PrivateSecurity security;
+    if (!security.get()) return INVALID_HANDLE_VALUE;
+    HANDLE h = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                           security.get(), OPEN_ALWAYS,
+                           FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (h == INVALID_HANDLE_VALUE) fail_with(GetLastError());
+    return h;
+}
+
+// Why the open lock file is not to be used: a link, a folder, another user's file or one that
+// others may write could be held, or switched, by them.
+const char* unfit_lock(HANDLE h) {
+    FILE_ATTRIBUTE_TAG_INFO tag;
+    if (const char* kind = kind_of(h, &tag)) return kind;
+    return trust_of(h, true);
+}
+
+// Locks the open lock file's first byte without waiting: lock_taken, or lock_busy, or
+// lock_unavailable (errno set); `h` is closed unless it was taken.
+int lock_byte(HANDLE h) {
+    OVERLAPPED at = {};
+    if (LockFileEx(h, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at))
+        return lock_taken;
+    DWORD code = GetLastError();
+    CloseHandle(h);
+    if (code == ERROR_LOCK_VIOLATION || code == ERROR_IO_PENDING) return lock_busy;
+    fail_with(code);
+    return lock_unavailable;
+}
+
+}  // namespace
+
 // A lock file beside the hosts file, never a lock on the hosts file itself, which would stop the
 // resolver reading it. Only a user who may create files in the folder (in drivers\etc, the
 // Administrators) can make it; its access list lets none but its creator, the Administrators and
-// SYSTEM open it, and the holder shares it with nobody. Windows removes it when its last handle
-// closes, also when the holder is killed; the name is not followed if it is a link.
+// SYSTEM open it. It stays for good: the turn is a lock on its first byte, which the system
+// releases when its holder closes it or dies, and which no other handle to the file (a
+// scanner's, one opened for its attributes alone) can keep, as one kept it from being deleted.
 int lock_take(const char* path, InstanceLock* lock, const char** why) {
     static std::string reason;
     *why = nullptr;
-    PrivateSecurity security;
-    HANDLE h = security.get() ? CreateFileA(path, DELETE, 0, security.get(), OPEN_ALWAYS,
-                                            FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_DELETE_ON_CLOSE |
-                                                FILE_FLAG_OPEN_REPARSE_POINT,
-                                            nullptr)
-                              : INVALID_HANDLE_VALUE;
-    if (h != INVALID_HANDLE_VALUE) {
-        *lock = reinterpret_cast<InstanceLock>(h);
-        return lock_taken;
+    HANDLE h = open_lock_file(path);
+    if (h != INVALID_HANDLE_VALUE && (*why = unfit_lock(h))) {
+        CloseHandle(h);
+        return lock_unavailable;
     }
-    if (security.get() && GetLastError() == ERROR_SHARING_VIOLATION) return lock_busy;
-    if (security.get()) fail_with(GetLastError());
+    // Held by a program that shares it with nobody: waited for, as a holder is.
+    int got =
+        h == INVALID_HANDLE_VALUE ? (errno == EBUSY ? lock_busy : lock_unavailable) : lock_byte(h);
+    if (got == lock_taken) *lock = reinterpret_cast<InstanceLock>(h);
+    if (got != lock_unavailable) return got;
     // Going on without a turn is said, with its cause: never silently.
     reason = std::string("unusable (") + error_text(errno) + ")";
     *why = reason.c_str();

@@ -249,7 +249,8 @@ class Files:
 
     def strays(self):
         """Every file beside the target and in the working folder but the two files."""
-        found = [p for p in wine_test.etc().iterdir() if p.name.startswith("hosts.")]
+        found = [p for p in wine_test.etc().iterdir()
+                 if p.name.startswith("hosts.") and p.name != "hosts.lock"]
         return sorted(found + [p for p in self.work.iterdir() if p.name != "hosts"])
 
 

@@ -149,7 +149,7 @@ def step(work, hosts, lines, passes, after=None, backup=None, debug="-all", erro
     if hosts is None:
         hosts = (etc() / "hosts").read_bytes()
     (etc() / "hosts").write_bytes(hosts)
-    names = sorted(path.name for path in etc().iterdir())
+    names = beside()
     # The whole input is in the pipe, and the pipe closed, before the program starts: its C
     # runtime then reads all of it at the first prompt, and cmd's "pause" finds the pipe at its
     # end. Fed a line at a time, "pause" would take one byte of the next command.
@@ -168,12 +168,17 @@ def step(work, hosts, lines, passes, after=None, backup=None, debug="-all", erro
     if debug == "-all":
         expect("stderr", done.stderr, b"".join(line + b"\r\n" for line in errors))
     expect("hosts file", (etc() / "hosts").read_bytes(), hosts if after is None else after)
-    expect("files beside the hosts file", sorted(p.name for p in etc().iterdir()), names)
+    expect("files beside the hosts file", beside(), names)
     copy = work / "hosts"
     expect("backup", copy.read_bytes() if copy.exists() else None, backup)
     expect("files in the working folder", sorted(p.name for p in work.iterdir()),
            [] if backup is None else ["hosts"])
     return done
+
+
+def beside():
+    """The files in the hosts file's folder but the lock file, which stays once made."""
+    return sorted(p.name for p in etc().iterdir() if p.name != "hosts.lock")
 
 
 def windows(path):
@@ -416,16 +421,14 @@ def instances_take_turns(work):
     a second one started then waits for it, says so once, and makes its change after the first:
     both changes are in the file. So too while another process holds a mutex or an event under
     the name of the build that took turns under a mutex (which blocked that build or switched
-    its turn off), and after another process tried to open the lock file, which exists only
-    while an instance holds it."""
+    its turn off), and while another process holds the lock file, which stays, open for its
+    attributes alone (which kept the build that deleted it pending deletion)."""
     if not ARGS.strace or platform.machine() != "x86_64":
         raise Skip("strace on x86_64 is needed to hold an instance inside its change")
-    opener = helper("hold", HOSTS + ".lock")
-    expect("the lock file while no instance runs", opener.stdout.rstrip(),
-           b"CreateFile failed: error 2")
-    for squatter in (None, "mutex", "event"):
+    for squatter in (None, "mutex", "event", "hold"):
+        held = [HOSTS + ".lock", "attributes"] if squatter == "hold" else [old_mutex_name()]
         holder = None if squatter is None else subprocess.Popen(
-            [ARGS.wine, ARGS.area / "cross" / "wine_helper.exe", squatter, old_mutex_name()],
+            [ARGS.wine, ARGS.area / "cross" / "wine_helper.exe", squatter, *held],
             stdin=subprocess.PIPE, stdout=subprocess.PIPE, env=wine_env())
         try:
             if holder:
@@ -465,7 +468,7 @@ def take_turns(work, beside):
     expect(f"hosts file: both changes ({beside})", (etc() / "hosts").read_bytes(),
            hosts.replace(b"10.0.0.1 a.test\r\n", b"") + b"10.5.5.5 e.test\r\n")
     expect(f"files beside the hosts file ({beside})", sorted(p.name for p in etc().iterdir()),
-           ["hosts", "networks", "protocol", "services"])
+           ["hosts", "hosts.lock", "networks", "protocol", "services"])
 
 
 def hosts_file_never_missing(work):
