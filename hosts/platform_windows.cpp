@@ -10,7 +10,6 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <cwchar>
 #include <memory>
@@ -676,14 +675,50 @@ unsigned long process_id() { return GetCurrentProcessId(); }
 
 void ignore_file_size_signal() {}
 
+namespace {
+
+// Whether the standard handle `which` is a console, not a file, a pipe or a serial device.
+bool console_at(DWORD which) {
+    HANDLE h = GetStdHandle(which);
+    DWORD mode;
+    return h && h != INVALID_HANDLE_VALUE && GetFileType(h) == FILE_TYPE_CHAR &&
+           GetConsoleMode(h, &mode);
+}
+
+// Runs a command of cmd's own and waits for it: the system folder's cmd.exe, found through
+// neither COMSPEC nor PATH, with /d so that no AutoRun command of the registry runs first.
+void run_cmd(const char* command) {
+    char program[MAX_PATH + 16];
+    UINT size = GetSystemDirectoryA(program, MAX_PATH);
+    if (size == 0 || size >= MAX_PATH) return;
+    std::snprintf(program + size, sizeof program - size, "\\cmd.exe");
+    char line[32];
+    std::snprintf(line, sizeof line, "cmd.exe /d /c %s", command);
+    STARTUPINFOA start = {};
+    start.cb = sizeof start;
+    PROCESS_INFORMATION process;
+    if (!CreateProcessA(program, line, nullptr, nullptr, TRUE, 0, nullptr, nullptr, &start,
+                        &process))
+        return;
+    WaitForSingleObject(process.hProcess, INFINITE);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+}
+
+}  // namespace
+
+// cmd's pause reads a byte of redirected input, and its cls writes a form feed into redirected
+// output: each runs only where its side is a console.
 void pause_console() {
+    if (!console_at(STD_INPUT_HANDLE)) return;
     std::fflush(stdout);
-    std::system("pause");
+    run_cmd("pause");
 }
 
 void clear_console() {
+    if (!console_at(STD_OUTPUT_HANDLE)) return;
     std::fflush(stdout);
-    std::system("cls");
+    run_cmd("cls");
 }
 
 namespace {

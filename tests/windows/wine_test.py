@@ -18,12 +18,15 @@ exit status 77.
 import argparse
 import os
 import platform
+import pty
 import re
+import select
 import shutil
 import subprocess
 import sys
 import threading
 import time
+import tty
 from pathlib import Path
 
 sys.dont_write_bytecode = True  # no cache of the shared test modules in the source tree
@@ -107,6 +110,10 @@ ROWS = [
     ("refuses_requests_that_cannot_be_entries", b"127.0.0.1 a\r\n",
      [line for c, r, _ in REFUSED for line in (c, r)],
      [ask + said("write_malformed", r.encode()) + MALFORMED for _, r, ask in REFUSED], None),
+    # The C runtime reads 4,096 bytes of the pipe at the first prompt; cmd's pause would then
+    # take the next byte from the pipe, the "3".
+    ("pause_takes_no_input", b"127.0.0.1 a\r\n", ["9" + " " * 4093, "3"],
+     [TEXTS["no_such_item"], b"[127.0.0.1 a]\n"], None),
 ]
 
 ARGS = argparse.Namespace()
@@ -527,13 +534,53 @@ def menu_in_gbk(work):
 
 
 def pause_and_cls_every_pass(work):
+    """The system folder's cmd runs pause and cls, without AutoRun (/d), only at a console: on
+    pipes neither runs; on a pseudo-terminal, Wine's console, both run after each command."""
     # Wine's process trace names each program started, with its command line.
+    started = r'CreateProcessInternalW app L"C:\\\\windows\\\\system32\\\\cmd\.exe" ' \
+              r'cmdline L"cmd\.exe /d /c (\w+)"'
     trace = step(work, b"127.0.0.1 localhost\r\n", ["3", "9", "6"],
                  [b"[127.0.0.1 localhost]\n", TEXTS["no_such_item"], TEXTS["usage"]],
                  debug="-all,+process")
     trace = trace.stderr.decode("utf-8", "replace")
-    started = r'CreateProcessInternalW app .* cmdline L"[^"]*cmd\.exe /c (\w+)"'
-    expect("commands started", re.findall(started, trace), ["pause", "cls"] * 3, trace)
+    expect("commands started on pipes", re.findall(r"cmd\.exe[^\n]*/c (\w+)", trace), [], trace)
+    trace = on_console(work, [(b"cmd:", b"6\r"), (b'/c pause"', b"x"),
+                               (b"cmd:", None)])
+    expect("commands started at a console", re.findall(started, trace), ["pause", "cls"], trace)
+
+
+def on_console(work, answers):
+    """Runs the program on a pseudo-terminal, which Wine makes a console, typing each answer of
+    ANSWERS (None: the terminal hangs up) once the text it waits for is in its output or in
+    Wine's process trace: the trace."""
+    master, slave = pty.openpty()
+    tty.setraw(slave)  # keys as typed: Enter a CR, as a console takes it
+    trace_path = work.parent / (work.name + ".trace")  # a file: Wine's services keep pipes open
+    with open(trace_path, "wb") as trace:
+        program = subprocess.Popen([ARGS.wine, ARGS.area / "cross" / "hosts-manager.exe"],
+                                   stdin=slave, stdout=slave, stderr=trace, cwd=work,
+                                   env=wine_env("-all,+process"))
+    os.close(slave)
+    seen = b""
+    try:
+        for awaited, typed in answers:
+            deadline = time.monotonic() + 30
+            while awaited not in seen + trace_path.read_bytes() and time.monotonic() < deadline:
+                if select.select([master], [], [], 0.05)[0]:
+                    seen += os.read(master, 65536)
+            seen = b""
+            if typed:
+                os.write(master, typed)
+        # The end of input, as the terminal's hangup gives it.
+        os.close(master)
+        master = None
+        program.wait(timeout=60)
+    finally:
+        if program.poll() is None:
+            program.kill()
+        if master is not None:
+            os.close(master)
+    return trace_path.read_text("utf-8", "replace")
 
 
 CASES = {name: lambda work, row=row: step(work, *row) for name, *row in ROWS}
