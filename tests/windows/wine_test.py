@@ -273,8 +273,9 @@ def held_with_sharing_waited_for(work):
     keeps it sees it copied in place, and the report says so and why."""
     in_use = helper("message", "32").stdout.rstrip()  # ERROR_SHARING_VIOLATION
     hosts = b"127.0.0.1 localhost\r\n10.0.0.1 a.test\r\n"
+    named = rb"C:\Windows\System32\drivers\etc\hosts"  # the program's own name, made absolute
     for lets_go, errors in ((True, []), (False, [b"rename err: " + in_use,
-                                                 b"copied in place: " + HOSTS.encode()])):
+                                                 b"copied in place: " + named])):
         (etc() / "hosts").write_bytes(hosts)
         was = (etc() / "hosts").stat().st_ino
         holder = subprocess.Popen([ARGS.wine, ARGS.area / "cross" / "wine_helper.exe", "hold",
