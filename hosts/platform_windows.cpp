@@ -765,12 +765,14 @@ HANDLE open_lock_file(const char* path) {
     return h;
 }
 
-// Why the open lock file is not to be used: a link, a folder, another user's file or one that
-// others may write could be held, or switched, by them.
+// Why the open lock file is not to be used: a link, a folder or another user's file could be
+// held, or switched, by them. Its access list names the administrator who made it, whom
+// another administrator would take for another user: the owner alone decides, which for an
+// elevated administrator is the Administrators group.
 const char* unfit_lock(HANDLE h) {
     FILE_ATTRIBUTE_TAG_INFO tag;
     if (const char* kind = kind_of(h, &tag)) return kind;
-    return trust_of(h, true);
+    return trust_of(h, false);
 }
 
 // Locks the open lock file's first byte without waiting: lock_taken, or lock_busy, or

@@ -308,7 +308,8 @@ def let_go_once_renamed(holder):
 
 def untrusted_files_left_alone(work):
     """Restore takes no backup that Wine reports as another user's (another Unix user's file) or
-    as writable by others (mode 0666), and a rewrite's sweep leaves another user's leftover."""
+    as writable by others (mode 0666), a rewrite's sweep leaves another user's leftover, and a
+    lock file of another user's is reported and not used."""
     hosts, theirs = b"127.0.0.1 localhost\r\n", b"10.6.6.6 www.example.test\r\n"
     for why in (b"owned by another user", b"writable by others"):
         (work / "hosts").write_bytes(theirs)
@@ -326,6 +327,13 @@ def untrusted_files_left_alone(work):
              [DELETE + b"hosts_write:loc = 0\n" + said("deleted", b"0 localhost")], b"")
     finally:
         leftover.unlink()
+    os.chown(etc() / "hosts.lock", 65534, 65534)  # made by the runs before
+    try:
+        step(work, hosts, ["3"], [b"[127.0.0.1 localhost]\n"], errors=[
+            rb"hosts_lock: C:\Windows\System32\drivers\etc\hosts.lock is owned by another user: "
+            b"no turn taken"])
+    finally:
+        (etc() / "hosts.lock").unlink()
 
 
 def read_only_file_refused(work):
