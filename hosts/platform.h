@@ -72,8 +72,8 @@ struct AccessEntry {
     Principal who;
     bool writes;
 };
-/// Why a Windows file owned by `owner`, its access list `entries` (null: none, which lets all
-/// write), is not to be trusted, in untrusted's words; null when it may be.
+/// Why a Windows file with this owner and access list (null: none, open to all) is not to be
+/// trusted, in untrusted's words; null when it is.
 inline const char* untrusted_by(Principal owner, const AccessEntry* entries, std::size_t count,
                                 bool source) {
     bool trusted_owner = owner == Principal::self || (source && owner != Principal::other);
@@ -89,11 +89,11 @@ inline const char* untrusted_by(Principal owner, const AccessEntry* entries, std
 /// root, or on Windows the Administrators or SYSTEM), or for a `source` "writable by others"
 /// when another user may write it; null when it may be trusted.
 const char* untrusted(std::FILE* f, bool source);
-/// Replaces `to` by `from` in one rename (on Windows refusing a `to` that is read-only, and
-/// waiting about a second for a program that holds it): 0, or -1 with errno set, `to` as it was.
+/// Replaces `to` by `from` in one rename, on Windows refusing a read-only `to` and waiting a
+/// second for its holder: 0, or -1 (errno set, `to` as it was).
 int rename_over(const char* from, const char* to);
-/// Whether a rename that failed with `errnum` was refused because another program holds the
-/// file (Windows), not because no rename can replace it there (POSIX's mount point).
+/// Whether a rename that failed with `errnum` met another program's hold on the file (Windows),
+/// not a mount point (POSIX).
 bool held_by_another(int errnum);
 /// Gives the stream's new file the access list its folder gives new files (Windows; on POSIX it
 /// keeps its mode): 0, or -1 with errno set.
