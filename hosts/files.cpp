@@ -35,11 +35,7 @@ constexpr char new_mark[] = ".new-";
 constexpr char old_mark[] = ".old-";
 
 // The file a link leads to, so that the link is kept and its target replaced.
-std::string resolve(const char* path) {
-    std::error_code ec;
-    fs::path target = fs::canonical(path, ec);
-    return ec ? std::string(path) : target.string();
-}
+std::string resolve(const char* path) { return final_path(path); }
 
 std::string folder_of(const std::string& path) {
     fs::path folder = fs::path(path).parent_path();
@@ -325,6 +321,12 @@ Replacement::~Replacement() {
 
 int Replacement::commit(const FileStamp* read) {
     read_ = read;
+    // A file made anew is read by others as the system's own are, by what its folder grants
+    // them; one that replaces a file took that file's permissions already.
+    std::error_code ec;
+    if (!place_.shared_folder && !fs::exists(target_, ec) && !ec &&
+        inherit_access(file_.get()) != 0)
+        return fail("chmod err", replace_failed);
     // Closed before the rename, which Windows refuses for an open file.
     if (flush_file(file_.get(), true) != 0 || close_file(file_) != 0)
         return fail("fflush err", replace_failed);
@@ -395,6 +397,12 @@ int Replacement::copy_in_place(int rename_errno) {
         remove_file(old_path);
         remove_file(temp_);
         temp_.clear();
+        // Readers could see the copy half done: the user is told that one rename did not hold.
+        if (held_by_another(rename_errno)) {
+            errno = rename_errno;
+            report("rename err");
+            report_text("copied in place: %s\n", target_.c_str());
+        }
         return 0;
     }
     int copy_errno = errno;

@@ -150,8 +150,7 @@ bool plain_destination(const char* wPath) {
 // Whether the hosts file is a link that leads nowhere: a restore would replace the link by a
 // regular file, or create a file wherever the link points; it refuses, after a report.
 bool dangling(const char* wPath) {
-    std::error_code ec;
-    bool nowhere = std::filesystem::is_symlink(wPath, ec) && !std::filesystem::exists(wPath, ec);
+    bool nowhere = dangling_link(wPath);
     if (nowhere) report_text("fopen wFp: %s is %s\n", wPath, "a symbolic link that leads nowhere");
     return nowhere;
 }

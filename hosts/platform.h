@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <string>
 
 /// The line end of the lines the program writes itself: CR LF on Windows, LF elsewhere.
 extern const char* own_line_end;
@@ -63,14 +64,44 @@ int sync_folder(const char* path);
 /// archive attributes and its creation time), otherwise its permission bits alone: null, or the
 /// report tag of what could not be given ("chmod err", "xattr err", ...) with errno set.
 const char* copy_permissions(const char* from, std::FILE* to, bool whole);
-/// Why the stream's file, found in a folder that other users may write, is not to be trusted:
-/// "owned by another user" unless this process's user owns it (or, for a `source` to copy from,
-/// the system's administrator), or for a `source` "writable by others" when another user may
-/// write it; null when it may be trusted.
+/// Who holds a right over a Windows file, as the trust decision sorts a security identifier.
+enum class Principal { self, administrators, system, other };
+/// One allowing entry of a Windows access list, as data: whom it names and whether it lets them
+/// write.
+struct AccessEntry {
+    Principal who;
+    bool writes;
+};
+/// Why a Windows file with this owner and access list (null: none, open to all) is not to be
+/// trusted, in untrusted's words; null when it is.
+inline const char* untrusted_by(Principal owner, const AccessEntry* entries, std::size_t count,
+                                bool source) {
+    bool trusted_owner = owner == Principal::self || (source && owner != Principal::other);
+    if (!trusted_owner) return "owned by another user";
+    if (!source) return nullptr;
+    if (!entries) return "writable by others";
+    for (std::size_t i = 0; i < count; ++i)
+        if (entries[i].writes && entries[i].who == Principal::other) return "writable by others";
+    return nullptr;
+}
+/// Why the stream's file, in a folder others may write, is untrusted: "owned by another user";
+/// for a `source` also "writable by others", "a hard link"; else null.
 const char* untrusted(std::FILE* f, bool source);
-/// Replaces `to` by `from` in one rename (on Windows refusing a `to` that is read-only): 0, or -1
-/// with errno set and `to` as it was.
+/// Replaces `to` by `from` in one rename, on Windows refusing a read-only `to` and waiting a
+/// second for its holder: 0, or -1 (errno set, `to` as it was).
 int rename_over(const char* from, const char* to);
+/// Whether a rename that failed with `errnum` met another program's hold on the file (Windows),
+/// not a mount point (POSIX).
+bool held_by_another(int errnum);
+/// Gives the stream's new file the access list its folder gives new files (Windows; on POSIX it
+/// keeps its mode): 0, or -1 with errno set.
+int inherit_access(std::FILE* f);
+/// The file `path` leads to through every link, as an absolute name; `path` itself when it
+/// cannot be found.
+std::string final_path(const char* path);
+/// Whether `path` is a symbolic link (on Windows any reparse point that names another file)
+/// that leads to no file.
+bool dangling_link(const char* path);
 /// Cuts the stream's file to `size` bytes: 0, or -1 with errno set.
 int resize_file(std::FILE* f, long long size);
 /// Whether `path`, left by process `pid`, is a regular file of this user's that no running
@@ -127,6 +158,6 @@ enum LockResult { lock_taken = 1, lock_busy = 0, lock_unavailable = -1 };
 /// where the system offers none (a folder this user may not write, a file system without locks),
 /// or saying why the file at `path` is not to be used ("owned by another user", ...).
 int lock_take(const char* path, InstanceLock* lock, const char** why);
-/// Removes the lock file `path` and releases the lock: 0, or -1 (errno set) when the file could
-/// not be removed; does nothing for no_lock. The system releases it too when the process dies.
+/// Releases the lock and removes the lock file `path` (on Windows it stays): 0, or -1 (errno set)
+/// when it could not be; does nothing for no_lock. The system releases it when the process dies.
 int lock_release(const char* path, InstanceLock lock);

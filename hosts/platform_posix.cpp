@@ -11,6 +11,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <iterator>
 #include <memory>
 #include <new>
@@ -162,6 +163,22 @@ const char* untrusted(std::FILE* f, bool source) {
 }
 
 int rename_over(const char* from, const char* to) { return std::rename(from, to); }
+
+// EBUSY is a mount point here, which no wait frees: the copy in place is what it asks for.
+bool held_by_another(int) { return false; }
+
+int inherit_access(std::FILE*) { return 0; }
+
+std::string final_path(const char* path) {
+    std::error_code ec;
+    std::filesystem::path target = std::filesystem::canonical(path, ec);
+    return ec ? std::string(path) : target.string();
+}
+
+bool dangling_link(const char* path) {
+    std::error_code ec;
+    return std::filesystem::is_symlink(path, ec) && !std::filesystem::exists(path, ec);
+}
 
 int resize_file(std::FILE* f, long long size) { return ftruncate(fileno(f), size); }
 

@@ -10,8 +10,10 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
+#include <cwchar>
+#include <memory>
+#include <new>
 #include <string>
 
 #include "platform.h"
@@ -24,6 +26,10 @@ namespace {
 constexpr DWORD disk_quota_exceeded = 1295;  // ERROR_DISK_QUOTA_EXCEEDED
 constexpr DWORD virus_infected = 225;        // ERROR_VIRUS_INFECTED
 constexpr DWORD virus_deleted = 226;         // ERROR_VIRUS_DELETED
+// Windows 10 1607's, which MinGW declares only for programs that need that version.
+constexpr auto rename_info_ex = static_cast<FILE_INFO_BY_HANDLE_CLASS>(22);  // FileRenameInfoEx
+constexpr DWORD replace_if_exists = 0x1;  // FILE_RENAME_FLAG_REPLACE_IF_EXISTS
+constexpr DWORD posix_semantics = 0x2;    // FILE_RENAME_FLAG_POSIX_SEMANTICS
 
 // Errors that no errno value names: errno is this plus the Win32 code, and error_text gives the
 // system's own message for it. Far above the C runtime's values, which end below 200.
@@ -117,12 +123,22 @@ std::FILE* stream_of(HANDLE h, const char* mode) {
     return f;
 }
 
+// Windows refuses a read-only file to a writer in the words it has for missing rights: the
+// attribute tells the two apart.
+DWORD refusal(const char* path, DWORD access, DWORD code) {
+    if (code != ERROR_ACCESS_DENIED || !(access & GENERIC_WRITE)) return code;
+    DWORD attributes = GetFileAttributesA(path);
+    bool read_only =
+        attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0;
+    return read_only ? ERROR_FILE_READ_ONLY : code;
+}
+
 // Opens `path` for `access`, shared as the C runtime shares its files (never for deletion):
 // INVALID_HANDLE_VALUE (errno set) when it cannot be opened.
 HANDLE open_handle(const char* path, DWORD access, DWORD creation, DWORD flags) {
     HANDLE h = CreateFileA(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, creation,
                            flags, nullptr);
-    if (h == INVALID_HANDLE_VALUE) fail_with(GetLastError());
+    if (h == INVALID_HANDLE_VALUE) fail_with(refusal(path, access, GetLastError()));
     return h;
 }
 
@@ -352,7 +368,88 @@ const char* copy_permissions(const char* from, std::FILE* to, bool whole) {
     return "chmod err";
 }
 
-const char* untrusted(std::FILE*, bool) { return nullptr; }
+namespace {
+
+// Frees what a security call gave on every path.
+struct LocalMemory {
+    void* memory = nullptr;
+    ~LocalMemory() { LocalFree(memory); }
+};
+
+// Whether `sid` is this process's user, or the owner its token gives new files (for an
+// elevated administrator the Administrators group): both are this user's own.
+bool own_sid(PSID sid) {
+    HANDLE token;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
+    union {
+        TOKEN_USER user;
+        TOKEN_OWNER owner;
+        char space[256];
+    } info;
+    DWORD size;
+    bool own = GetTokenInformation(token, TokenUser, &info, sizeof info, &size) &&
+               EqualSid(sid, info.user.User.Sid);
+    own = own || (GetTokenInformation(token, TokenOwner, &info, sizeof info, &size) &&
+                  EqualSid(sid, info.owner.Owner));
+    CloseHandle(token);
+    return own;
+}
+
+Principal principal_of(PSID sid) {
+    if (own_sid(sid)) return Principal::self;
+    if (IsWellKnownSid(sid, WinBuiltinAdministratorsSid)) return Principal::administrators;
+    return IsWellKnownSid(sid, WinLocalSystemSid) ? Principal::system : Principal::other;
+}
+
+// The rights that change what a file holds, or who may change it.
+constexpr ACCESS_MASK write_rights = FILE_WRITE_DATA | FILE_APPEND_DATA | WRITE_DAC | WRITE_OWNER |
+                                     GENERIC_WRITE | GENERIC_ALL | MAXIMUM_ALLOWED;
+
+// One access list entry as the trust decision sees it. Entries only for what the folder's new
+// files inherit, and denials, give no one a right; allowing entries of another layout (object,
+// callback) are taken as another user's right to write.
+bool entry_of(const ACE_HEADER* header, AccessEntry* entry) {
+    if (header->AceFlags & INHERIT_ONLY_ACE) return false;
+    if (header->AceType == ACCESS_ALLOWED_ACE_TYPE) {
+        const auto* allowed = reinterpret_cast<const ACCESS_ALLOWED_ACE*>(header);
+        PSID sid = const_cast<DWORD*>(&allowed->SidStart);
+        *entry = {principal_of(sid), (allowed->Mask & write_rights) != 0};
+        return true;
+    }
+    *entry = {Principal::other, true};
+    return header->AceType == ACCESS_ALLOWED_OBJECT_ACE_TYPE ||
+           header->AceType == ACCESS_ALLOWED_CALLBACK_ACE_TYPE ||
+           header->AceType == ACCESS_ALLOWED_CALLBACK_OBJECT_ACE_TYPE;
+}
+
+// Why the file open as `h` is not to be trusted, from its owner and access list.
+const char* trust_of(HANDLE h, bool source) {
+    PSID owner = nullptr;
+    PACL dacl = nullptr;
+    LocalMemory descriptor;
+    if (GetSecurityInfo(h, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                        &owner, nullptr, &dacl, nullptr, &descriptor.memory) != ERROR_SUCCESS)
+        return "of no known owner";
+    std::size_t count = 0, aces = dacl ? dacl->AceCount : 0;
+    std::unique_ptr<AccessEntry[]> entries(new (std::nothrow) AccessEntry[aces + 1]);
+    if (!entries) return "of no known owner";
+    for (std::size_t i = 0; i < aces; ++i) {
+        void* ace = nullptr;
+        if (!GetAce(dacl, static_cast<DWORD>(i), &ace)) return "of no known owner";
+        if (entry_of(static_cast<ACE_HEADER*>(ace), &entries[count])) ++count;
+    }
+    return untrusted_by(principal_of(owner), dacl ? entries.get() : nullptr, count, source);
+}
+
+}  // namespace
+
+const char* untrusted(std::FILE* f, bool source) {
+    if (const char* why = trust_of(handle_of(f), source)) return why;
+    // Another name for the file may be anyone's, as on POSIX systems.
+    BY_HANDLE_FILE_INFORMATION info = {};
+    if (source && !GetFileInformationByHandle(handle_of(f), &info)) return "of no known owner";
+    return source && info.nNumberOfLinks > 1 ? "a hard link" : nullptr;
+}
 
 namespace {
 
@@ -366,6 +463,40 @@ bool in_use(const char* path) {
     return h == INVALID_HANDLE_VALUE && GetLastError() == ERROR_SHARING_VIOLATION;
 }
 
+// The rename with POSIX semantics (Windows 10 1607 and later, on NTFS), which replaces a file
+// that other programs hold open: false (the error left for GetLastError) where it cannot.
+bool posix_rename(const char* from, const char* to) {
+    constexpr DWORD most = 4096;
+    union {
+        FILE_RENAME_INFO info;
+        char space[sizeof(FILE_RENAME_INFO) + sizeof(wchar_t[most]) + 16];
+    } rename = {};
+    // An absolute name, as FILE_RENAME_INFO takes it.
+    wchar_t wide[most];
+    if (!MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, to, -1, wide, most)) return false;
+    DWORD length = GetFullPathNameW(wide, most, rename.info.FileName, nullptr);
+    if (length == 0 || length >= most) return false;
+    // The flags share their place with ReplaceIfExists, the only name MinGW gives it here.
+    DWORD flags = replace_if_exists | posix_semantics;
+    std::memcpy(&rename.info, &flags, sizeof flags);
+    rename.info.FileNameLength = length * sizeof(WCHAR);
+    HANDLE h = CreateFileA(from, DELETE | SYNCHRONIZE,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return false;
+    BOOL done = SetFileInformationByHandle(h, rename_info_ex, &rename, sizeof rename);
+    DWORD code = GetLastError();
+    CloseHandle(h);
+    SetLastError(code);
+    return done != FALSE;
+}
+
+// What MoveFileEx says while another program holds the target: without delete sharing, a
+// sharing violation; with it, access denied. A scanner or an indexer lets go within moments.
+bool maybe_held(DWORD code) {
+    return code == ERROR_SHARING_VIOLATION || code == ERROR_ACCESS_DENIED;
+}
+
 }  // namespace
 
 // One rename, which swaps the name over to the new file in one step: the name never goes
@@ -375,9 +506,26 @@ int rename_over(const char* from, const char* to) {
     DWORD attributes = GetFileAttributesA(to);
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY))
         return fail_with(ERROR_FILE_READ_ONLY);
-    if (MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return 0;
-    DWORD code = GetLastError();
+    DWORD code = ERROR_SUCCESS;
+    for (int tries = 0; tries < 20 && (tries == 0 || maybe_held(code)); ++tries) {
+        if (tries > 0) Sleep(50);
+        if (MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return 0;
+        code = GetLastError();
+    }
+    if (maybe_held(code) && posix_rename(from, to)) return 0;
     return fail_with(code == ERROR_ACCESS_DENIED && in_use(to) ? ERROR_SHARING_VIOLATION : code);
+}
+
+bool held_by_another(int errnum) { return errnum == EBUSY; }
+
+// An empty access list, not protected: the file keeps only what its folder passes on to new files.
+int inherit_access(std::FILE* f) {
+    ACL empty;
+    if (!InitializeAcl(&empty, sizeof empty, ACL_REVISION)) return fail_with(GetLastError());
+    DWORD code = SetSecurityInfo(handle_of(f), SE_FILE_OBJECT,
+                                 DACL_SECURITY_INFORMATION | UNPROTECTED_DACL_SECURITY_INFORMATION,
+                                 nullptr, nullptr, &empty, nullptr);
+    return code == ERROR_SUCCESS ? 0 : fail_with(code);
 }
 
 int resize_file(std::FILE* f, long long size) { return set_size(handle_of(f), size); }
@@ -448,8 +596,66 @@ bool abandoned(const char* path, unsigned long pid) {
     HANDLE h = CreateFileA(path, GENERIC_READ, 0, nullptr, OPEN_EXISTING,
                            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (h == INVALID_HANDLE_VALUE) return false;
+    // Another user's file of that name is theirs, whatever it is: never this user's to remove.
+    bool own = trust_of(h, false) == nullptr;
     CloseHandle(h);
-    return true;
+    return own;
+}
+
+namespace {
+
+// Opens `path` for no access at all, every sharing allowed, through its links or, with
+// FILE_FLAG_OPEN_REPARSE_POINT in `flags`, as the link itself.
+HANDLE open_name(const char* path, DWORD flags) {
+    return CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                       OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | flags, nullptr);
+}
+
+}  // namespace
+
+// The runtime's std::filesystem follows no link on Windows: the system names the file that the
+// open handle reached, after every link, as \\?\C:\... or \\?\UNC\server\share\... A name
+// that is no reparse point is only made absolute, unopened: the new version goes beside it,
+// in the folder it names, whatever links lead there.
+std::string final_path(const char* path) {
+    DWORD attributes = GetFileAttributesA(path);
+    if (attributes == INVALID_FILE_ATTRIBUTES) return path;
+    if (!(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+        char full[MAX_PATH * 4];
+        DWORD size = GetFullPathNameA(path, sizeof full, full, nullptr);
+        return size == 0 || size >= sizeof full ? std::string(path) : std::string(full);
+    }
+    HANDLE h = open_name(path, 0);
+    if (h == INVALID_HANDLE_VALUE) return path;
+    wchar_t wide[4096];
+    DWORD size = GetFinalPathNameByHandleW(h, wide, 4096, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    CloseHandle(h);
+    if (size == 0 || size >= 4096 || std::wcsncmp(wide, L"\\\\?\\", 4) != 0) return path;
+    bool share = std::wcsncmp(wide + 4, L"UNC\\", 4) == 0;
+    char name[4096 * 2] = "\\";
+    BOOL lossy = FALSE;
+    if (!WideCharToMultiByte(CP_ACP, 0, wide + (share ? 7 : 4), -1, name + (share ? 1 : 0),
+                             sizeof name - 1, nullptr, &lossy) ||
+        lossy)
+        return path;
+    return name;
+}
+
+bool dangling_link(const char* path) {
+    HANDLE h = open_name(path, FILE_FLAG_OPEN_REPARSE_POINT);
+    if (h == INVALID_HANDLE_VALUE) return false;
+    FILE_ATTRIBUTE_TAG_INFO tag = {};
+    const char* kind = kind_of(h, &tag);
+    CloseHandle(h);
+    constexpr DWORD name_surrogate = 0x20000000;  // IsReparseTagNameSurrogate
+    bool link = kind && (tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
+                (tag.ReparseTag & name_surrogate);
+    if (!link) return false;
+    h = open_name(path, 0);
+    DWORD code = GetLastError();
+    if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+    return h == INVALID_HANDLE_VALUE &&
+           (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND);
 }
 
 namespace {
@@ -475,14 +681,50 @@ unsigned long process_id() { return GetCurrentProcessId(); }
 
 void ignore_file_size_signal() {}
 
+namespace {
+
+// Whether the standard handle `which` is a console, not a file, a pipe or a serial device.
+bool console_at(DWORD which) {
+    HANDLE h = GetStdHandle(which);
+    DWORD mode;
+    return h && h != INVALID_HANDLE_VALUE && GetFileType(h) == FILE_TYPE_CHAR &&
+           GetConsoleMode(h, &mode);
+}
+
+// Runs a command of cmd's own and waits for it: the system folder's cmd.exe, found through
+// neither COMSPEC nor PATH, with /d so that no AutoRun command of the registry runs first.
+void run_cmd(const char* command) {
+    char program[MAX_PATH + 16];
+    UINT size = GetSystemDirectoryA(program, MAX_PATH);
+    if (size == 0 || size >= MAX_PATH) return;
+    std::snprintf(program + size, sizeof program - size, "\\cmd.exe");
+    char line[32];
+    std::snprintf(line, sizeof line, "cmd.exe /d /c %s", command);
+    STARTUPINFOA start = {};
+    start.cb = sizeof start;
+    PROCESS_INFORMATION process;
+    if (!CreateProcessA(program, line, nullptr, nullptr, TRUE, 0, nullptr, nullptr, &start,
+                        &process))
+        return;
+    WaitForSingleObject(process.hProcess, INFINITE);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+}
+
+}  // namespace
+
+// cmd's pause reads a byte of redirected input, and its cls writes a form feed into redirected
+// output: each runs only where its side is a console.
 void pause_console() {
+    if (!console_at(STD_INPUT_HANDLE)) return;
     std::fflush(stdout);
-    std::system("pause");
+    run_cmd("pause");
 }
 
 void clear_console() {
+    if (!console_at(STD_OUTPUT_HANDLE)) return;
     std::fflush(stdout);
-    std::system("cls");
+    run_cmd("cls");
 }
 
 namespace {
@@ -515,26 +757,64 @@ int stamp_at(const char* path, FileStamp* stamp) {
     return close_after(h, stamp_handle(h, stamp));
 }
 
+namespace {
+
+// Opens the lock file, made if missing with an access list for its creator, the Administrators
+// and SYSTEM alone, never through a link: INVALID_HANDLE_VALUE (errno set) when it cannot be.
+HANDLE open_lock_file(const char* path) {
+    PrivateSecurity security;
+    if (!security.get()) return INVALID_HANDLE_VALUE;
+    HANDLE h = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                           security.get(), OPEN_ALWAYS,
+                           FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (h == INVALID_HANDLE_VALUE) fail_with(GetLastError());
+    return h;
+}
+
+// Why the open lock file is not to be used: a link, a folder or another user's file could be
+// held, or switched, by them. Its access list names the administrator who made it, whom
+// another administrator would take for another user: the owner alone decides, which for an
+// elevated administrator is the Administrators group.
+const char* unfit_lock(HANDLE h) {
+    FILE_ATTRIBUTE_TAG_INFO tag;
+    if (const char* kind = kind_of(h, &tag)) return kind;
+    return trust_of(h, false);
+}
+
+// Locks the open lock file's first byte without waiting: lock_taken, or lock_busy, or
+// lock_unavailable (errno set); `h` is closed unless it was taken.
+int lock_byte(HANDLE h) {
+    OVERLAPPED at = {};
+    if (LockFileEx(h, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at))
+        return lock_taken;
+    DWORD code = GetLastError();
+    CloseHandle(h);
+    if (code == ERROR_LOCK_VIOLATION || code == ERROR_IO_PENDING) return lock_busy;
+    fail_with(code);
+    return lock_unavailable;
+}
+
+}  // namespace
+
 // A lock file beside the hosts file, never a lock on the hosts file itself, which would stop the
 // resolver reading it. Only a user who may create files in the folder (in drivers\etc, the
 // Administrators) can make it; its access list lets none but its creator, the Administrators and
-// SYSTEM open it, and the holder shares it with nobody. Windows removes it when its last handle
-// closes, also when the holder is killed; the name is not followed if it is a link.
+// SYSTEM open it. It stays for good: the turn is a lock on its first byte, which the system
+// releases when its holder closes it or dies, and which no other handle to the file (a
+// scanner's, one opened for its attributes alone) can keep, as one kept it from being deleted.
 int lock_take(const char* path, InstanceLock* lock, const char** why) {
     static std::string reason;
     *why = nullptr;
-    PrivateSecurity security;
-    HANDLE h = security.get() ? CreateFileA(path, DELETE, 0, security.get(), OPEN_ALWAYS,
-                                            FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_DELETE_ON_CLOSE |
-                                                FILE_FLAG_OPEN_REPARSE_POINT,
-                                            nullptr)
-                              : INVALID_HANDLE_VALUE;
-    if (h != INVALID_HANDLE_VALUE) {
-        *lock = reinterpret_cast<InstanceLock>(h);
-        return lock_taken;
+    HANDLE h = open_lock_file(path);
+    if (h != INVALID_HANDLE_VALUE && (*why = unfit_lock(h))) {
+        CloseHandle(h);
+        return lock_unavailable;
     }
-    if (security.get() && GetLastError() == ERROR_SHARING_VIOLATION) return lock_busy;
-    if (security.get()) fail_with(GetLastError());
+    // Held by a program that shares it with nobody: waited for, as a holder is.
+    int got =
+        h == INVALID_HANDLE_VALUE ? (errno == EBUSY ? lock_busy : lock_unavailable) : lock_byte(h);
+    if (got == lock_taken) *lock = reinterpret_cast<InstanceLock>(h);
+    if (got != lock_unavailable) return got;
     // Going on without a turn is said, with its cause: never silently.
     reason = std::string("unusable (") + error_text(errno) + ")";
     *why = reason.c_str();

@@ -36,3 +36,34 @@ TEST(ReparseKind, RefusesNameSurrogatesAndWslSpecialFilesButTakesEveryOtherTagAs
             << std::hex << "tag 0x" << c.tag;
     }
 }
+
+TEST(UntrustedBy, TrustsOnlyTheUsersOwnOrForASourceTheSystemsWhenNoOneElseMayWrite) {
+    using P = Principal;
+    const AccessEntry private_list[] = {
+        {P::system, true}, {P::administrators, true}, {P::self, true}};
+    const AccessEntry readers[] = {{P::self, true}, {P::other, false}};  // Users may read
+    const AccessEntry writers[] = {{P::self, true}, {P::other, true}};   // Users may write
+    struct Case {
+        P owner;
+        const AccessEntry* list;  // null: no access list, which lets everyone write
+        std::size_t count;
+        bool source;
+        const char* why;  // null: trusted
+    };
+    const Case cases[] = {
+        {P::self, private_list, 3, true, nullptr},
+        {P::administrators, readers, 2, true, nullptr},  // an elevated administrator's file
+        {P::system, private_list, 3, true, nullptr},
+        {P::other, private_list, 3, true, "owned by another user"},
+        {P::administrators, private_list, 3, false, "owned by another user"},
+        {P::self, writers, 2, true, "writable by others"},
+        {P::self, nullptr, 0, true, "writable by others"},
+        {P::self, writers, 2, false, nullptr},  // a leftover of the user's own, swept
+    };
+    for (const Case& c : cases) {
+        const char* why = untrusted_by(c.owner, c.list, c.count, c.source);
+        EXPECT_EQ(why ? std::string(why) : "trusted", c.why ? std::string(c.why) : "trusted")
+            << "owner " << static_cast<int>(c.owner) << ", " << c.count << " entries, source "
+            << c.source;
+    }
+}

@@ -87,7 +87,8 @@ COMMANDS = {
 # a change of the new file's mode (Wine's form of an access list). Two more kinds of row act
 # rather than fail: process "test" with error "delete" deletes the target while the server is
 # held (strace's delay_enter) at the entry of the call; process "test" with call "plant" leaves
-# what a killed run with the program's own process id left before the run: "new" and "old" whole.
+# what a killed run with the program's own process id left before the run: "new" and "old" whole;
+# process "test" with call "read-only" makes the target read-only, as Wine keeps it (no write bit).
 # Outcomes: "new" (success text, the new content), "old" (a report, the old content), "kept"
 # (both versions kept beside the target and named), "gone" (the target deleted, and not made
 # again). The last field is text that stderr must hold.
@@ -114,7 +115,11 @@ ROWS = [
     ("rename-source-open-eacces", "add-replace", [("server", "openat", "new", "2", "EACCES")],
      "new", None),
     ("rename-eacces-copies-in-place", "add-replace",
-     [("server", "rename", "new", "1", "EACCES")], "new", None),
+     [("server", "rename", "new", "1+", "EACCES")], "new", None),
+    # What an ordinary user's open of a read-only file gets, which root's never does under Wine.
+    ("read-only-open-eacces", "add-replace",
+     [("test", "read-only", "hosts", "", ""), ("server", "openat", "hosts", "1+", "EACCES")],
+     "old", "hosts_read fopen err: read-only file"),
     ("lock-file-create-eacces", "add-replace", [("server", "openat", "lock", "1", "EACCES")],
      "new", "hosts.lock is unusable (Permission denied): no turn taken"),
     ("own-pid-leftovers-swept", "add-replace", [("test", "plant", "new+old", "", "")], "new",
@@ -130,10 +135,10 @@ ROWS = [
      "copy err: No space left on device"),
     ("double-fault", "add-replace", [RENAMES_FAIL, ("program", "write", "hosts", "1+", "ENOSPC")],
      "kept", "restore err: "),
-    # The third open of "new" or "old" is the creation of the old copy, after the one that makes
-    # "new" and the rename's.
+    # The 23rd open of "new" or "old" is the creation of the old copy, after the one that makes
+    # "new", the twenty tries of the rename and the one of the rename with POSIX semantics.
     ("in-place-old-copy-create-eacces", "add-replace",
-     [RENAMES_FAIL, ("server", "openat", "new+old", "3", "EACCES")], "old",
+     [RENAMES_FAIL, ("server", "openat", "new+old", "23", "EACCES")], "old",
      "copy err: Permission denied"),
     ("in-place-old-copy-sync-eio", "add-replace",
      [RENAMES_EXDEV, ("program", "fsync", "old", "1", "EIO")], "old", "copy err: "),
@@ -230,6 +235,8 @@ class Files:
         if COMMANDS[self.command][3] or COMMANDS[self.command][1] == "hosts":
             files.append((self.work / "hosts", OLD_BACKUP))
         for path, content in files:
+            if path.exists():
+                path.chmod(0o644)
             path.write_bytes(content)
             os.setxattr(path, DOS_ATTRIBUTES, HIDDEN_SYSTEM)
 
@@ -242,7 +249,8 @@ class Files:
 
     def strays(self):
         """Every file beside the target and in the working folder but the two files."""
-        found = [p for p in wine_test.etc().iterdir() if p.name.startswith("hosts.")]
+        found = [p for p in wine_test.etc().iterdir()
+                 if p.name.startswith("hosts.") and p.name != "hosts.lock"]
         return sorted(found + [p for p in self.work.iterdir() if p.name != "hosts"])
 
 
@@ -315,6 +323,8 @@ def run(files, faults=(), calls=None, paths=None, server_paths=True, zero=True):
     files.prepare()
     if any(f[1] == "plant" for f in faults):
         files.plant(PID)
+    if any(f[1] == "read-only" for f in faults):
+        files.target.chmod(0o444)
     stop_server(env)
     logs = {side: Path(tempfile.mkstemp(prefix=f"wine-faults-{side}-")[1])
             for side in ("server", "program")}
@@ -587,6 +597,7 @@ def clean_up():
     files = Files("backup", 0)
     for path in files.strays():
         path.unlink()
+    (wine_test.etc() / "hosts").chmod(0o644)
     shutil.rmtree(files.work, ignore_errors=True)
     for path in (files.out, files.err):
         path.unlink(missing_ok=True)

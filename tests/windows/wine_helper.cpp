@@ -1,6 +1,7 @@
 // What the Wine tests need a Windows program for, cross compiled beside the program under test:
-//   hold PATH          opens PATH shared with nobody, as an editor or a scanner may, prints
-//                      "held", and keeps it open until its standard input ends
+//   hold PATH [HOW]    opens PATH shared with nobody, as an editor or a scanner may (HOW
+//                      "shared": for reading, shared for reading and writing; "attributes":
+//                      for its attributes alone), prints "held", keeps it until input ends
 //   message CODE       prints the system's own message for the Win32 error CODE
 //   symlink LINK PATH  makes LINK a symbolic link to PATH
 //   tag PATH TAG       makes the file PATH a reparse point with the Microsoft tag TAG
@@ -35,8 +36,11 @@ void until_input_ends() {
     }
 }
 
-int hold(const char* path) {
-    HANDLE h = CreateFileA(path, GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+int hold(const char* path, const char* how) {
+    bool shared = std::strcmp(how, "shared") == 0;
+    DWORD access = std::strcmp(how, "attributes") == 0 ? FILE_READ_ATTRIBUTES : GENERIC_READ;
+    HANDLE h = CreateFileA(path, access, shared ? FILE_SHARE_READ | FILE_SHARE_WRITE : 0, nullptr,
+                           OPEN_EXISTING, 0, nullptr);
     if (h == INVALID_HANDLE_VALUE) return failed("CreateFile");
     std::printf("held\n");
     std::fflush(stdout);
@@ -151,7 +155,8 @@ int tag(const char* path, const char* tag) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc == 3 && std::strcmp(argv[1], "hold") == 0) return hold(argv[2]);
+    if ((argc == 3 || argc == 4) && std::strcmp(argv[1], "hold") == 0)
+        return hold(argv[2], argc == 4 ? argv[3] : "");
     if (argc == 3 && std::strcmp(argv[1], "message") == 0) return message(argv[2]);
     if (argc == 4 && std::strcmp(argv[1], "symlink") == 0) return symlink(argv[2], argv[3]);
     if (argc == 4 && std::strcmp(argv[1], "tag") == 0) return tag(argv[2], argv[3]);

@@ -18,10 +18,15 @@ exit status 77.
 import argparse
 import os
 import platform
+import pty
 import re
+import select
 import shutil
 import subprocess
 import sys
+import threading
+import time
+import tty
 from pathlib import Path
 
 sys.dont_write_bytecode = True  # no cache of the shared test modules in the source tree
@@ -105,6 +110,10 @@ ROWS = [
     ("refuses_requests_that_cannot_be_entries", b"127.0.0.1 a\r\n",
      [line for c, r, _ in REFUSED for line in (c, r)],
      [ask + said("write_malformed", r.encode()) + MALFORMED for _, r, ask in REFUSED], None),
+    # The C runtime reads 4,096 bytes of the pipe at the first prompt; cmd's pause would then
+    # take the next byte from the pipe, the "3".
+    ("pause_takes_no_input", b"127.0.0.1 a\r\n", ["9" + " " * 4093, "3"],
+     [TEXTS["no_such_item"], b"[127.0.0.1 a]\n"], None),
 ]
 
 ARGS = argparse.Namespace()
@@ -147,7 +156,7 @@ def step(work, hosts, lines, passes, after=None, backup=None, debug="-all", erro
     if hosts is None:
         hosts = (etc() / "hosts").read_bytes()
     (etc() / "hosts").write_bytes(hosts)
-    names = sorted(path.name for path in etc().iterdir())
+    names = beside()
     # The whole input is in the pipe, and the pipe closed, before the program starts: its C
     # runtime then reads all of it at the first prompt, and cmd's "pause" finds the pipe at its
     # end. Fed a line at a time, "pause" would take one byte of the next command.
@@ -166,12 +175,17 @@ def step(work, hosts, lines, passes, after=None, backup=None, debug="-all", erro
     if debug == "-all":
         expect("stderr", done.stderr, b"".join(line + b"\r\n" for line in errors))
     expect("hosts file", (etc() / "hosts").read_bytes(), hosts if after is None else after)
-    expect("files beside the hosts file", sorted(p.name for p in etc().iterdir()), names)
+    expect("files beside the hosts file", beside(), names)
     copy = work / "hosts"
     expect("backup", copy.read_bytes() if copy.exists() else None, backup)
     expect("files in the working folder", sorted(p.name for p in work.iterdir()),
            [] if backup is None else ["hosts"])
     return done
+
+
+def beside():
+    """The files in the hosts file's folder but the lock file, which stays once made."""
+    return sorted(p.name for p in etc().iterdir() if p.name != "hosts.lock")
 
 
 def windows(path):
@@ -252,6 +266,80 @@ def held_file_reported_in_use(work):
         holder.wait(timeout=60)
 
 
+def held_with_sharing_waited_for(work):
+    """While another program holds the hosts file shared for reading and writing but not for
+    deletion (a scanner, an indexer), which refuses the rename, a rewrite waits for it: a holder
+    that lets go within the wait sees the file renamed over (a new file in its place); one that
+    keeps it sees it copied in place, and the report says so and why."""
+    in_use = helper("message", "32").stdout.rstrip()  # ERROR_SHARING_VIOLATION
+    hosts = b"127.0.0.1 localhost\r\n10.0.0.1 a.test\r\n"
+    named = rb"C:\Windows\System32\drivers\etc\hosts"  # the program's own name, made absolute
+    for lets_go, errors in ((True, []), (False, [b"rename err: " + in_use,
+                                                 b"copied in place: " + named])):
+        (etc() / "hosts").write_bytes(hosts)
+        was = (etc() / "hosts").stat().st_ino
+        holder = subprocess.Popen([ARGS.wine, ARGS.area / "cross" / "wine_helper.exe", "hold",
+                                   HOSTS, "shared"], stdin=subprocess.PIPE,
+                                  stdout=subprocess.PIPE, env=wine_env())
+        expect("the holder's word", holder.stdout.readline().rstrip(), b"held")
+        letting_go = threading.Thread(target=let_go_once_renamed, args=(holder,), daemon=True)
+        if lets_go:
+            letting_go.start()
+        try:
+            step(work, None, ["2", "10.9.9.9 a.test"],
+                 [ADD + b"hosts_write:loc = 1\n" + said("added", b"10.9.9.9 a.test")],
+                 hosts.replace(b"10.0.0.1", b"10.9.9.9"), errors=errors)
+            expect(f"renamed over (the holder lets go: {lets_go})",
+                   (etc() / "hosts").stat().st_ino != was, lets_go)
+        finally:
+            holder.stdin.close()
+            holder.wait(timeout=60)
+
+
+def let_go_once_renamed(holder):
+    """Ends HOLDER's hold 0.2 s after the new version appears, by then written and renamed."""
+    deadline = time.monotonic() + 30
+    while time.monotonic() < deadline and not any(
+            p.name.startswith("hosts.new-") for p in etc().iterdir()):
+        time.sleep(0.005)
+    time.sleep(0.2)
+    holder.stdin.close()
+
+
+def untrusted_files_left_alone(work):
+    """Restore takes no backup that Wine reports as another user's (another Unix user's file), as
+    writable by others (mode 0666) or as having a second name, a rewrite's sweep leaves another user's leftover, and a
+    lock file of another user's is reported and not used."""
+    hosts, theirs = b"127.0.0.1 localhost\r\n", b"10.6.6.6 www.example.test\r\n"
+    for why in (b"owned by another user", b"writable by others", b"a hard link"):
+        (work / "hosts").write_bytes(theirs)
+        if why == b"writable by others":
+            (work / "hosts").chmod(0o666)
+        elif why == b"a hard link":
+            os.link(work / "hosts", work.parent / "elsewhere")
+        else:
+            os.chown(work / "hosts", 65534, 65534)
+        step(work, hosts, ["5"], [b""], None, theirs, errors=[b"fopen rPath: hosts is " + why])
+        (work / "hosts").unlink()
+        (work.parent / "elsewhere").unlink(missing_ok=True)
+    leftover = etc() / "hosts.new-7-7"  # no Windows process id is odd
+    leftover.write_bytes(theirs)
+    os.chown(leftover, 65534, 65534)
+    try:
+        step(work, hosts, ["4", "0 localhost"],
+             [DELETE + b"hosts_write:loc = 0\n" + said("deleted", b"0 localhost")], b"")
+    finally:
+        leftover.unlink(missing_ok=True)
+    (etc() / "hosts.lock").touch()  # as the runs before made it
+    os.chown(etc() / "hosts.lock", 65534, 65534)
+    try:
+        step(work, hosts, ["3"], [b"[127.0.0.1 localhost]\n"], errors=[
+            rb"hosts_lock: C:\Windows\System32\drivers\etc\hosts.lock is owned by another user: "
+            b"no turn taken"])
+    finally:
+        (etc() / "hosts.lock").unlink(missing_ok=True)
+
+
 def read_only_file_refused(work):
     """A read-only hosts file is refused, never made writable, and said to be read-only, not
     "Permission denied" as for missing rights: an add cannot open it to write, and a restore
@@ -287,6 +375,17 @@ def reparse_points(work):
         step(work, None, ["1", "5"], [b"", b""], None, hosts,
              errors=[b"fopen wFp: hosts is a symbolic link", b"fopen rPath: hosts is a symbolic link"])
         backup.unlink()
+    # The hosts file as a link: a rewrite changes the file it leads to and keeps the link.
+    (etc() / "target").write_bytes(hosts)
+    (etc() / "hosts").unlink()
+    made = helper("symlink", HOSTS, HOSTS.replace("hosts", "target"))
+    if made.returncode == SKIP:
+        reasons.append("the hosts file as a link: " + made.stdout.decode(errors="replace").strip())
+        (etc() / "hosts").write_bytes(hosts)
+    else:
+        step(work, None, ["2", "1.2.3.4 c.test"], [ADD + said("added", b"1.2.3.4 c.test")])
+        expect("the link's target", (etc() / "target").read_bytes(), hosts + b"1.2.3.4 c.test\r\n")
+    (etc() / "target").unlink()
     backup.write_bytes(b"an older backup\r\n")
     made = helper("tag", windows(backup), "0x9000001A")  # IO_REPARSE_TAG_CLOUD
     if made.returncode == SKIP:
@@ -342,16 +441,14 @@ def instances_take_turns(work):
     a second one started then waits for it, says so once, and makes its change after the first:
     both changes are in the file. So too while another process holds a mutex or an event under
     the name of the build that took turns under a mutex (which blocked that build or switched
-    its turn off), and after another process tried to open the lock file, which exists only
-    while an instance holds it."""
+    its turn off), and while another process holds the lock file, which stays, open for its
+    attributes alone (which kept the build that deleted it pending deletion)."""
     if not ARGS.strace or platform.machine() != "x86_64":
         raise Skip("strace on x86_64 is needed to hold an instance inside its change")
-    opener = helper("hold", HOSTS + ".lock")
-    expect("the lock file while no instance runs", opener.stdout.rstrip(),
-           b"CreateFile failed: error 2")
-    for squatter in (None, "mutex", "event"):
+    for squatter in (None, "mutex", "event", "hold"):
+        held = [HOSTS + ".lock", "attributes"] if squatter == "hold" else [old_mutex_name()]
         holder = None if squatter is None else subprocess.Popen(
-            [ARGS.wine, ARGS.area / "cross" / "wine_helper.exe", squatter, old_mutex_name()],
+            [ARGS.wine, ARGS.area / "cross" / "wine_helper.exe", squatter, *held],
             stdin=subprocess.PIPE, stdout=subprocess.PIPE, env=wine_env())
         try:
             if holder:
@@ -391,7 +488,7 @@ def take_turns(work, beside):
     expect(f"hosts file: both changes ({beside})", (etc() / "hosts").read_bytes(),
            hosts.replace(b"10.0.0.1 a.test\r\n", b"") + b"10.5.5.5 e.test\r\n")
     expect(f"files beside the hosts file ({beside})", sorted(p.name for p in etc().iterdir()),
-           ["hosts", "networks", "protocol", "services"])
+           ["hosts", "hosts.lock", "networks", "protocol", "services"])
 
 
 def hosts_file_never_missing(work):
@@ -425,6 +522,14 @@ def backup_and_restore(work):
          [TEXTS["backed_up"], ADD + said("added", b"1.2.3.4 example.test")],
          hosts + b"\r\n1.2.3.4 example.test\r\n", hosts)
     step(work, None, ["5"], [TEXTS["restored"]], hosts, hosts)
+    # A hosts file that restore makes anew may be read as the folder's other files may.
+    (etc() / "hosts").unlink()
+    subprocess.run([ARGS.wine, ARGS.area / "cross" / "hosts-manager.exe"], input=b"5\r\n",
+                   capture_output=True, cwd=work, env=wine_env(), timeout=60)
+    expect("the made hosts file", (etc() / "hosts").read_bytes(), hosts)
+    expect("its access list", helper("acl", HOSTS).stdout,
+           helper("acl", HOSTS.replace("hosts", "services")).stdout)
+    (etc() / "hosts").chmod(0o644)
 
 
 def menu_in_gbk(work):
@@ -442,19 +547,60 @@ def menu_in_gbk(work):
 
 
 def pause_and_cls_every_pass(work):
+    """The system folder's cmd runs pause and cls, without AutoRun (/d), only at a console: on
+    pipes neither runs; on a pseudo-terminal, Wine's console, both run after each command."""
     # Wine's process trace names each program started, with its command line.
+    started = r'CreateProcessInternalW app L"C:\\\\windows\\\\system32\\\\cmd\.exe" ' \
+              r'cmdline L"cmd\.exe /d /c (\w+)"'
     trace = step(work, b"127.0.0.1 localhost\r\n", ["3", "9", "6"],
                  [b"[127.0.0.1 localhost]\n", TEXTS["no_such_item"], TEXTS["usage"]],
                  debug="-all,+process")
     trace = trace.stderr.decode("utf-8", "replace")
-    started = r'CreateProcessInternalW app .* cmdline L"[^"]*cmd\.exe /c (\w+)"'
-    expect("commands started", re.findall(started, trace), ["pause", "cls"] * 3, trace)
+    expect("commands started on pipes", re.findall(r"cmd\.exe[^\n]*/c (\w+)", trace), [], trace)
+    trace = on_console(work, [(b"cmd:", b"6\r"), (b'/c pause"', b"x"),
+                               (b"cmd:", None)])
+    expect("commands started at a console", re.findall(started, trace), ["pause", "cls"], trace)
+
+
+def on_console(work, answers):
+    """Runs the program on a pseudo-terminal, which Wine makes a console, typing each answer of
+    ANSWERS (None: the terminal hangs up) once the text it waits for is in its output or in
+    Wine's process trace: the trace."""
+    master, slave = pty.openpty()
+    tty.setraw(slave)  # keys as typed: Enter a CR, as a console takes it
+    trace_path = work.parent / (work.name + ".trace")  # a file: Wine's services keep pipes open
+    with open(trace_path, "wb") as trace:
+        program = subprocess.Popen([ARGS.wine, ARGS.area / "cross" / "hosts-manager.exe"],
+                                   stdin=slave, stdout=slave, stderr=trace, cwd=work,
+                                   env=wine_env("-all,+process"))
+    os.close(slave)
+    seen = b""
+    try:
+        for awaited, typed in answers:
+            deadline = time.monotonic() + 30
+            while awaited not in seen + trace_path.read_bytes() and time.monotonic() < deadline:
+                if select.select([master], [], [], 0.05)[0]:
+                    seen += os.read(master, 65536)
+            seen = b""
+            if typed:
+                os.write(master, typed)
+        # The end of input, as the terminal's hangup gives it.
+        os.close(master)
+        master = None
+        program.wait(timeout=60)
+    finally:
+        if program.poll() is None:
+            program.kill()
+        if master is not None:
+            os.close(master)
+    return trace_path.read_text("utf-8", "replace")
 
 
 CASES = {name: lambda work, row=row: step(work, *row) for name, *row in ROWS}
 CASES.update((f.__name__, f) for f in (
     backup_and_restore, menu_in_gbk, pause_and_cls_every_pass, attributes_kept_through_every_rewrite,
-    held_file_reported_in_use, read_only_file_refused, reparse_points, exe_resources_and_imports,
+    held_file_reported_in_use, held_with_sharing_waited_for, untrusted_files_left_alone,
+    read_only_file_refused, reparse_points, exe_resources_and_imports,
     instances_take_turns, hosts_file_never_missing))
 
 
