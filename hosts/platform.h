@@ -58,11 +58,8 @@ int sync_file(std::FILE* f);
 /// Writes a folder's entries (a rename in it) through to the disk, where its file system can (on
 /// Windows a flush of the folder): 0, or -1 with errno set.
 int sync_folder(const char* path);
-/// Gives `to`, a file this process just made, what the file `from` has beside its bytes, if it
-/// exists: with `whole` its owner, permission bits and what else the system keeps for it (on
-/// POSIX its extended attributes: access list, security label; on Windows its hidden, system and
-/// archive attributes and its creation time), otherwise its permission bits alone: null, or the
-/// report tag of what could not be given ("chmod err", "xattr err", ...) with errno set.
+/// Gives the new file `to` the owner, attributes and mode of `from`, or with `whole` false its
+/// bits alone: null, or the failed step's tag ("chmod err", ...).
 const char* copy_permissions(const char* from, std::FILE* to, bool whole);
 /// Who holds a right over a Windows file, as the trust decision sorts a security identifier.
 enum class Principal { self, administrators, system, other };
