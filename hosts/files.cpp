@@ -113,10 +113,11 @@ void collect(const fs::path& entry, const std::string& name,
                     : std::sscanf(s, "%lu-%lu%n", &pid, &k, &used);
     if (!std::isdigit(static_cast<unsigned char>(s[0])) || parts != (old ? 3 : 2) || s[used])
         return;
-    if (!abandoned(entry.string().c_str(), pid)) return;
+    std::string path = entry.string();
+    if (!abandoned(path.c_str(), pid)) return;
     Leftover& run = (*runs)[std::to_string(pid) + "-" + std::to_string(k)];
     run.pid = pid;
-    (old ? run.old : run.fresh) = entry.string();
+    (old ? run.old : run.fresh) = std::move(path);
     if (old) run.old_size = size;
 }
 
@@ -309,6 +310,10 @@ bool Replacement::inherit() {
     bool exists = !place_.shared_folder && (fs::exists(target_, ec) || ec);
     const char* from = exists ? target_.c_str() : place_.mode_from;
     const char* failed = from ? copy_permissions(from, file_.get(), exists) : nullptr;
+    // A file made anew is read by others as the system's own are, by what its folder grants
+    // them; one that replaces a file took that file's permissions already.
+    if (!failed && !exists && !place_.shared_folder && inherit_access(file_.get()) != 0)
+        failed = "chmod err";
     if (failed) report(failed);
     return failed == nullptr;
 }
@@ -321,12 +326,6 @@ Replacement::~Replacement() {
 
 int Replacement::commit(const FileStamp* read) {
     read_ = read;
-    // A file made anew is read by others as the system's own are, by what its folder grants
-    // them; one that replaces a file took that file's permissions already.
-    std::error_code ec;
-    if (!place_.shared_folder && !fs::exists(target_, ec) && !ec &&
-        inherit_access(file_.get()) != 0)
-        return fail("chmod err", replace_failed);
     // Closed before the rename, which Windows refuses for an open file.
     if (flush_file(file_.get(), true) != 0 || close_file(file_) != 0)
         return fail("fflush err", replace_failed);
