@@ -69,9 +69,8 @@ public:
                      const std::string& cwd = "work") const {
         write_file(dir_.path("stdin"), input);
         // A program that hangs fails its test instead of the whole run.
-        std::string command = "cd '" + dir_.path(cwd) + "' && " + as +
-                              "timeout 60 '" TEST_PROGRAM "' < '" + dir_.path("stdin") + "' " +
-                              outputs;
+        std::string command = "cd '" + dir_.path(cwd) + "' && " + as + "timeout 60 '" + program +
+                              "' < '" + dir_.path("stdin") + "' " + outputs;
         int status = std::system(command.c_str());
         return {read_file(dir_.path("stdout")), read_file(dir_.path("stderr")),
                 WIFEXITED(status) ? WEXITSTATUS(status) : -1};
@@ -79,6 +78,8 @@ public:
 
     // What the program is started through (another user's ids), before its time limit.
     std::string as;
+    // The program run: the test build, or a copy that another user can reach.
+    std::string program = TEST_PROGRAM;
 
 private:
     TempDir dir_;
@@ -154,6 +155,9 @@ TEST(Program, FailsARewriteBackupOrRestoreWhereOnlyTheFileItselfIsWritable) {
     ASSERT_EQ(chown(m.hosts().c_str(), 65534, 65534), 0);
     ASSERT_EQ(chown(m.backup().c_str(), 65534, 65534), 0);
     m.as = "setpriv --reuid=65534 --regid=65534 --clear-groups ";
+    // The build folder may be closed to that user (a checkout in a 0700 folder).
+    m.program = m.folder("hosts-manager");
+    std::filesystem::copy_file(TEST_PROGRAM, m.program);
     Session s = m.run("4\n1 a\n1\n5\n");
     EXPECT_EQ(s.out, screens({delete_prompt + at(0) + err_line("hosts_write", write_reread_failed),
                               "", ""}));
