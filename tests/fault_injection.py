@@ -461,32 +461,37 @@ STEP = 16 << 10
 NO_START = b"no memory\n"
 
 
-def memory_faults(args, group):
-    """Runs the command under every limit, in STEPs, from the least it loads under (bisected;
-    none up to 256 MiB under AddressSanitizer) to the first it succeeds under: the violations,
-    and how many runs."""
-    stdin = COMMANDS[group.command][0]
-    def run(memory, folder):
-        return run_program(args, folder, stdin, memory=memory)
-    low, high = 1 << 20, 256 << 20
-    with Folder() as folder:
-        if run(high, folder).status == 127:
-            print(f"{group.name}: no memory limits: the program loads under none up to 256 MiB")
-            return [], 0
+def least_limit(args, stdin, works, low=1 << 20, high=256 << 20):
+    """The least address-space limit, to STEP, under which `works(run)` holds; None when not even
+    `high` will do (AddressSanitizer reserves terabytes)."""
+    def run(memory):
+        with Folder() as folder:
+            return works(run_program(args, folder, stdin, memory=memory))
+    if not run(high):
+        return None
     while high - low > STEP:
         middle = (low + high) // 2 // STEP * STEP
+        low, high = (low, middle) if run(middle) else (middle, high)
+    return high
+
+
+def memory_faults(args, group):
+    """Runs the command under every limit between the one it loads under and the one it succeeds
+    under: the violations, and how many runs."""
+    stdin = COMMANDS[group.command][0]
+    loads = least_limit(args, stdin, lambda run: run.status != 127)
+    whole = least_limit(args, stdin, lambda run: run.stdout == group.stdout)
+    if loads is None or whole is None:
+        print(f"{group.name}: no memory limits: the program loads under none up to 256 MiB")
+        return [], 0
+    problems = []
+    for memory in range(loads, whole, STEP):
         with Folder() as folder:
-            low, high = (low, middle) if run(middle, folder).status != 127 else (middle, high)
-    problems, memory = [], high
-    for memory in range(high, high + (64 << 20), STEP):
-        with Folder() as folder:
-            got = run(memory, folder)
-            refused = (got.status, got.stdout, got.stderr) == (1, b"", NO_START)
-            found = [] if refused else check_run(got, folder, group.expect, group.command)
+            run = run_program(args, folder, stdin, memory=memory)
+            refused = (run.status, run.stdout, run.stderr) == (1, b"", NO_START)
+            found = [] if refused else check_run(run, folder, group.expect, group.command)
         problems += [f"{group.name} under {memory} bytes of memory: {p}" for p in found]
-        if got.stdout == group.stdout:
-            break
-    return problems, (memory - high) // STEP + 1
+    return problems, len(range(loads, whole, STEP))
 
 
 # --- The matrix ----------------------------------------------------------------------------------
