@@ -57,20 +57,18 @@ public:
     std::string backup() const { return dir_.path("work/hosts"); }
     std::string folder(const std::string& name) const { return dir_.path(name); }
 
-    // Runs the program in `cwd` with `input` as its whole standard input and `arguments` after.
-    Session run(const std::string& input, const std::string& cwd = "work",
-                const std::string& arguments = "") const {
-        return run_with(input, arguments + " > '" + dir_.path("stdout") + "'", cwd);
+    // Runs the program in work/ with `input` as its whole standard input and `arguments` after.
+    Session run(const std::string& input, const std::string& arguments = "") const {
+        return run_with(input, arguments + " > '" + dir_.path("stdout") + "'");
     }
 
-    // Runs the program in `cwd` with `input` as its standard input, its standard error to the
+    // Runs the program in work/ with `input` as its standard input, its standard error to the
     // file stderr (in the test folder) and then the shell words `output`, which send its standard
     // output to the file stdout or elsewhere; what the two files hold comes back.
-    Session run_with(const std::string& input, const std::string& output,
-                     const std::string& cwd = "work") const {
+    Session run_with(const std::string& input, const std::string& output) const {
         write_file(dir_.path("stdin"), input);
         // A program that hangs fails its test instead of the whole run.
-        std::string command = "cd '" + dir_.path(cwd) + "' && " + as + "timeout 60 '" + program +
+        std::string command = "cd '" + dir_.path("work") + "' && " + as + "timeout 60 '" + program +
                               "' < '" + dir_.path("stdin") + "' 2> '" + dir_.path("stderr") + "' " +
                               output;
         int status = std::system(command.c_str());
@@ -78,7 +76,8 @@ public:
                 WIFEXITED(status) ? WEXITSTATUS(status) : -1};
     }
 
-    // What the program is started through (another user's ids), before its time limit.
+    // The shell words before the program's time limit: another user's ids, another folder, an
+    // environment.
     std::string as;
     // The program run: the test build, or a copy that another user can reach.
     std::string program = TEST_PROGRAM;
@@ -123,11 +122,8 @@ std::string without(std::string text, std::initializer_list<std::string> lines) 
 
 // What a folder holds, link targets and file contents included, to show that nothing changed.
 std::string describe(const std::string& folder) {
-    std::vector<std::filesystem::directory_entry> entries;
-    for (const auto& entry : std::filesystem::directory_iterator(folder)) entries.push_back(entry);
-    std::sort(entries.begin(), entries.end());
     std::string all;
-    for (const auto& entry : entries) {
+    for (const auto& entry : entries_of(folder)) {
         std::string path = entry.path().string();
         all += entry.path().filename().string();
         if (entry.is_symlink()) {
@@ -166,7 +162,8 @@ struct Script {
     // which kills the program with the first bytes past it written unless it ignores the signal.
     rlim_t limit = 0;
     bool limit_kills = false;
-    const char* cwd = "work";
+    std::string as = "";  // the shell words before the program, as Machine::as
+    std::string arguments = "";
 };
 
 const std::string listing = "[127.0.0.1 localhost]\n[::1 ip6-localhost]\n";
@@ -187,6 +184,14 @@ const std::string all_bytes = [] {
 const std::string saved = "# saved\n10.0.0.1 saved.example\n";
 
 const Script scripts[] = {
+    {"lists the file and shows the usage, a backup beside it", "1.1.1.1 a\n", "2.2.2.2 b\n",
+     "3\n6\n", screens({"[1.1.1.1 a]\n", usage})},
+    {"takes no arguments", "1.1.1.1 a\n", "2.2.2.2 b\n", "3\n6\n",
+     screens({"[1.1.1.1 a]\n", usage}), "", "1.1.1.1 a\n", "2.2.2.2 b\n", 0, false, "",
+     "--help -h 5 /etc/hosts"},
+    {"reads no environment", "1.1.1.1 a\n", "2.2.2.2 b\n", "3\n6\n",
+     screens({"[1.1.1.1 a]\n", usage}), "", "1.1.1.1 a\n", "2.2.2.2 b\n", 0, false,
+     "HOSTS_PATH=\"$PWD/hosts\" LC_ALL=C.UTF-8 "},
     {"lists the entries, shows the usage and answers other numbers, then ends with its input",
      "# c\n127.0.0.1 localhost\n::1 ip6-localhost\n", none, "3\n6\n7\n+3\n-3\n",
      screens({listing, usage, no_such_item, listing, no_such_item})},
@@ -254,7 +259,7 @@ const Script scripts[] = {
      screens({"", "", "[1.1.1.1 a]\n"}),
      "fopen wFp: ../etc/hosts and hosts are the same file\n"
      "fopen wFp: hosts and ../etc/hosts are the same file\n",
-     "1.1.1.1 a\n", none, 0, false, "etc"},
+     "1.1.1.1 a\n", none, 0, false, "cd ../etc && "},
     {"keeps the old backup when a copy fails part way", std::string(100000, 'x'), "old backup\n",
      "1\n", screens({""}), "fwrite wFp: File too large\n", std::string(100000, 'x'), "old backup\n",
      50000},
@@ -270,77 +275,23 @@ const Script scripts[] = {
 };
 
 // Runs `script` on `m`, under its file size limit if it has one.
-Session run(const Machine& m, const Script& script) {
+Session run(Machine& m, const Script& script) {
     std::optional<FileSizeLimit> limit;
     if (script.limit != 0) limit.emplace(script.limit, script.limit_kills);
-    return m.run(script.input, script.cwd);
+    m.as = script.as;
+    return m.run(script.input, script.arguments);
 }
 
-}  // namespace
-
-TEST(Program, PrintsAndLeavesWhatEachScriptedSessionOfTheTableExpects) {
-    for (const Script& script : scripts) {
-        SCOPED_TRACE(script.does);
-        Machine m;
-        std::filesystem::create_directories(m.folder("etc"));
-        if (script.hosts) write_file(m.hosts(), *script.hosts);
-        if (script.backup) write_file(m.backup(), *script.backup);
-        Session s = run(m, script);
-        EXPECT_EQ(s.out, script.out);
-        EXPECT_EQ(s.err, script.err);
-        EXPECT_EQ(s.status, 0);
-        EXPECT_EQ(describe(m.folder("etc")), holding(script.hosts_after));
-        EXPECT_EQ(describe(m.folder("work")), holding(script.backup_after));
-    }
+// The shell words that start a program as an unprivileged user, another user of the machine.
+const std::string another_user = "setpriv --reuid=65534 --regid=65534 --clear-groups ";
+// Whether the tests can play that user: as root, with setpriv.
+bool can_be_another_user() {
+    return geteuid() == 0 && std::system("command -v setpriv > /dev/null") == 0;
 }
-
-TEST(Program, TakesNoArgumentsAndReadsNoEnvironment) {
-    Machine m;
-    write_file(m.hosts(), "1.1.1.1 a\n");
-    write_file(m.backup(), "2.2.2.2 b\n");
-    Session plain = m.run("3\n6\n");
-    // Words after the redirection of standard input are the program's arguments.
-    Session odd = m.run("3\n6\n", "work", "--help -h 5 /etc/hosts");
-    EXPECT_EQ(odd.out, plain.out);
-    setenv("HOSTS_PATH", m.backup().c_str(), 1);
-    setenv("LC_ALL", "C.UTF-8", 1);
-    Session env = m.run("3\n6\n");
-    unsetenv("HOSTS_PATH");
-    unsetenv("LC_ALL");
-    EXPECT_EQ(env.out, plain.out);
-    EXPECT_EQ(plain.out, screens({"[1.1.1.1 a]\n", usage}));
-    EXPECT_EQ(read_file(m.hosts()) + read_file(m.backup()), "1.1.1.1 a\n2.2.2.2 b\n");
-}
-
-TEST(Program, FailsARewriteBackupOrRestoreWhereOnlyTheFileItselfIsWritable) {
-    if (geteuid() != 0 || std::system("command -v setpriv > /dev/null") != 0)
-        GTEST_SKIP() << "needs root and setpriv (util-linux) to run as another user";
-    Machine m;
-    write_file(m.hosts(), "10.0.0.1 a\n10.0.0.2 b\n");
-    write_file(m.backup(), "10.0.0.3 c\n");
-    // The other user owns both files, in folders that only root may add files to.
-    for (const char* folder : {"", "etc", "work"}) chmod(m.folder(folder).c_str(), 0755);
-    ASSERT_EQ(chown(m.hosts().c_str(), 65534, 65534), 0);
-    ASSERT_EQ(chown(m.backup().c_str(), 65534, 65534), 0);
-    m.as = "setpriv --reuid=65534 --regid=65534 --clear-groups ";
-    // The build folder may be closed to that user (a checkout in a 0700 folder).
-    m.program = m.folder("hosts-manager");
-    std::filesystem::copy_file(TEST_PROGRAM, m.program);
-    Session s = m.run("4\n1 a\n1\n5\n");
-    EXPECT_EQ(s.out, screens({delete_prompt + at(0) + err_line("hosts_write", write_reread_failed),
-                              "", ""}));
-    EXPECT_EQ(s.err,
-              "hosts_write fopen err: Permission denied\n"
-              "fopen wFp: Permission denied\nfopen wFp: Permission denied\n");
-    EXPECT_EQ(read_file(m.hosts()) + read_file(m.backup()), "10.0.0.1 a\n10.0.0.2 b\n10.0.0.3 c\n");
-    EXPECT_EQ(list_dir(m.folder("etc")) + list_dir(m.folder("work")), "hosts hosts ");
-}
-
-namespace {
 
 // The program run on a pseudo-terminal of its own, as from a shell. The test keeps the terminal's
 // other side open too, so that its settings can still be read after the program has ended.
-class Terminal {
+class Terminal : Uncopyable {
 public:
     // With `file`, the standard stream `side` (input or output) is that file instead.
     explicit Terminal(const std::string& cwd, rlim_t file_size_limit = RLIM_INFINITY, int side = -1,
@@ -358,8 +309,6 @@ public:
         close(master_);
         close(slave_);
     }
-    Terminal(const Terminal&) = delete;
-    Terminal& operator=(const Terminal&) = delete;
 
     // Everything the program has shown, once `wanted` is among it or a second has passed.
     const std::string& read_until(const std::string& wanted) {
@@ -421,7 +370,64 @@ std::string on_terminal(const std::string& text) {
     return shown;
 }
 
+struct Planted {
+    const char* what;
+    std::function<bool(const Machine&)> plant;  // false when it cannot be planted here
+    const char* is;
+};
+
+// Runs `command` in `folder` as an unprivileged user, as another user of the machine would.
+int as_other_user(const std::string& folder, const std::string& command) {
+    std::string line =
+        "cd '" + folder + "' && " + another_user + "-- sh -c '" + command + "' 2>/dev/null";
+    return std::system(line.c_str());
+}
+
+mode_t mode_of(const std::string& path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
+}
+
 }  // namespace
+
+TEST(Program, PrintsAndLeavesWhatEachScriptedSessionOfTheTableExpects) {
+    for (const Script& script : scripts) {
+        SCOPED_TRACE(script.does);
+        Machine m;
+        std::filesystem::create_directories(m.folder("etc"));
+        if (script.hosts) write_file(m.hosts(), *script.hosts);
+        if (script.backup) write_file(m.backup(), *script.backup);
+        Session s = run(m, script);
+        EXPECT_EQ(s.out, script.out);
+        EXPECT_EQ(s.err, script.err);
+        EXPECT_EQ(s.status, 0);
+        EXPECT_EQ(describe(m.folder("etc")), holding(script.hosts_after));
+        EXPECT_EQ(describe(m.folder("work")), holding(script.backup_after));
+    }
+}
+
+TEST(Program, FailsARewriteBackupOrRestoreWhereOnlyTheFileItselfIsWritable) {
+    if (!can_be_another_user()) GTEST_SKIP() << "needs root and setpriv (util-linux)";
+    Machine m;
+    write_file(m.hosts(), "10.0.0.1 a\n10.0.0.2 b\n");
+    write_file(m.backup(), "10.0.0.3 c\n");
+    // The other user owns both files, in folders that only root may add files to.
+    for (const char* folder : {"", "etc", "work"}) chmod(m.folder(folder).c_str(), 0755);
+    ASSERT_EQ(chown(m.hosts().c_str(), 65534, 65534), 0);
+    ASSERT_EQ(chown(m.backup().c_str(), 65534, 65534), 0);
+    m.as = another_user;
+    // The build folder may be closed to that user (a checkout in a 0700 folder).
+    m.program = m.folder("hosts-manager");
+    std::filesystem::copy_file(TEST_PROGRAM, m.program);
+    Session s = m.run("4\n1 a\n1\n5\n");
+    EXPECT_EQ(s.out, screens({delete_prompt + at(0) + err_line("hosts_write", write_reread_failed),
+                              "", ""}));
+    EXPECT_EQ(s.err,
+              "hosts_write fopen err: Permission denied\n"
+              "fopen wFp: Permission denied\nfopen wFp: Permission denied\n");
+    EXPECT_EQ(describe(m.folder("etc")) + describe(m.folder("work")),
+              holding("10.0.0.1 a\n10.0.0.2 b\n") + holding("10.0.0.3 c\n"));
+}
 
 TEST(Program, PausesForAKeyAndClearsTheScreenOnATerminal) {
     Machine m;
@@ -435,8 +441,7 @@ TEST(Program, PausesForAKeyAndClearsTheScreenOnATerminal) {
     std::string cleared = pause_prompt + "\r\n\033[H\033[2J\033[3J" + on_terminal(menu);
     EXPECT_NE(t.read_until(cleared).find(cleared), std::string::npos) << t.read_until("");
     t.type("\x04");
-    int status = t.wait();
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_EQ(t.wait(), 0) << "exits with 0";
 }
 
 TEST(Program, PausesOnlyForATerminalInputAndClearsOnlyATerminalOutput) {
@@ -446,8 +451,7 @@ TEST(Program, PausesOnlyForATerminalInputAndClearsOnlyATerminalOutput) {
     Terminal shown(m.folder("work"), RLIM_INFINITY, STDIN_FILENO, m.folder("keys"));
     const std::string seen = on_terminal(menu + usage) + clear + on_terminal(end_of_input);
     EXPECT_EQ(shown.read_until(seen), seen);
-    int status = shown.wait();
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_EQ(shown.wait(), 0) << "exits with 0";
     Terminal typed(m.folder("work"), RLIM_INFINITY, STDOUT_FILENO, m.folder("shown"));
     // Each key only once the program shows that it waits for it: a pause takes all it can read.
     auto shows = [&m](const std::string& text) {
@@ -461,8 +465,7 @@ TEST(Program, PausesOnlyForATerminalInputAndClearsOnlyATerminalOutput) {
     typed.type("x");
     shows(pause_prompt + "\n" + menu);
     typed.type("\x04");
-    status = typed.wait();
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_EQ(typed.wait(), 0) << "exits with 0";
     EXPECT_EQ(read_file(m.folder("shown")), menu + usage + pause_prompt + "\n" + end_of_input);
 }
 
@@ -483,8 +486,7 @@ TEST(Program, LosesNothingWhenTheDiskFillsUpDuringARestoreOrARewrite) {
         EXPECT_EQ(rewrite.out,
                   screens({add_prompt + at(0) + err_line("hosts_write", write_kept_failed)}));
         EXPECT_EQ(rewrite.err, "fprintf err: No space left on device\n");
-        EXPECT_EQ(read_file(m.hosts()), file);
-        EXPECT_EQ(list_dir(m.folder("etc")), "hosts ");
+        EXPECT_EQ(describe(m.folder("etc")), holding(file));
     });
 }
 
@@ -528,16 +530,6 @@ TEST(Program, NeitherCrashesNorChangesTheFileOnRandomBytes) {
     }
 }
 
-namespace {
-
-struct Planted {
-    const char* what;
-    std::function<bool(const Machine&)> plant;  // false when it cannot be planted here
-    const char* is;
-};
-
-}  // namespace
-
 TEST(Program, NeverBacksUpOrRestoresThroughALinkFifoDeviceOrFolderPlantedAsTheBackup) {
     const Planted cases[] = {
         {"another user's link to a root-only file",
@@ -558,11 +550,7 @@ TEST(Program, NeverBacksUpOrRestoresThroughALinkFifoDeviceOrFolderPlantedAsTheBa
              return mknod(m.backup().c_str(), S_IFCHR | 0666, makedev(1, 5)) == 0;
          },
          "a device"},
-        {"a folder",
-         [](const Machine& m) {
-             write_file(m.backup() + "/inside", "kept\n");
-             return true;
-         },
+        {"a folder", [](const Machine& m) { return write_file(m.backup() + "/inside", "kept\n"); },
          "a folder"},
     };
     for (const auto& c : cases) {
@@ -592,25 +580,8 @@ TEST(Program, NeverBacksUpOrRestoresThroughALinkFifoDeviceOrFolderPlantedAsTheBa
     }
 }
 
-namespace {
-
-// Runs `command` in `folder` as an unprivileged user, as another user of the machine would.
-int as_other_user(const std::string& folder, const std::string& command) {
-    std::string line = "cd '" + folder + "' && setpriv --reuid=65534 --regid=65534 " +
-                       "--clear-groups -- sh -c '" + command + "' 2>/dev/null";
-    return std::system(line.c_str());
-}
-
-mode_t mode_of(const std::string& path) {
-    struct stat st;
-    return stat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
-}
-
-}  // namespace
-
 TEST(Program, BacksUpAsItsOwnUserAndRestoresNoBackupThatAnotherUserCouldWrite) {
-    if (geteuid() != 0 || std::system("command -v setpriv > /dev/null") != 0)
-        GTEST_SKIP() << "another user is played by setpriv (util-linux), as root";
+    if (!can_be_another_user()) GTEST_SKIP() << "needs root and setpriv (util-linux)";
     const std::string poison = "203.0.113.66 security.debian.org\n";
     Machine m;
     write_file(m.hosts(), "10.0.0.1 a\n");
@@ -720,22 +691,14 @@ TEST(Program, ReportsAtTheEndThatStandardOutputCouldNotBeWritten) {
         m.as = trap;
         Session closed = m.run_with("3\n", ">&" + std::to_string(ends[1]));
         close(ends[1]);
-        if (*trap) {
-            EXPECT_EQ(closed.err, "stdout: Broken pipe\n");
-            EXPECT_EQ(closed.status, 1);
-        } else {
-            EXPECT_EQ(closed.err, "");
-            EXPECT_EQ(closed.status, 128 + SIGPIPE);
-        }
+        EXPECT_EQ(closed.err, *trap ? "stdout: Broken pipe\n" : "");
+        EXPECT_EQ(closed.status, *trap ? 1 : 128 + SIGPIPE);
     }
 }
 
 TEST(Program, GivesTheTerminalBackItsLineModeAndEchoWhenKilledAtThePause) {
-    struct Ending {
-        const char* how;
-        int signal;
-    };
-    for (Ending ending : {Ending{"Ctrl-C", SIGINT}, Ending{"kill", SIGTERM}}) {
+    for (int signal : {SIGINT, SIGTERM}) {
+        SCOPED_TRACE(signal == SIGINT ? "Ctrl-C" : "kill");
         Machine m;
         Terminal t(m.folder("work"));
         ASSERT_EQ(t.local_modes() & (ICANON | ECHO), tcflag_t{ICANON | ECHO});
@@ -747,20 +710,20 @@ TEST(Program, GivesTheTerminalBackItsLineModeAndEchoWhenKilledAtThePause) {
         auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
         while (t.local_modes() & ICANON && std::chrono::steady_clock::now() < deadline)
             usleep(1000);
-        ASSERT_EQ(t.local_modes() & (ICANON | ECHO), tcflag_t{0}) << ending.how;
-        if (ending.signal == SIGINT)
+        ASSERT_EQ(t.local_modes() & (ICANON | ECHO), tcflag_t{0});
+        if (signal == SIGINT)
             t.type("\x03");
         else
-            kill(t.pid(), ending.signal);
+            kill(t.pid(), signal);
         int status = t.wait();
-        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == ending.signal) << ending.how;
-        EXPECT_EQ(t.local_modes() & (ICANON | ECHO), tcflag_t{ICANON | ECHO}) << ending.how;
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal);
+        EXPECT_EQ(t.local_modes() & (ICANON | ECHO), tcflag_t{ICANON | ECHO});
     }
 }
 
 TEST(Program, PrintsTheReportsOfAFailedReplaceInTheOrderItMadeThem) {
     Machine m;
-    const std::string file = with_many_hosts(ten_entries_with_comments, 50 * 1024);
+    const std::string& file = large;
     write_file(m.hosts(), file);
     const std::string reports =
         at(0) + "fprintf err: File too large\n" + err_line("hosts_write", write_kept_failed);
