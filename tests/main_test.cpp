@@ -155,15 +155,15 @@ struct Script {
     File backup;       // work/hosts
     std::string input;
     std::string out;
-    std::string err = "";
+    std::string err{};
     File hosts_after = hosts;
     File backup_after = backup;
     // Writes past this size fail (0: no limit); with `limit_kills`, SIGXFSZ starts at its default,
     // which kills the program with the first bytes past it written unless it ignores the signal.
     rlim_t limit = 0;
     bool limit_kills = false;
-    std::string as = "";  // the shell words before the program, as Machine::as
-    std::string arguments = "";
+    std::string as{};  // the shell words before the program, as Machine::as
+    std::string arguments{};
 };
 
 const std::string listing = "[127.0.0.1 localhost]\n[::1 ip6-localhost]\n";
