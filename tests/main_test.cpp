@@ -57,7 +57,8 @@ public:
     std::string backup() const { return dir_.path("work/hosts"); }
     std::string folder(const std::string& name) const { return dir_.path(name); }
 
-    // Runs the program in work/ with `input` as its whole standard input and `arguments` after.
+    // Runs the program in work/ with `input` as its whole standard input and the shell words
+    // `arguments` as its arguments.
     Session run(const std::string& input, const std::string& arguments = "") const {
         return run_with(input, arguments + " > '" + dir_.path("stdout") + "'");
     }
