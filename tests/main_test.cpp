@@ -77,8 +77,7 @@ public:
                 WIFEXITED(status) ? WEXITSTATUS(status) : -1};
     }
 
-    // The shell words before the program's time limit: another user's ids, another folder, an
-    // environment.
+    // Shell words before the program's time limit: another user's ids, a cd, an environment.
     std::string as;
     // The program run: the test build, or a copy that another user can reach.
     std::string program = TEST_PROGRAM;
