@@ -17,15 +17,24 @@
 #include <fstream>
 #include <functional>
 #include <random>
+#include <set>
 #include <sstream>
 #include <string>
 
 #include "hosts.h"
 #include "platform.h"
 
+// The base of the helpers that hold something for as long as they live, which a copy of one would
+// give back twice.
+struct Uncopyable {
+    Uncopyable() = default;
+    Uncopyable(const Uncopyable&) = delete;
+    Uncopyable& operator=(const Uncopyable&) = delete;
+};
+
 // A fresh folder under the system's temporary folder, removed with all it holds when the test
 // ends, whether its assertions passed or not.
-class TempDir {
+class TempDir : Uncopyable {
 public:
     TempDir() {
         std::random_device seed;
@@ -38,8 +47,6 @@ public:
         std::error_code ec;
         std::filesystem::remove_all(root_, ec);
     }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
 
     // The path of `name` inside the folder; never the machine's own hosts file.
     std::string path(const std::string& name) const {
@@ -54,9 +61,13 @@ private:
     std::filesystem::path root_;
 };
 
-inline void write_file(const std::string& path, const std::string& bytes) {
+// Writes `bytes` as the whole file at `path`, its folders made first; false when that fails.
+inline bool write_file(const std::string& path, const std::string& bytes) {
     std::filesystem::create_directories(std::filesystem::path(path).parent_path());
-    std::ofstream(path, std::ios::binary) << bytes;
+    std::FILE* f = std::fopen(path.c_str(), "wb");
+    if (!f) return false;
+    bool written = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
+    return std::fclose(f) == 0 && written;
 }
 
 // A printf-format text of the program (texts::added, texts::write_missing, ...) with its one "%s"
@@ -87,26 +98,24 @@ inline std::string read_file(const std::string& path) {
     return bytes.str();
 }
 
+// The entries of the folder `dir`, sorted by name.
+inline std::set<std::filesystem::directory_entry> entries_of(const std::string& dir) {
+    return {std::filesystem::directory_iterator(dir), {}};
+}
+
 // The names of the files in `dir`, sorted, to show that no temporary file is left behind.
 inline std::string list_dir(const std::string& dir) {
-    std::vector<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(dir)) {
-        names.push_back(entry.path().filename().string());
-    }
-    std::sort(names.begin(), names.end());
     std::string joined;
-    for (const auto& name : names) joined += name + " ";
+    for (const auto& entry : entries_of(dir)) joined += entry.path().filename().string() + " ";
     return joined;
 }
 
 // Makes the program end the lines it writes with `end` for as long as it lives, as its build for
 // another platform does, so that Windows' line ends are tried here too.
-class OwnLineEnd {
+class OwnLineEnd : Uncopyable {
 public:
     explicit OwnLineEnd(const char* end) : saved_(own_line_end) { own_line_end = end; }
     ~OwnLineEnd() { own_line_end = saved_; }
-    OwnLineEnd(const OwnLineEnd&) = delete;
-    OwnLineEnd& operator=(const OwnLineEnd&) = delete;
 
 private:
     const char* saved_;
@@ -115,7 +124,7 @@ private:
 // Makes writes to regular files fail once they pass `bytes`, in this process and the programs
 // it starts, for as long as it lives. With `signal_kills`, they start with SIGXFSZ at its
 // default, which kills a process that writes past the limit unless it ignores the signal itself.
-class FileSizeLimit {
+class FileSizeLimit : Uncopyable {
 public:
     explicit FileSizeLimit(rlim_t bytes, bool signal_kills = false) {
         std::signal(SIGXFSZ, signal_kills ? SIG_DFL : SIG_IGN);
@@ -125,8 +134,6 @@ public:
         setrlimit(RLIMIT_FSIZE, &limit);
     }
     ~FileSizeLimit() { setrlimit(RLIMIT_FSIZE, &saved_); }
-    FileSizeLimit(const FileSizeLimit&) = delete;
-    FileSizeLimit& operator=(const FileSizeLimit&) = delete;
 
 private:
     rlimit saved_;
@@ -135,7 +142,7 @@ private:
 // A file system mounted over `target` for as long as it lives: a small tmpfs that fills up, or a
 // file bound over another, as containers mount their hosts file. Needs the right to mount: use it
 // inside in_private_mounts.
-class Mount {
+class Mount : Uncopyable {
 public:
     Mount(const char* source, const std::string& target, const char* type, unsigned long flags,
           const char* data = nullptr)
@@ -145,8 +152,6 @@ public:
     ~Mount() {
         if (mounted_) umount(target_.c_str());
     }
-    Mount(const Mount&) = delete;
-    Mount& operator=(const Mount&) = delete;
 
     bool mounted() const { return mounted_; }
     // Why the mount failed, for the test's skip message.
@@ -168,22 +173,15 @@ private:
 
 namespace private_mounts {
 
-inline bool write_proc(const char* path, const std::string& text) {
-    std::FILE* f = std::fopen(path, "w");
-    if (!f) return false;
-    bool written = std::fputs(text.c_str(), f) >= 0;
-    return std::fclose(f) == 0 && written;
-}
-
 // An ordinary user may mount inside a user namespace of its own; its own ids are mapped into it,
 // so that the files it makes there keep their owner.
 inline std::string enter_user_namespace() {
     const std::string uid = std::to_string(getuid()), gid = std::to_string(getgid());
     if (unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0)
         return std::string("user namespaces are refused here: ") + std::strerror(errno);
-    if (!write_proc("/proc/self/setgroups", "deny") ||
-        !write_proc("/proc/self/uid_map", uid + " " + uid + " 1\n") ||
-        !write_proc("/proc/self/gid_map", gid + " " + gid + " 1\n"))
+    if (!write_file("/proc/self/setgroups", "deny") ||
+        !write_file("/proc/self/uid_map", uid + " " + uid + " 1\n") ||
+        !write_file("/proc/self/gid_map", gid + " " + gid + " 1\n"))
         return std::string("cannot map ids into a user namespace: ") + std::strerror(errno);
     return "";
 }
@@ -223,13 +221,6 @@ inline std::string skips() {
     _exit(reported && !testing::Test::HasFailure() ? 0 : 1);
 }
 
-inline std::string read_all(int fd) {
-    std::string text;
-    char buf[512];
-    for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0;) text.append(buf, static_cast<size_t>(n));
-    return text;
-}
-
 }  // namespace private_mounts
 
 // Runs `scenario` in a child process with a mount namespace of its own (inside a user namespace
@@ -246,7 +237,8 @@ inline void in_private_mounts(const std::function<void()>& scenario) {
         private_mounts::run(report[1], scenario);
     }
     close(report[1]);
-    std::string why = private_mounts::read_all(report[0]);
+    // The pipe, read through its name as a file until the child exits.
+    std::string why = read_file("/proc/self/fd/" + std::to_string(report[0]));
     close(report[0]);
     int status = 0;
     ASSERT_EQ(waitpid(child, &status, 0), child);
