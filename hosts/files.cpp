@@ -15,7 +15,6 @@
 #include <cctype>
 #include <cerrno>
 #include <chrono>
-#include <cstdarg>
 #include <cstring>
 #include <filesystem>
 #include <map>
@@ -25,6 +24,7 @@
 #include <thread>
 
 #include "platform.h"
+#include "streams.h"
 #include "texts.h"
 
 namespace fs = std::filesystem;
@@ -165,95 +165,6 @@ std::string lock_path(const char* path) {
 }
 
 }  // namespace
-
-File open_file(const char* path, const char* mode) { return File(open_stream(path, mode)); }
-
-// Standard output is buffered and the error stream is not: flushing first keeps the reports in
-// the order the program made them, on a terminal too.
-void report(const char* tag) {
-    int saved = errno;
-    std::fflush(stdout);
-    std::fprintf(stderr, "%s: %s\n", tag, error_text(saved));
-    errno = saved;
-}
-
-int fail(const char* tag, int code) {
-    report(tag);
-    return code;
-}
-
-void report_text(const char* format, ...) {
-    std::fflush(stdout);
-    std::va_list args;
-    va_start(args, format);
-    std::vfprintf(stderr, format, args);
-    va_end(args);
-}
-
-int close_file(File& f) {
-    std::FILE* raw = f.release();
-    return raw ? std::fclose(raw) : 0;
-}
-
-int flush_file(std::FILE* f, bool sync) {
-    bool written = std::fflush(f) == 0 && !std::ferror(f);
-    return written && (!sync || sync_file(f) == 0) ? 0 : -1;
-}
-
-int copy_stream(std::FILE* from, std::FILE* to) {
-    char piece[1 << 16];
-    std::size_t got;
-    while ((got = std::fread(piece, 1, sizeof piece, from)) > 0) {
-        if (std::fwrite(piece, 1, got, to) != got) return copy_write_failed;
-    }
-    return std::ferror(from) ? copy_read_failed : copy_ok;
-}
-
-// Reads the next chunk: false at the end or on error. A last byte that could be the file's
-// end-of-file byte is held back until the next read shows whether anything follows it.
-bool LineReader::fill() {
-    pos_ = end_ = 0;
-    while (end_ == 0) {
-        std::size_t held = held_ ? 1 : 0;
-        chunk_[0] = end_of_file_byte;
-        std::size_t got = std::fread(chunk_ + held, 1, sizeof chunk_ - held, f_);
-        if (got == 0) {
-            eof_byte_ = eof_byte_ || held_;
-            held_ = false;
-            return false;
-        }
-        end_ = held + got;
-        held_ = chunk_[end_ - 1] == end_of_file_byte;
-        if (held_) --end_;
-    }
-    return true;
-}
-
-char* LineReader::next() {
-    // The mark comes off the stream, not the first line, so that line keeps its 4095 bytes.
-    if (!started_) {
-        started_ = true;
-        fill();
-        bom_ = end_ >= byte_order_mark_size &&
-               std::memcmp(chunk_, byte_order_mark, byte_order_mark_size) == 0;
-        if (bom_) pos_ = byte_order_mark_size;
-    }
-    size_ = 0;
-    while (size_ < sizeof line_ - 1) {
-        if (pos_ == end_ && !fill()) break;
-        std::size_t room = std::min(end_ - pos_, sizeof line_ - 1 - size_);
-        const char* from = chunk_ + pos_;
-        const void* nl = std::memchr(from, '\n', room);
-        std::size_t take = nl ? static_cast<const char*>(nl) - from + 1 : room;
-        std::memcpy(line_ + size_, from, take);
-        size_ += take;
-        pos_ += take;
-        if (nl) break;
-    }
-    if (size_ == 0) return nullptr;
-    line_[size_] = '\0';
-    return line_;
-}
 
 Replacement::Replacement(const char* path, const Placement& place)
     : place_(place), target_(place.follow_links ? resolve(path) : path) {

@@ -1,80 +1,12 @@
 // The file plumbing: stream handles, reports, copying, the line reader and safe replacement.
 #pragma once
 
-#include <cstddef>
 #include <cstdio>
 #include <memory>
 #include <string>
 
 #include "platform.h"
-
-/// Closes a stream when it goes out of scope, on every path.
-struct FileCloser {
-    void operator()(std::FILE* f) const { std::fclose(f); }
-};
-using File = std::unique_ptr<std::FILE, FileCloser>;
-
-/// Opens `path` with `mode`: null (errno set) when it cannot be opened.
-File open_file(const char* path, const char* mode);
-/// Closes `f`: 0, or EOF (errno set) when what was written to it did not all reach the file.
-int close_file(File& f);
-/// Writes out what the stream holds, and with `sync` through to the disk: 0, or -1 (errno set)
-/// when any write to it so far failed.
-int flush_file(std::FILE* f, bool sync);
-/// What copy_stream returns.
-enum CopyResult { copy_ok = 0, copy_read_failed = -1, copy_write_failed = -2 };
-/// Copies the rest of `from` into `to`: copy_ok, copy_read_failed or copy_write_failed.
-int copy_stream(std::FILE* from, std::FILE* to);
-
-/// Writes "tag: <the message for errno>" to stderr, after everything already printed to stdout.
-void report(const char* tag);
-/// Reports the failed call `tag` as report() does and gives back `code`, for the caller to return.
-int fail(const char* tag, int code);
-/// Writes a printf-formatted report to stderr, after everything already printed to stdout.
-void report_text(const char* format, ...);
-
-/// The UTF-8 byte-order mark that Windows editors put at the start of a file.
-inline constexpr char byte_order_mark[] = "\xEF\xBB\xBF";
-inline constexpr std::size_t byte_order_mark_size = sizeof byte_order_mark - 1;
-/// The DOS end-of-file byte (Ctrl-Z) that old Windows tools leave as a file's last byte.
-inline constexpr char end_of_file_byte = '\x1A';
-
-/// Whether the `size` bytes of `text` end a line, as empty text does.
-inline bool ends_line(const char* text, std::size_t size) {
-    return size == 0 || text[size - 1] == '\n';
-}
-
-/// Reads a binary stream in lines of at most 4095 bytes, as fgets reads a text stream, but
-/// keeping every byte of each line and knowing its size.
-class LineReader {
-public:
-    explicit LineReader(std::FILE* f) : f_(f) {}
-    /// The next line with its line end as it stands, or piece of a longer one; null at the end or
-    /// on error. A byte-order mark at the start and an end-of-file byte at the end are no line's.
-    char* next();
-    /// The bytes in the line that next() returned, NUL bytes included.
-    std::size_t size() const { return size_; }
-    /// Whether the stream began with a UTF-8 byte-order mark; known once next() was called.
-    bool had_bom() const { return bom_; }
-    /// Whether the stream ended with an end-of-file byte; known once next() has returned null.
-    bool had_end_of_file_byte() const { return eof_byte_; }
-    /// Whether reading stopped on an error rather than at the end of the stream.
-    bool failed() const { return std::ferror(f_) != 0; }
-
-private:
-    bool fill();
-
-    std::FILE* f_;
-    char chunk_[1 << 16];
-    std::size_t pos_ = 0;
-    std::size_t end_ = 0;
-    char line_[4096];
-    std::size_t size_ = 0;
-    bool started_ = false;
-    bool bom_ = false;
-    bool held_ = false;
-    bool eof_byte_ = false;
-};
+#include "streams.h"
 
 /// Where a Replacement puts its new version, and what that version takes from the file it replaces.
 struct Placement {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdio>
 #include <memory>
 
 struct FileStamp;
@@ -72,6 +73,9 @@ bool is_entry_line(const char* line);
 /// Counts the entry lines of the file `path`: the count, or count_failed when it cannot be
 /// opened or read.
 int line_n(const char* path);
+/// Fills a new table of `count` slots from the entry lines of `f` into `*q`, written only on
+/// success: read_ok, or a ReadResult.
+int load_entries(std::FILE* f, int count, Table* q);
 /// Loads the hosts file `path` into `*q` and `*number`, written only on success: 0, or a
 /// ReadResult.
 int hosts_read(Table* q, int* number, const char* path);

@@ -3,9 +3,11 @@
 #include <cstring>
 #include <string>
 
+#include "files.h"
 #include "hosts.h"
 #include "lines.h"
 #include "platform.h"
+#include "streams.h"
 #include "texts.h"
 
 namespace {
