@@ -14,18 +14,15 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
-#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <map>
 #include <new>
 #include <random>
 #include <string>
-#include <thread>
 
 #include "platform.h"
 #include "streams.h"
-#include "texts.h"
 
 namespace fs = std::filesystem;
 
@@ -36,11 +33,6 @@ constexpr char old_mark[] = ".old-";
 
 // The file a link leads to, so that the link is kept and its target replaced.
 std::string resolve(const char* path) { return final_path(path); }
-
-std::string folder_of(const std::string& path) {
-    fs::path folder = fs::path(path).parent_path();
-    return folder.empty() ? "." : folder.string();
-}
 
 // Removes `path`, reporting a failure: true when it is gone.
 bool remove_file(const std::string& path) {
@@ -154,17 +146,6 @@ void remove_leftovers(const std::string& target) {
     }
     for (const auto& run : runs) clean(target, run.second);
 }
-
-namespace {
-
-// The lock file stands beside the name the program keeps, in that name's real folder, not beside
-// a link's target: only those who may change the hosts file can make names there.
-std::string lock_path(const char* path) {
-    fs::path name(path);
-    return (fs::path(resolve(folder_of(path).c_str())) / name.filename()).string() + ".lock";
-}
-
-}  // namespace
 
 Replacement::Replacement(const char* path, const Placement& place)
     : place_(place), target_(place.follow_links ? resolve(path) : path) {
@@ -329,36 +310,4 @@ int Replacement::copy_in_place(int rename_errno) {
     old.reset();
     if (!old_path.empty()) remove_file(old_path);
     return replace_failed;
-}
-
-Turn::Turn(const char* path, int limit) : path_(lock_path(path)) {
-    using namespace std::chrono;
-    const auto start = steady_clock::now();
-    bool said = false;
-    const char* why = nullptr;
-    // Polled rather than blocked on, so that the wait can be bounded the same way everywhere.
-    for (milliseconds pause(1);; pause = std::min(2 * pause, 20ms)) {
-        int got = lock_take(path_.c_str(), &lock_, &why);
-        if (got == lock_taken) return;
-        if (got == lock_unavailable) break;
-        const auto waited = steady_clock::now() - start;
-        if (waited >= seconds(limit)) {
-            std::fputs(texts::lock_gave_up, stdout);
-            result_ = turn_timed_out;
-            return;
-        }
-        if (!said && waited >= 1s) {
-            std::fputs(texts::lock_waiting, stdout);
-            std::fflush(stdout);
-            said = true;
-        }
-        std::this_thread::sleep_for(pause);
-    }
-    // Another user's file would let that user stall or skip every turn: it is not used.
-    if (why) report_text("hosts_lock: %s is %s: no turn taken\n", path_.c_str(), why);
-}
-
-Turn::~Turn() {
-    if (lock_release(path_.c_str(), lock_) != 0)
-        report_text("remove err: %s: %s\n", path_.c_str(), error_text(errno));
 }

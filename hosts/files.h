@@ -67,27 +67,3 @@ private:
 inline constexpr int replace_failed = -1;
 /// What Replacement::commit returns when another program changed the target after it was read.
 inline constexpr int replace_changed = -2;
-
-/// What a Turn gives when another instance held the file for the whole wait.
-inline constexpr int turn_timed_out = -1;
-
-/// This instance's turn at a file, which the program's other instances wait for until it ends.
-class Turn {
-public:
-    /// Waits for the turn at `path` while another instance holds it, saying so once after a
-    /// second, for at most `limit` seconds; where no lock can be had, goes on without one, saying
-    /// so when the lock file there is not one to trust.
-    Turn(const char* path, int limit);
-    /// Ends the turn: the next instance may go on.
-    ~Turn();
-    Turn(const Turn&) = delete;
-    Turn& operator=(const Turn&) = delete;
-
-    /// 0 once it is this instance's turn; turn_timed_out after the report that it gave up.
-    int result() const { return result_; }
-
-private:
-    std::string path_;
-    InstanceLock lock_ = no_lock;
-    int result_ = 0;
-};

@@ -10,6 +10,7 @@
 #include "lines.h"
 #include "platform.h"
 #include "texts.h"
+#include "turn.h"
 
 // The hosts file the program keeps, and how many seconds a command waits for another instance
 // that works on it: both fixed when it is built, by CMake's hosts_program(), which has the

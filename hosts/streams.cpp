@@ -3,6 +3,7 @@
 
 #include <cerrno>
 #include <cstdarg>
+#include <filesystem>
 
 #include "platform.h"
 
@@ -47,4 +48,9 @@ int copy_stream(std::FILE* from, std::FILE* to) {
         if (std::fwrite(piece, 1, got, to) != got) return copy_write_failed;
     }
     return std::ferror(from) ? copy_read_failed : copy_ok;
+}
+
+std::string folder_of(const std::string& path) {
+    std::filesystem::path folder = std::filesystem::path(path).parent_path();
+    return folder.empty() ? "." : folder.string();
 }

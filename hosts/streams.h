@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <memory>
+#include <string>
 
 /// Closes a stream when it goes out of scope, on every path.
 struct FileCloser {
@@ -28,3 +29,5 @@ void report(const char* tag);
 int fail(const char* tag, int code);
 /// Writes a printf-formatted report to stderr, after everything already printed to stdout.
 void report_text(const char* format, ...);
+/// The folder that holds `path`: "." for a name without one.
+std::string folder_of(const std::string& path);
