@@ -3,10 +3,10 @@
 #include <cstring>
 #include <string>
 
-#include "files.h"
 #include "hosts.h"
 #include "lines.h"
 #include "platform.h"
+#include "replacement.h"
 #include "streams.h"
 #include "texts.h"
 

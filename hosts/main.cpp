@@ -5,10 +5,11 @@
 #include <filesystem>
 #include <new>
 
-#include "files.h"
 #include "hosts.h"
 #include "lines.h"
 #include "platform.h"
+#include "replacement.h"
+#include "streams.h"
 #include "texts.h"
 #include "turn.h"
 

@@ -1,4 +1,4 @@
-#include "files.h"
+#include "replacement.h"
 
 #include <fcntl.h>
 #include <sys/file.h>

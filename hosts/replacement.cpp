@@ -1,5 +1,4 @@
-// The file plumbing: stream handles, reports, copying, the line reader, and replacing a file by
-// a new version without ever leaving a partial one in its place.
+// Replacing a file by a new version without ever leaving a partial one in its place.
 //
 // The new version is written to "NAME.new-PID-K" beside the file, synced, and renamed over it.
 // Where renaming cannot replace the file (a bind mount, as containers mount their hosts file),
@@ -9,7 +8,7 @@
 // locked while it writes them, so a later run can tell the leftovers of a killed one and remove
 // them. The folder may be one that other users write: every name in it is opened without
 // following links or waiting on a FIFO, and only this user's own files are read or removed.
-#include "files.h"
+#include "replacement.h"
 
 #include <algorithm>
 #include <cctype>

@@ -1,4 +1,4 @@
-// The file plumbing: stream handles, reports, copying, the line reader and safe replacement.
+// Replacing a file by a new version, never leaving a partial one in its place.
 #pragma once
 
 #include <cstdio>
