@@ -100,7 +100,7 @@ int hosts_read(Table* q, int* number, const char* path, FileStamp* loaded) {
     if (!f) return fail("hosts_read fopen err", read_open_failed);
     // Stamped before it is read: a change made while it is read then shows as another version.
     FileStamp stamp;
-    if (loaded && stamp_of(f.get(), &stamp) != 0) return fail("hosts_read err", read_open_failed);
+    if (loaded && !stamp_of(f.get(), &stamp)) return fail("hosts_read err", read_open_failed);
     int count = line_n(path);
     if (count < 0) return read_count_failed;
     int ret = load_entries(f.get(), count, q);

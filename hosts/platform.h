@@ -54,10 +54,10 @@ inline const char* reparse_kind(unsigned long tag) {
 }
 
 /// Writes the stream's data through to the disk: 0, or -1 with errno set.
-int sync_file(std::FILE* f);
+bool sync_file(std::FILE* f);
 /// Writes a folder's entries (a rename in it) through to the disk, where its file system can (on
 /// Windows a flush of the folder): 0, or -1 with errno set.
-int sync_folder(const char* path);
+bool sync_folder(const char* path);
 /// Gives the new file `to` the owner, attributes and mode of `from`, or with `whole` false its
 /// bits alone: null, or the failed step's tag ("chmod err", ...).
 const char* copy_permissions(const char* from, std::FILE* to, bool whole);
@@ -86,13 +86,13 @@ inline const char* untrusted_by(Principal owner, const AccessEntry* entries, std
 const char* untrusted(std::FILE* f, bool source);
 /// Replaces `to` by `from` in one rename, on Windows refusing a read-only `to` and waiting a
 /// second for its holder: 0, or -1 (errno set, `to` as it was).
-int rename_over(const char* from, const char* to);
+bool rename_over(const char* from, const char* to);
 /// Whether a rename that failed with `errnum` met another program's hold on the file (Windows),
 /// not a mount point (POSIX).
 bool held_by_another(int errnum);
 /// Gives the stream's new file the access list its folder gives new files (Windows; on POSIX it
 /// keeps its mode): 0, or -1 with errno set.
-int inherit_access(std::FILE* f);
+bool inherit_access(std::FILE* f);
 /// The file `path` leads to through every link, as an absolute name; `path` itself when it
 /// cannot be found.
 std::string final_path(const char* path);
@@ -100,7 +100,7 @@ std::string final_path(const char* path);
 /// that leads to no file.
 bool dangling_link(const char* path);
 /// Cuts the stream's file to `size` bytes: 0, or -1 with errno set.
-int resize_file(std::FILE* f, long long size);
+bool resize_file(std::FILE* f, long long size);
 /// Whether `path`, left by process `pid`, is a regular file of this user's that no running
 /// process holds.
 bool abandoned(const char* path, unsigned long pid);
@@ -140,21 +140,21 @@ inline bool same_version(const FileStamp& a, const FileStamp& b) {
            a.changed == b.changed;
 }
 /// The stamp of the stream's file: 0, or -1 with errno set.
-int stamp_of(std::FILE* f, FileStamp* stamp);
+bool stamp_of(std::FILE* f, FileStamp* stamp);
 /// The stamp of the file at `path`, through links: 0, or -1 with errno set.
-int stamp_at(const char* path, FileStamp* stamp);
+bool stamp_at(const char* path, FileStamp* stamp);
 
 /// The lock that the program's instances take in turn for one file: a lock file beside it, which
 /// only a user who may create files in its folder can make, hold or block.
 using InstanceLock = std::intptr_t;
 inline constexpr InstanceLock no_lock = -1;
 /// What lock_take gives.
-enum LockResult { lock_taken = 1, lock_busy = 0, lock_unavailable = -1 };
+enum LockResult { lock_taken, lock_busy, lock_unavailable };
 /// Takes the lock file `path` without waiting: lock_taken with `*lock` set; lock_busy while
 /// another process holds it; lock_unavailable when no lock can be had there, with `*why` null
 /// where the system offers none (a folder this user may not write, a file system without locks),
 /// or saying why the file at `path` is not to be used ("owned by another user", ...).
-int lock_take(const char* path, InstanceLock* lock, const char** why);
+LockResult lock_take(const char* path, InstanceLock* lock, const char** why);
 /// Releases the lock and removes the lock file `path` (on Windows it stays): 0, or -1 (errno set)
 /// when it could not be; does nothing for no_lock. The system releases it when the process dies.
-int lock_release(const char* path, InstanceLock lock);
+bool lock_release(const char* path, InstanceLock lock);

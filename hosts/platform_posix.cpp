@@ -38,23 +38,30 @@ std::FILE* create_exclusive(const char* path) {
     return f;
 }
 
-int sync_file(std::FILE* f) { return fsync(fileno(f)); }
+bool sync_file(std::FILE* f) { return fsync(fileno(f)) == 0; }
 
 namespace {
 
-// Closes `fd` after work that gave `ret`: `ret`, with its errno, or -1 when only the close failed.
-int close_after(int fd, int ret) {
+// Closes `fd` after work that went as `done` says: `done`, with the work's errno, or false when
+// only the close failed.
+bool close_after(int fd, bool done) {
     int saved = errno;
-    if (close(fd) != 0 && ret == 0) return -1;
+    if (close(fd) != 0 && done) return false;
     errno = saved;
-    return ret;
+    return done;
+}
+
+// Closes the lock file `fd` after lock_take got `got`: a busy lock whose file cannot be closed
+// is no lock to wait for.
+LockResult close_lock(int fd, LockResult got) {
+    return close_after(fd, got != lock_unavailable) ? got : lock_unavailable;
 }
 
 }  // namespace
 
-int sync_folder(const char* path) {
+bool sync_folder(const char* path) {
     int fd = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    return fd < 0 ? -1 : close_after(fd, fsync(fd));
+    return fd >= 0 && close_after(fd, fsync(fd) == 0);
 }
 
 namespace {
@@ -162,12 +169,12 @@ const char* untrusted(std::FILE* f, bool source) {
     return st.st_nlink > 1 ? "a hard link" : nullptr;
 }
 
-int rename_over(const char* from, const char* to) { return std::rename(from, to); }
+bool rename_over(const char* from, const char* to) { return std::rename(from, to) == 0; }
 
 // EBUSY is a mount point here, which no wait frees: the copy in place is what it asks for.
 bool held_by_another(int) { return false; }
 
-int inherit_access(std::FILE*) { return 0; }
+bool inherit_access(std::FILE*) { return true; }
 
 std::string final_path(const char* path) {
     std::error_code ec;
@@ -180,7 +187,7 @@ bool dangling_link(const char* path) {
     return std::filesystem::is_symlink(path, ec) && !std::filesystem::exists(path, ec);
 }
 
-int resize_file(std::FILE* f, long long size) { return ftruncate(fileno(f), size); }
+bool resize_file(std::FILE* f, long long size) { return ftruncate(fileno(f), size) == 0; }
 
 namespace {
 
@@ -208,7 +215,7 @@ namespace {
 // A stream that owns `fd`, or null (errno set, `fd` closed) when none can be made.
 std::FILE* stream_of(int fd, const char* mode) {
     std::FILE* f = fd < 0 ? nullptr : fdopen(fd, mode);
-    if (!f && fd >= 0) close_after(fd, -1);
+    if (!f && fd >= 0) close_after(fd, false);
     return f;
 }
 
@@ -395,18 +402,18 @@ FileStamp stamp_from(const struct stat& st) {
 
 }  // namespace
 
-int stamp_of(std::FILE* f, FileStamp* stamp) {
+bool stamp_of(std::FILE* f, FileStamp* stamp) {
     struct stat st;
-    if (fstat(fileno(f), &st) != 0) return -1;
+    if (fstat(fileno(f), &st) != 0) return false;
     *stamp = stamp_from(st);
-    return 0;
+    return true;
 }
 
-int stamp_at(const char* path, FileStamp* stamp) {
+bool stamp_at(const char* path, FileStamp* stamp) {
     struct stat st;
-    if (stat(path, &st) != 0) return -1;
+    if (stat(path, &st) != 0) return false;
     *stamp = stamp_from(st);
-    return 0;
+    return true;
 }
 
 namespace {
@@ -446,25 +453,25 @@ bool still_named(int fd, const char* path) {
 // A file of its own, beside the hosts file: the folder, or the hosts file itself, may be opened
 // by any user, and any reader's lock on either would stall every instance. flock, not fcntl:
 // closing another descriptor of the file would drop an fcntl lock.
-int lock_take(const char* path, InstanceLock* lock, const char** why) {
+LockResult lock_take(const char* path, InstanceLock* lock, const char** why) {
     int fd = open(path, O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
     *why = fd < 0 ? unusable_lock(path) : unfit_lock(fd);
-    if (fd < 0 || *why) return fd < 0 ? lock_unavailable : close_after(fd, lock_unavailable);
+    if (fd < 0 || *why) return fd < 0 ? lock_unavailable : close_lock(fd, lock_unavailable);
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        if (errno == EWOULDBLOCK || errno == EINTR) return close_after(fd, lock_busy);
+        if (errno == EWOULDBLOCK || errno == EINTR) return close_lock(fd, lock_busy);
         // No one can hold a file that cannot be locked: it is left to no one.
         int saved = errno;
         if (still_named(fd, path)) unlink(path);
         errno = saved;
-        return close_after(fd, lock_unavailable);
+        return close_lock(fd, lock_unavailable);
     }
-    if (!still_named(fd, path)) return close_after(fd, lock_busy);
+    if (!still_named(fd, path)) return close_lock(fd, lock_busy);
     *lock = fd;
     return lock_taken;
 }
 
 // Only the holder removes the name, so while it holds the lock the name is still its file.
-int lock_release(const char* path, InstanceLock lock) {
-    if (lock == no_lock) return 0;
-    return close_after(static_cast<int>(lock), unlink(path));
+bool lock_release(const char* path, InstanceLock lock) {
+    if (lock == no_lock) return true;
+    return close_after(static_cast<int>(lock), unlink(path) == 0);
 }

@@ -84,29 +84,30 @@ int errno_of(DWORD code) {
     return EIO;
 }
 
-// Sets errno for the Win32 error `code`: -1, for the caller to return.
-int fail_with(DWORD code) {
+// Sets errno for the Win32 error `code`: false, for the caller to return.
+bool fail_with(DWORD code) {
     errno = errno_of(code);
-    return -1;
+    return false;
 }
 
 HANDLE handle_of(std::FILE* f) { return reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(f))); }
 
-// Closes `h` after work that gave `ret`: `ret`, with its errno, or -1 when only the close failed.
-int close_after(HANDLE h, int ret) {
+// Closes `h` after work that went as `done` says: `done`, with the work's errno, or false when
+// only the close failed.
+bool close_after(HANDLE h, bool done) {
     int saved = errno;
-    if (!CloseHandle(h) && ret == 0) return fail_with(GetLastError());
+    if (!CloseHandle(h) && done) return fail_with(GetLastError());
     errno = saved;
-    return ret;
+    return done;
 }
 
-int flush(HANDLE h) { return FlushFileBuffers(h) ? 0 : fail_with(GetLastError()); }
+bool flush(HANDLE h) { return FlushFileBuffers(h) || fail_with(GetLastError()); }
 
-int set_size(HANDLE h, long long size) {
+bool set_size(HANDLE h, long long size) {
     FILE_END_OF_FILE_INFO end;
     end.EndOfFile.QuadPart = size;
-    if (SetFileInformationByHandle(h, FileEndOfFileInfo, &end, sizeof end)) return 0;
-    return fail_with(GetLastError());
+    return SetFileInformationByHandle(h, FileEndOfFileInfo, &end, sizeof end) ||
+           fail_with(GetLastError());
 }
 
 // A stream for `h`, which it then owns: null (errno set, `h` closed) when none can be made.
@@ -283,9 +284,9 @@ const char* error_text(int errnum) {
     }
 }
 
-int sync_file(std::FILE* f) { return flush(handle_of(f)); }
+bool sync_file(std::FILE* f) { return flush(handle_of(f)); }
 
-int sync_folder(const char* path) {
+bool sync_folder(const char* path) {
     // A folder's handle may be flushed when it is opened to add files, which making the new
     // version there needed already. File systems that cannot flush a folder say so; there is
     // nothing more to ask of them.
@@ -296,7 +297,7 @@ int sync_folder(const char* path) {
     DWORD code = FlushFileBuffers(h) ? ERROR_SUCCESS : GetLastError();
     bool done =
         code == ERROR_SUCCESS || code == ERROR_INVALID_FUNCTION || code == ERROR_NOT_SUPPORTED;
-    return close_after(h, done ? 0 : fail_with(code));
+    return close_after(h, done || fail_with(code));
 }
 
 namespace {
@@ -307,21 +308,21 @@ constexpr DWORD kept_attributes = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM 
                                   FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
 
 // Whether the new file shows the hidden and system attributes it was given: a file system may
-// take them without keeping them (Wine, where it cannot store them): 0, or -1 with errno EIO.
-int hidden_and_system_kept(HANDLE h, DWORD old_attributes) {
+// take them without keeping them (Wine, where it cannot store them): false with errno EIO.
+bool hidden_and_system_kept(HANDLE h, DWORD old_attributes) {
     constexpr DWORD shown = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
     FILE_BASIC_INFO now;
     if (!GetFileInformationByHandleEx(h, FileBasicInfo, &now, sizeof now))
         return fail_with(GetLastError());
-    if ((now.FileAttributes & shown) == (old_attributes & shown)) return 0;
+    if ((now.FileAttributes & shown) == (old_attributes & shown)) return true;
     errno = EIO;
-    return -1;
+    return false;
 }
 
-int copy_attributes(const char* from, HANDLE to) {
+bool copy_attributes(const char* from, HANDLE to) {
     WIN32_FILE_ATTRIBUTE_DATA old;
     if (!GetFileAttributesExA(from, GetFileExInfoStandard, &old))
-        return GetLastError() == ERROR_FILE_NOT_FOUND ? 0 : fail_with(GetLastError());
+        return GetLastError() == ERROR_FILE_NOT_FOUND || fail_with(GetLastError());
     FILE_BASIC_INFO basic = {};  // times left at 0 stay as they are
     basic.CreationTime.LowPart = old.ftCreationTime.dwLowDateTime;
     basic.CreationTime.HighPart = static_cast<LONG>(old.ftCreationTime.dwHighDateTime);
@@ -333,14 +334,14 @@ int copy_attributes(const char* from, HANDLE to) {
 }
 
 // Gives `to` the access list of the file `from`, protected from its folder's as that one is:
-// 0, or -1 with errno set. Called on a file this process made, so only the access list needs
-// rights (the owner's own WRITE_DAC), never a privilege.
-int copy_access_list(const char* from, HANDLE to) {
+// false with errno set when it cannot. Called on a file this process made, so only the access
+// list needs rights (the owner's own WRITE_DAC), never a privilege.
+bool copy_access_list(const char* from, HANDLE to) {
     HANDLE h =
         CreateFileA(from, READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                     nullptr, OPEN_EXISTING, 0, nullptr);
     if (h == INVALID_HANDLE_VALUE)
-        return GetLastError() == ERROR_FILE_NOT_FOUND ? 0 : fail_with(GetLastError());
+        return GetLastError() == ERROR_FILE_NOT_FOUND || fail_with(GetLastError());
     PACL dacl = nullptr;
     PSECURITY_DESCRIPTOR descriptor = nullptr;
     DWORD code = GetSecurityInfo(h, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
@@ -356,7 +357,7 @@ int copy_access_list(const char* from, HANDLE to) {
                                        : UNPROTECTED_DACL_SECURITY_INFORMATION);
     code = SetSecurityInfo(to, SE_FILE_OBJECT, which, nullptr, nullptr, dacl, nullptr);
     LocalFree(descriptor);
-    return code == ERROR_SUCCESS ? 0 : fail_with(code);
+    return code == ERROR_SUCCESS || fail_with(code);
 }
 
 }  // namespace
@@ -364,7 +365,7 @@ int copy_access_list(const char* from, HANDLE to) {
 // A backup in the working folder (not `whole`) keeps the private access list it was made with.
 const char* copy_permissions(const char* from, std::FILE* to, bool whole) {
     HANDLE h = handle_of(to);
-    if (!whole || (copy_access_list(from, h) == 0 && copy_attributes(from, h) == 0)) return nullptr;
+    if (!whole || (copy_access_list(from, h) && copy_attributes(from, h))) return nullptr;
     return "chmod err";
 }
 
@@ -502,33 +503,33 @@ bool maybe_held(DWORD code) {
 // One rename, which swaps the name over to the new file in one step: the name never goes
 // missing, as it does between the two renames of Windows' own replacement (ReplaceFile). The
 // new file already has what it keeps of the old one (copy_permissions).
-int rename_over(const char* from, const char* to) {
+bool rename_over(const char* from, const char* to) {
     DWORD attributes = GetFileAttributesA(to);
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY))
         return fail_with(ERROR_FILE_READ_ONLY);
     DWORD code = ERROR_SUCCESS;
     for (int tries = 0; tries < 20 && (tries == 0 || maybe_held(code)); ++tries) {
         if (tries > 0) Sleep(50);
-        if (MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return 0;
+        if (MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return true;
         code = GetLastError();
     }
-    if (maybe_held(code) && posix_rename(from, to)) return 0;
+    if (maybe_held(code) && posix_rename(from, to)) return true;
     return fail_with(code == ERROR_ACCESS_DENIED && in_use(to) ? ERROR_SHARING_VIOLATION : code);
 }
 
 bool held_by_another(int errnum) { return errnum == EBUSY; }
 
 // An empty access list, not protected: the file keeps only what its folder passes on to new files.
-int inherit_access(std::FILE* f) {
+bool inherit_access(std::FILE* f) {
     ACL empty;
     if (!InitializeAcl(&empty, sizeof empty, ACL_REVISION)) return fail_with(GetLastError());
     DWORD code = SetSecurityInfo(handle_of(f), SE_FILE_OBJECT,
                                  DACL_SECURITY_INFORMATION | UNPROTECTED_DACL_SECURITY_INFORMATION,
                                  nullptr, nullptr, &empty, nullptr);
-    return code == ERROR_SUCCESS ? 0 : fail_with(code);
+    return code == ERROR_SUCCESS || fail_with(code);
 }
 
-int resize_file(std::FILE* f, long long size) { return set_size(handle_of(f), size); }
+bool resize_file(std::FILE* f, long long size) { return set_size(handle_of(f), size); }
 
 namespace {
 
@@ -734,7 +735,7 @@ long long ticks(const FILETIME& t) {
                                   t.dwLowDateTime);
 }
 
-int stamp_handle(HANDLE h, FileStamp* stamp) {
+bool stamp_handle(HANDLE h, FileStamp* stamp) {
     BY_HANDLE_FILE_INFORMATION info;
     if (!GetFileInformationByHandle(h, &info)) return fail_with(GetLastError());
     stamp->device = info.dwVolumeSerialNumber;
@@ -742,14 +743,14 @@ int stamp_handle(HANDLE h, FileStamp* stamp) {
     stamp->size = (static_cast<unsigned long long>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
     stamp->modified = ticks(info.ftLastWriteTime);
     stamp->changed = 0;
-    return 0;
+    return true;
 }
 
 }  // namespace
 
-int stamp_of(std::FILE* f, FileStamp* stamp) { return stamp_handle(handle_of(f), stamp); }
+bool stamp_of(std::FILE* f, FileStamp* stamp) { return stamp_handle(handle_of(f), stamp); }
 
-int stamp_at(const char* path, FileStamp* stamp) {
+bool stamp_at(const char* path, FileStamp* stamp) {
     // No access asked and every sharing allowed: the stamp never stands in another's way.
     HANDLE h = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                            OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
@@ -783,7 +784,7 @@ const char* unfit_lock(HANDLE h) {
 
 // Locks the open lock file's first byte without waiting: lock_taken, or lock_busy, or
 // lock_unavailable (errno set); `h` is closed unless it was taken.
-int lock_byte(HANDLE h) {
+LockResult lock_byte(HANDLE h) {
     OVERLAPPED at = {};
     if (LockFileEx(h, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at))
         return lock_taken;
@@ -802,7 +803,7 @@ int lock_byte(HANDLE h) {
 // SYSTEM open it. It stays for good: the turn is a lock on its first byte, which the system
 // releases when its holder closes it or dies, and which no other handle to the file (a
 // scanner's, one opened for its attributes alone) can keep, as one kept it from being deleted.
-int lock_take(const char* path, InstanceLock* lock, const char** why) {
+LockResult lock_take(const char* path, InstanceLock* lock, const char** why) {
     static std::string reason;
     *why = nullptr;
     HANDLE h = open_lock_file(path);
@@ -811,7 +812,7 @@ int lock_take(const char* path, InstanceLock* lock, const char** why) {
         return lock_unavailable;
     }
     // Held by a program that shares it with nobody: waited for, as a holder is.
-    int got =
+    LockResult got =
         h == INVALID_HANDLE_VALUE ? (errno == EBUSY ? lock_busy : lock_unavailable) : lock_byte(h);
     if (got == lock_taken) *lock = reinterpret_cast<InstanceLock>(h);
     if (got != lock_unavailable) return got;
@@ -821,7 +822,7 @@ int lock_take(const char* path, InstanceLock* lock, const char** why) {
     return lock_unavailable;
 }
 
-int lock_release(const char*, InstanceLock lock) {
-    if (lock == no_lock) return 0;
-    return CloseHandle(reinterpret_cast<HANDLE>(lock)) ? 0 : fail_with(GetLastError());
+bool lock_release(const char*, InstanceLock lock) {
+    if (lock == no_lock) return true;
+    return CloseHandle(reinterpret_cast<HANDLE>(lock)) || fail_with(GetLastError());
 }

@@ -40,21 +40,24 @@ bool remove_file(const std::string& path) {
     return false;
 }
 
+// How an overwrite went: the target holds the new bytes, is unchanged, or may hold a mix.
+enum class Overwritten { done, untouched, mixed };
+
 // Overwrites the file `to` with all of the file `from`, without emptying it first, then cuts
-// it to the new length and syncs it: 0; -1 (errno set) when either could not be opened and `to`
-// is unchanged; -2 (errno set) when `to` may now hold a mix of both.
-int overwrite(const std::string& from, const std::string& to) {
+// it to the new length and syncs it: done; untouched (errno set) when either could not be
+// opened; mixed (errno set) when `to` may now hold a mix of both.
+Overwritten overwrite(const std::string& from, const std::string& to) {
     const char* why;
     File in = open_file(from.c_str(), "rb");
     File out(in ? open_regular(to.c_str(), "r+b", &why) : nullptr);
-    if (!out) return -1;
-    if (copy_stream(in.get(), out.get()) != 0) return -2;
+    if (!out) return Overwritten::untouched;
+    if (copy_stream(in.get(), out.get()) != copy_ok) return Overwritten::mixed;
     long size = std::ftell(out.get());
-    if (size < 0 || flush_file(out.get(), false) != 0 || resize_file(out.get(), size) != 0 ||
-        sync_file(out.get()) != 0 || close_file(out) != 0) {
-        return -2;
+    if (size < 0 || !flush_file(out.get(), false) || !resize_file(out.get(), size) ||
+        !sync_file(out.get()) || !close_file(out)) {
+        return Overwritten::mixed;
     }
-    return 0;
+    return Overwritten::done;
 }
 
 // Opens a file of this user's own for reading, never through a link nor waiting on a FIFO that
@@ -203,7 +206,7 @@ bool Replacement::inherit() {
     const char* failed = from ? copy_permissions(from, file_.get(), exists) : nullptr;
     // A file made anew is read by others as the system's own are, by what its folder grants
     // them; one that replaces a file took that file's permissions already.
-    if (!failed && !exists && !place_.shared_folder && inherit_access(file_.get()) != 0)
+    if (!failed && !exists && !place_.shared_folder && !inherit_access(file_.get()))
         failed = "chmod err";
     if (failed) report(failed);
     return failed == nullptr;
@@ -215,27 +218,34 @@ Replacement::~Replacement() {
     remove_file(temp_);
 }
 
-int Replacement::commit(const FileStamp* read) {
+Replaced Replacement::commit(const FileStamp* read) {
     read_ = read;
     // Closed before the rename, which Windows refuses for an open file.
-    if (flush_file(file_.get(), true) != 0 || close_file(file_) != 0)
-        return fail("fflush err", replace_failed);
+    if (!flush_file(file_.get(), true) || !close_file(file_)) {
+        report("fflush err");
+        return Replaced::failed;
+    }
     // Checked after the sync, which takes the longest, just before the rename: whatever another
     // program wrote since the target was read would otherwise be lost.
-    if (int changed = still_as_read()) return changed;
-    if (rename_over(temp_.c_str(), target_.c_str()) != 0) return copy_in_place(errno);
+    Replaced as_read = still_as_read();
+    if (as_read != Replaced::done) return as_read;
+    if (!rename_over(temp_.c_str(), target_.c_str())) return copy_in_place(errno);
     temp_.clear();
     // The rename is only durable once the folder that holds the name is.
-    if (sync_folder(folder_of(target_).c_str()) != 0) report("sync err");
-    return 0;
+    if (!sync_folder(folder_of(target_).c_str())) report("sync err");
+    return Replaced::done;
 }
 
-int Replacement::still_as_read() const {
+// Done stands for "nothing stops the replacement": no stamp was given, or the target is still
+// the version it stamps.
+Replaced Replacement::still_as_read() const {
     FileStamp now;
-    if (!read_) return 0;
-    if (stamp_at(target_.c_str(), &now) != 0)
-        return errno == ENOENT ? replace_changed : fail("stat err", replace_failed);
-    return same_version(now, *read_) ? 0 : replace_changed;
+    if (!read_) return Replaced::done;
+    if (stamp_at(target_.c_str(), &now))
+        return same_version(now, *read_) ? Replaced::done : Replaced::changed;
+    if (errno == ENOENT) return Replaced::changed;
+    report("stat err");
+    return Replaced::failed;
 }
 
 // Saves the old content beside the target, whole and synced (its name too, so that it survives
@@ -256,8 +266,8 @@ File Replacement::save_old(std::string* path) {
     std::string name = target_ + old_mark + run + "-" + std::to_string(size);
     File saved(create_exclusive(name.c_str()));
     if (!saved) return nullptr;
-    if (copy_stream(from.get(), saved.get()) != 0 || flush_file(saved.get(), true) != 0 ||
-        sync_folder(folder_of(target_).c_str()) != 0) {
+    if (copy_stream(from.get(), saved.get()) != copy_ok || !flush_file(saved.get(), true) ||
+        !sync_folder(folder_of(target_).c_str())) {
         int saved_errno = errno;
         saved.reset();
         remove_file(name);
@@ -268,21 +278,22 @@ File Replacement::save_old(std::string* path) {
     return saved;
 }
 
-// For when renaming cannot replace the target: 0 once it holds the new content; replace_failed
+// For when renaming cannot replace the target: done once it holds the new content; failed
 // after a report, with the target holding its old content, or, if even that could not be put
-// back, with both versions kept and named; replace_changed when another program wrote the
-// target while its old content was saved.
-int Replacement::copy_in_place(int rename_errno) {
+// back, with both versions kept and named; changed when another program wrote the target while
+// its old content was saved.
+Replaced Replacement::copy_in_place(int rename_errno) {
     std::string old_path;
     File old = save_old(&old_path);
     // Saving took time, in which another program may have written the target.
-    if (int changed = old ? still_as_read() : 0) {
+    Replaced as_read = old ? still_as_read() : Replaced::done;
+    if (as_read != Replaced::done) {
         old.reset();
         remove_file(old_path);
-        return changed;
+        return as_read;
     }
-    int ret = old ? overwrite(temp_, target_) : -1;
-    if (ret == 0) {
+    Overwritten ret = old ? overwrite(temp_, target_) : Overwritten::untouched;
+    if (ret == Overwritten::done) {
         old.reset();
         remove_file(old_path);
         remove_file(temp_);
@@ -293,20 +304,20 @@ int Replacement::copy_in_place(int rename_errno) {
             report("rename err");
             report_text("copied in place: %s\n", target_.c_str());
         }
-        return 0;
+        return Replaced::done;
     }
     int copy_errno = errno;
     errno = rename_errno;
     report("rename err");
     errno = copy_errno;
     report("copy err");
-    if (ret == -2 && overwrite(old_path, target_) != 0) {
+    if (ret == Overwritten::mixed && overwrite(old_path, target_) != Overwritten::done) {
         report("restore err");
         report_text("old file kept: %s\nnew file kept: %s\n", old_path.c_str(), temp_.c_str());
         temp_.clear();  // kept: the destructor leaves it
-        return replace_failed;
+        return Replaced::failed;
     }
     old.reset();
     if (!old_path.empty()) remove_file(old_path);
-    return replace_failed;
+    return Replaced::failed;
 }

@@ -25,6 +25,9 @@ struct Placement {
 /// are left alone and take no memory.
 void remove_leftovers(const std::string& target);
 
+/// How Replacement::commit went: the target holds the new content, or still the old, or changed.
+enum class Replaced { done, failed, changed };
+
 /// A new version of a file, written beside it and put in its place only once it is whole.
 class Replacement {
 public:
@@ -43,15 +46,15 @@ public:
     /// holding its old content, or, when not even that could be restored, both versions kept
     /// and named; replace_changed, silently and with nothing changed, when `read` is given and
     /// the target is no longer the version it stamps.
-    int commit(const FileStamp* read = nullptr);
+    Replaced commit(const FileStamp* read = nullptr);
 
 private:
     /// 0 while the target is the version read_ stamps; replace_changed once it is not or is gone;
     /// replace_failed after a report when that cannot be told.
-    int still_as_read() const;
+    Replaced still_as_read() const;
     File save_old(std::string* path);
     bool made();
-    int copy_in_place(int rename_errno);
+    Replaced copy_in_place(int rename_errno);
     bool create();
     bool inherit();
 
@@ -62,8 +65,3 @@ private:
     File file_;
     const FileStamp* read_ = nullptr;
 };
-
-/// What Replacement::commit returns when the new version could not be put in place.
-inline constexpr int replace_failed = -1;
-/// What Replacement::commit returns when another program changed the target after it was read.
-inline constexpr int replace_changed = -2;

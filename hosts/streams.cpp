@@ -31,17 +31,17 @@ void report_text(const char* format, ...) {
     va_end(args);
 }
 
-int close_file(File& f) {
+bool close_file(File& f) {
     std::FILE* raw = f.release();
-    return raw ? std::fclose(raw) : 0;
+    return !raw || std::fclose(raw) == 0;
 }
 
-int flush_file(std::FILE* f, bool sync) {
+bool flush_file(std::FILE* f, bool sync) {
     bool written = std::fflush(f) == 0 && !std::ferror(f);
-    return written && (!sync || sync_file(f) == 0) ? 0 : -1;
+    return written && (!sync || sync_file(f));
 }
 
-int copy_stream(std::FILE* from, std::FILE* to) {
+CopyResult copy_stream(std::FILE* from, std::FILE* to) {
     char piece[1 << 16];
     std::size_t got;
     while ((got = std::fread(piece, 1, sizeof piece, from)) > 0) {

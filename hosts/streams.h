@@ -14,14 +14,14 @@ using File = std::unique_ptr<std::FILE, FileCloser>;
 /// Opens `path` with `mode`: null (errno set) when it cannot be opened.
 File open_file(const char* path, const char* mode);
 /// Closes `f`: 0, or EOF (errno set) when what was written to it did not all reach the file.
-int close_file(File& f);
+bool close_file(File& f);
 /// Writes out what the stream holds, and with `sync` through to the disk: 0, or -1 (errno set)
 /// when any write to it so far failed.
-int flush_file(std::FILE* f, bool sync);
+bool flush_file(std::FILE* f, bool sync);
 /// What copy_stream returns.
-enum CopyResult { copy_ok = 0, copy_read_failed = -1, copy_write_failed = -2 };
+enum CopyResult { copy_ok, copy_read_failed, copy_write_failed };
 /// Copies the rest of `from` into `to`: copy_ok, copy_read_failed or copy_write_failed.
-int copy_stream(std::FILE* from, std::FILE* to);
+CopyResult copy_stream(std::FILE* from, std::FILE* to);
 
 /// Writes "tag: <the message for errno>" to stderr, after everything already printed to stdout.
 void report(const char* tag);

@@ -8,7 +8,6 @@
 #include <filesystem>
 #include <thread>
 
-#include "hosts.h"
 #include "streams.h"
 #include "texts.h"
 
@@ -32,13 +31,13 @@ Turn::Turn(const char* path, int limit) : path_(lock_path(path)) {
     const char* why = nullptr;
     // Polled rather than blocked on, so that the wait can be bounded the same way everywhere.
     for (milliseconds pause(1);; pause = std::min(2 * pause, 20ms)) {
-        int got = lock_take(path_.c_str(), &lock_, &why);
+        LockResult got = lock_take(path_.c_str(), &lock_, &why);
         if (got == lock_taken) return;
         if (got == lock_unavailable) break;
         const auto waited = steady_clock::now() - start;
         if (waited >= seconds(limit)) {
             std::fputs(texts::lock_gave_up, stdout);
-            result_ = turn_timed_out;
+            taken_ = false;
             return;
         }
         if (!said && waited >= 1s) {
@@ -53,6 +52,6 @@ Turn::Turn(const char* path, int limit) : path_(lock_path(path)) {
 }
 
 Turn::~Turn() {
-    if (lock_release(path_.c_str(), lock_) != 0)
+    if (!lock_release(path_.c_str(), lock_))
         report_text("remove err: %s: %s\n", path_.c_str(), error_text(errno));
 }

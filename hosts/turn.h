@@ -17,11 +17,11 @@ public:
     Turn(const Turn&) = delete;
     Turn& operator=(const Turn&) = delete;
 
-    /// 0 once it is this instance's turn; turn_timed_out after the report that it gave up.
-    int result() const { return result_; }
+    /// Whether it is this instance's turn: false after the report that it gave up.
+    bool taken() const { return taken_; }
 
 private:
     std::string path_;
     InstanceLock lock_ = no_lock;
-    int result_ = 0;
+    bool taken_ = true;
 };

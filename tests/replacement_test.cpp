@@ -28,7 +28,7 @@ TEST(Replacement, PutsTheWholeNewContentInPlaceOnCommit) {
         Replacement next(dir.path("f").c_str());
         write_new(next, bytes);
         EXPECT_EQ(read_file(dir.path("f")), "old\n");
-        EXPECT_EQ(next.commit(), 0);
+        EXPECT_EQ(next.commit(), Replaced::done);
     }
     EXPECT_EQ(read_file(dir.path("f")), bytes);
     EXPECT_EQ(list_dir(dir.root().string()), "f ");
@@ -49,7 +49,7 @@ TEST(Replacement, CreatesAFileThatDidNotExist) {
     TempDir dir;
     Replacement next(dir.path("f").c_str());
     write_new(next, "first\n");
-    EXPECT_EQ(next.commit(), 0);
+    EXPECT_EQ(next.commit(), Replaced::done);
     EXPECT_EQ(read_file(dir.path("f")), "first\n");
 }
 
@@ -64,7 +64,7 @@ TEST(Replacement, NeverWritesIntoNorGivesUpOnFilesPlantedAtTheNamesItCouldTake) 
     {
         Replacement next(dir.path("f").c_str());
         write_new(next, "new\n");
-        EXPECT_EQ(next.commit(), 0);
+        EXPECT_EQ(next.commit(), Replaced::done);
     }
     EXPECT_EQ(read_file(dir.path("f")), "new\n");
     EXPECT_EQ(read_file(planted), "planted\n");
@@ -79,13 +79,13 @@ TEST(Replacement, FailsWhereNoFileCanBeMadeBesideTheTarget) {
 TEST(Replacement, CopiesABindMountedFileInPlaceOrLeavesItWholeWhereItIsReadOnly) {
     struct Case {
         bool read_only;
-        int ret;
+        Replaced ret;
         const char* after;
         const char* err;
     };
     for (Case c :
-         {Case{false, 0, "new\n", ""},
-          Case{true, replace_failed, "old\n",
+         {Case{false, Replaced::done, "new\n", ""},
+          Case{true, Replaced::failed, "old\n",
                "rename err: Device or resource busy\ncopy err: Read-only file system\n"}}) {
         // No SCOPED_TRACE: a skip in the mount namespace would carry it into its reason.
         const char* what = c.read_only ? "read-only" : "writable";
@@ -217,20 +217,20 @@ TEST(Replacement, LeavesATargetThatAnotherProgramChangedSinceItWasRead) {
         const char* what;
         std::function<void(const std::string&)> make;
         std::string after;  // the target's content after the commit
-        int commit;
+        Replaced commit;
     };
     const Change changes[] = {
-        {"none", [](const std::string&) {}, "new\n", 0},
+        {"none", [](const std::string&) {}, "new\n", Replaced::done},
         {"an append", [](const std::string& f) { write_file(f, "old\nmore\n"); }, "old\nmore\n",
-         replace_changed},
+         Replaced::changed},
         {"a file renamed over it",
          [](const std::string& f) {
              write_file(f + ".tool", "tool\n");
              std::filesystem::rename(f + ".tool", f);
          },
-         "tool\n", replace_changed},
+         "tool\n", Replaced::changed},
         {"its removal", [](const std::string& f) { std::filesystem::remove(f); }, "",
-         replace_changed},
+         Replaced::changed},
     };
     for (const Change& c : changes) {
         SCOPED_TRACE(c.what);
@@ -238,7 +238,7 @@ TEST(Replacement, LeavesATargetThatAnotherProgramChangedSinceItWasRead) {
         std::string f = dir.path("f");
         write_file(f, "old\n");
         FileStamp read;
-        ASSERT_EQ(stamp_at(f.c_str(), &read), 0);
+        ASSERT_TRUE(stamp_at(f.c_str(), &read));
         {
             Replacement next(f.c_str());
             write_new(next, "new\n");

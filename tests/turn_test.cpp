@@ -12,17 +12,16 @@ TEST(Turn, WaitsForAnotherTurnAtTheSameFileSayingSoOnceAndGivesUpAtItsBound) {
     write_file(dir.path("f"), "x");
     auto turn_after_wait = [&](int seconds) {
         testing::internal::CaptureStdout();
-        int result = Turn(dir.path("f").c_str(), seconds).result();
-        return std::make_pair(result, testing::internal::GetCapturedStdout());
+        bool taken = Turn(dir.path("f").c_str(), seconds).taken();
+        return std::make_pair(taken, testing::internal::GetCapturedStdout());
     };
     {
         // The lock file, as another instance holds it: a second open of it conflicts even
         // within one process.
         Turn other(dir.path("f").c_str(), 1);
-        ASSERT_EQ(other.result(), 0);
-        EXPECT_EQ(
-            turn_after_wait(2),
-            std::make_pair(turn_timed_out, std::string(texts::lock_waiting) + texts::lock_gave_up));
+        ASSERT_TRUE(other.taken());
+        EXPECT_EQ(turn_after_wait(2),
+                  std::make_pair(false, std::string(texts::lock_waiting) + texts::lock_gave_up));
     }
-    EXPECT_EQ(turn_after_wait(2), std::make_pair(0, std::string()));
+    EXPECT_EQ(turn_after_wait(2), std::make_pair(true, std::string()));
 }
