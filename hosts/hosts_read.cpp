@@ -50,6 +50,8 @@ int format_string(char* str) {
     return line_ok;
 }
 
+// A null argument gives line_null; a line without a space line_no_space, printed as
+// "space_loc:%s\n"; a part too long line_part_too_long, printed as "part_len:%s\n".
 int separate_str(const char* src, char* buf1, char* buf2) {
     if (!src || !buf1 || !buf2) return line_null;
     int ret = split_line(src, buf1, buf2);
@@ -78,6 +80,7 @@ int line_n(const char* path) {
     return count;
 }
 
+// `*q` is written only on success.
 int load_entries(std::FILE* f, int count, Table* q) {
     // Uninitialised: every slot is filled before the table is handed out, and zeroing 350 bytes
     // a slot first would only double the cost of a million entries.
@@ -93,6 +96,8 @@ int hosts_read(Table* q, int* number, const char* path) {
     return hosts_read(q, number, path, nullptr);
 }
 
+// The stamp is the version as it stood before a byte of it was read; a file that cannot be
+// stamped gives read_open_failed.
 int hosts_read(Table* q, int* number, const char* path, FileStamp* loaded) {
     // Binary: a text stream on Windows would end the file at a stray Ctrl-Z byte, and a rewrite
     // would then drop every line after it. Trimming takes a CR before the LF off a line.

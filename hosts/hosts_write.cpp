@@ -319,6 +319,8 @@ int hosts_write(const Config* q, int n, const char* buf, int mode, const char* p
     return hosts_write(q, n, buf, mode, path, nullptr);
 }
 
+// Appends only to the version `loaded` stamps, the one the table was loaded from: another
+// version by then gives write_changed, with nothing written.
 int hosts_write(const Config* q, int n, const char* buf, int mode, const char* path,
                 const FileStamp* loaded) {
     char ip[sizeof(Config::ip)];

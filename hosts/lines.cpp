@@ -98,6 +98,8 @@ int EntryWalk::changed() const {
     return fail_.changed_code;
 }
 
+// A file read whole with exactly the table's entries gives 0; a read error or a changed file
+// gives its code, after its report.
 int EntryWalk::end() const {
     if (reader_.failed()) {
         report(fail_.read_tag);

@@ -136,9 +136,10 @@ const char* drop_access_list(int fd) {
 
 }  // namespace
 
-// Every step keeps the new file as closed as the narrower of the old file and the new file's
-// final state: it starts 0600, takes its owner, then the access list (which sets the group bits
-// to its mask), and only then the mode that opens it to anyone else.
+// With `whole`, the new file takes the owner, attributes and mode of `from`; without, only its
+// permission bits. Every step keeps the new file as closed as the narrower of the old file and the
+// new file's final state: it starts 0600, takes its owner, then the access list (which sets the
+// group bits to its mask), and only then the mode that opens it to anyone else.
 const char* copy_permissions(const char* from, std::FILE* to, bool whole) {
     struct stat old, now;
     if (stat(from, &old) != 0) return errno == ENOENT ? nullptr : "stat err";
@@ -158,6 +159,8 @@ const char* copy_permissions(const char* from, std::FILE* to, bool whole) {
     return fchmod(fd, old.st_mode & 07777) == 0 ? nullptr : "chmod err";
 }
 
+// Another user's file is untrusted; a `source` also when others may write it or it has another
+// name.
 const char* untrusted(std::FILE* f, bool source) {
     struct stat st;
     if (fstat(fileno(f), &st) != 0) return "of no known owner";
@@ -174,6 +177,7 @@ bool rename_over(const char* from, const char* to) { return std::rename(from, to
 // EBUSY is a mount point here, which no wait frees: the copy in place is what it asks for.
 bool held_by_another(int) { return false; }
 
+// A new file keeps the mode it was made with: there is nothing its folder passes on.
 bool inherit_access(std::FILE*) { return true; }
 
 std::string final_path(const char* path) {
@@ -233,6 +237,8 @@ std::FILE* another_stream(std::FILE* f) {
 
 const char* error_text(int errnum) { return std::strerror(errnum); }
 
+// `mode` is "rb" or "r+b". Anything but a regular file leaves `*why` saying what it is ("a
+// symbolic link", "a folder", ...); a name that cannot be opened leaves it null, errno set.
 std::FILE* open_regular(const char* path, const char* mode, const char** why) {
     *why = nullptr;
     int flags = std::strchr(mode, '+') ? O_RDWR : O_RDONLY;
@@ -290,6 +296,7 @@ char no_slots[1];
 
 // One mapping whose pages the kernel faults in within the call: a million entries would
 // otherwise take one trap for each of their 86,000 pages while the table is filled.
+// 0 bytes give a valid pointer that is never read.
 void* table_alloc(std::size_t bytes) {
     if (bytes == 0) return no_slots;
 #if HOSTS_ASAN
@@ -369,6 +376,7 @@ void wait_for_key() {
 
 }  // namespace
 
+// SIGXFSZ would kill the process at the limit; ignored, the write fails with EFBIG instead.
 void ignore_file_size_signal() {
     struct sigaction ignore = {};
     ignore.sa_handler = SIG_IGN;
@@ -452,7 +460,10 @@ bool still_named(int fd, const char* path) {
 
 // A file of its own, beside the hosts file: the folder, or the hosts file itself, may be opened
 // by any user, and any reader's lock on either would stall every instance. flock, not fcntl:
-// closing another descriptor of the file would drop an fcntl lock.
+// closing another descriptor of the file would drop an fcntl lock. Only a user who may create
+// files in the folder can make, hold or block it. lock_unavailable leaves `*why` null where no
+// lock can be had (a folder this user may not write, a file system without locks), or says why
+// the file at `path` is not to be used ("owned by another user", ...).
 LockResult lock_take(const char* path, InstanceLock* lock, const char** why) {
     int fd = open(path, O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
     *why = fd < 0 ? unusable_lock(path) : unfit_lock(fd);
@@ -471,6 +482,7 @@ LockResult lock_take(const char* path, InstanceLock* lock, const char** why) {
 }
 
 // Only the holder removes the name, so while it holds the lock the name is still its file.
+// no_lock releases nothing; the system releases the lock of a process that dies.
 bool lock_release(const char* path, InstanceLock lock) {
     if (lock == no_lock) return true;
     return close_after(static_cast<int>(lock), unlink(path) == 0);

@@ -221,6 +221,7 @@ std::FILE* create_exclusive(const char* path) {
     return f;
 }
 
+// A read-only file is not opened for writing, and "ab" opens only an existing file.
 std::FILE* open_stream(const char* path, const char* mode) {
     bool update = std::strchr(mode, '+') != nullptr;
     DWORD access = mode[0] == 'r' ? GENERIC_READ : GENERIC_WRITE;
@@ -233,6 +234,7 @@ std::FILE* open_stream(const char* path, const char* mode) {
     return stream_of(h, mode);
 }
 
+// Every write lands at the end; a read-only file is not opened.
 std::FILE* open_append(const char* path) {
     HANDLE h =
         open_handle(path, GENERIC_READ | GENERIC_WRITE, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL);
@@ -273,8 +275,9 @@ const char* system_message(DWORD code, const char* fallback) {
 }  // namespace
 
 const char* error_text(int errnum) {
-    // The C runtime has no words for a file in use (Microsoft's says "Resource device" for
-    // EBUSY), for a virus scanner's block or for a read-only file.
+    // The system's own words where the library's would not say what happened: the C runtime has
+    // none for a file in use (Microsoft's says "Resource device" for EBUSY), for a virus
+    // scanner's block or for a read-only file.
     if (errnum == EBUSY) return system_message(ERROR_SHARING_VIOLATION, std::strerror(errnum));
     switch (errnum - system_words) {
     case virus_infected: return system_message(virus_infected, "blocked by a virus scanner");
@@ -444,6 +447,8 @@ const char* trust_of(HANDLE h, bool source) {
 
 }  // namespace
 
+// Another user's file is untrusted; a `source` also when others may write it or it has another
+// name.
 const char* untrusted(std::FILE* f, bool source) {
     if (const char* why = trust_of(handle_of(f), source)) return why;
     // Another name for the file may be anyone's, as on POSIX systems.
@@ -502,7 +507,8 @@ bool maybe_held(DWORD code) {
 
 // One rename, which swaps the name over to the new file in one step: the name never goes
 // missing, as it does between the two renames of Windows' own replacement (ReplaceFile). The
-// new file already has what it keeps of the old one (copy_permissions).
+// new file already has what it keeps of the old one (copy_permissions). A read-only `to` is
+// refused; a holder of `to` is waited for a second.
 bool rename_over(const char* from, const char* to) {
     DWORD attributes = GetFileAttributesA(to);
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY))
@@ -517,6 +523,7 @@ bool rename_over(const char* from, const char* to) {
     return fail_with(code == ERROR_ACCESS_DENIED && in_use(to) ? ERROR_SHARING_VIOLATION : code);
 }
 
+// rename_over gives EBUSY for a file that another program held for the whole wait.
 bool held_by_another(int errnum) { return errnum == EBUSY; }
 
 // An empty access list, not protected: the file keeps only what its folder passes on to new files.
@@ -561,6 +568,8 @@ const char* not_regular(std::FILE* f) {
     return kind_of(handle_of(f), &tag);
 }
 
+// `mode` is "rb" or "r+b". Anything but a regular file leaves `*why` saying what it is ("a
+// symbolic link", "a folder", ...); a name that cannot be opened leaves it null, errno set.
 std::FILE* open_regular(const char* path, const char* mode, const char** why) {
     *why = nullptr;
     bool update = std::strchr(mode, '+') != nullptr;
@@ -642,6 +651,7 @@ std::string final_path(const char* path) {
     return name;
 }
 
+// A link here is any reparse point that names another file.
 bool dangling_link(const char* path) {
     HANDLE h = open_name(path, FILE_FLAG_OPEN_REPARSE_POINT);
     if (h == INVALID_HANDLE_VALUE) return false;
@@ -666,7 +676,8 @@ char no_slots[1];
 
 }  // namespace
 
-// Committed up front, so that filling the table finds its pages ready, not one at a time.
+// Committed up front, so that filling the table finds its pages ready, not one at a time. 0 bytes
+// give a valid pointer that is never read.
 void* table_alloc(std::size_t bytes) {
     if (bytes == 0) return no_slots;
     void* table = VirtualAlloc(nullptr, bytes, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
@@ -680,6 +691,7 @@ void table_free(void* table, std::size_t bytes) {
 
 unsigned long process_id() { return GetCurrentProcessId(); }
 
+// Windows has no signal for a write beyond a file size limit (POSIX's SIGXFSZ).
 void ignore_file_size_signal() {}
 
 namespace {
@@ -803,6 +815,7 @@ LockResult lock_byte(HANDLE h) {
 // SYSTEM open it. It stays for good: the turn is a lock on its first byte, which the system
 // releases when its holder closes it or dies, and which no other handle to the file (a
 // scanner's, one opened for its attributes alone) can keep, as one kept it from being deleted.
+// lock_unavailable leaves `*why` saying why the file at `path` is not to be used.
 LockResult lock_take(const char* path, InstanceLock* lock, const char** why) {
     static std::string reason;
     *why = nullptr;
@@ -822,6 +835,7 @@ LockResult lock_take(const char* path, InstanceLock* lock, const char** why) {
     return lock_unavailable;
 }
 
+// The lock file stays (see lock_take); no_lock releases nothing.
 bool lock_release(const char*, InstanceLock lock) {
     if (lock == no_lock) return true;
     return CloseHandle(reinterpret_cast<HANDLE>(lock)) || fail_with(GetLastError());

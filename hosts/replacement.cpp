@@ -137,6 +137,7 @@ void clean(const std::string& target, const Leftover& run) {
 
 }  // namespace
 
+// Names that other users made there are left alone and take no memory.
 void remove_leftovers(const std::string& target) {
     std::string name = fs::path(target).filename().string();
     std::map<std::string, Leftover> runs;
@@ -149,6 +150,10 @@ void remove_leftovers(const std::string& target) {
     for (const auto& run : runs) clean(target, run.second);
 }
 
+// The new file gets an unguessable name and, while still empty, its final owner and
+// permissions. In a shared folder (the working folder) the new version takes no owner or
+// attribute of the file it replaces, and only this user's file is overwritten; `mode_from` gives
+// the permission bits when the target gives none (in a shared folder, or missing).
 Replacement::Replacement(const char* path, const Placement& place)
     : place_(place), target_(place.follow_links ? resolve(path) : path) {
     // In a folder that others may write, the caller sweeps before its turn (remove_leftovers).
@@ -218,6 +223,9 @@ Replacement::~Replacement() {
     remove_file(temp_);
 }
 
+// Failed leaves the target with its old content, or, when not even that could be restored, both
+// versions kept and named. Changed, with nothing changed, is for a `read` stamp that the target
+// no longer matches.
 Replaced Replacement::commit(const FileStamp* read) {
     read_ = read;
     // Closed before the rename, which Windows refuses for an open file.

@@ -24,6 +24,8 @@ std::string lock_path(const char* path) {
 
 }  // namespace
 
+// A wait says so once, after a second. Where no lock can be had, the turn goes on without one,
+// saying so when the lock file there is not one to trust.
 Turn::Turn(const char* path, int limit) : path_(lock_path(path)) {
     using namespace std::chrono;
     const auto start = steady_clock::now();

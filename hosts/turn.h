@@ -8,12 +8,11 @@
 /// This instance's turn at a file, which the program's other instances wait for until it ends.
 class Turn {
 public:
-    /// Waits for the turn at `path` while another instance holds it, saying so once after a
-    /// second, for at most `limit` seconds; where no lock can be had, goes on without one, saying
-    /// so when the lock file there is not one to trust.
+    /// Waits for the turn at `path` for at most `limit` seconds; taken() says whether it came.
     Turn(const char* path, int limit);
     /// Ends the turn: the next instance may go on.
     ~Turn();
+    /// Not copied: one object holds the turn.
     Turn(const Turn&) = delete;
     Turn& operator=(const Turn&) = delete;
 
@@ -21,7 +20,7 @@ public:
     bool taken() const { return taken_; }
 
 private:
-    std::string path_;
-    InstanceLock lock_ = no_lock;
-    bool taken_ = true;
+    std::string path_;             ///< the lock file
+    InstanceLock lock_ = no_lock;  ///< the lock held, if any
+    bool taken_ = true;            ///< whether the turn came
 };
