@@ -301,25 +301,32 @@ Replaced Replacement::copy_in_place(int rename_errno) {
         return as_read;
     }
     Overwritten ret = old ? overwrite(temp_, target_) : Overwritten::untouched;
-    if (ret == Overwritten::done) {
-        old.reset();
-        remove_file(old_path);
-        remove_file(temp_);
-        temp_.clear();
-        // Readers could see the copy half done: the user is told that one rename did not hold.
-        if (held_by_another(rename_errno)) {
-            errno = rename_errno;
-            report("rename err");
-            report_text("copied in place: %s\n", target_.c_str());
-        }
-        return Replaced::done;
+    if (ret == Overwritten::done) return copied(old, old_path, rename_errno);
+    return not_copied(ret == Overwritten::mixed, old, old_path, rename_errno);
+}
+
+Replaced Replacement::copied(File& old, const std::string& old_path, int rename_errno) {
+    old.reset();
+    remove_file(old_path);
+    remove_file(temp_);
+    temp_.clear();
+    // Readers could see the copy half done: the user is told that one rename did not hold.
+    if (held_by_another(rename_errno)) {
+        errno = rename_errno;
+        report("rename err");
+        report_text("copied in place: %s\n", target_.c_str());
     }
+    return Replaced::done;
+}
+
+Replaced Replacement::not_copied(bool mixed, File& old, const std::string& old_path,
+                                 int rename_errno) {
     int copy_errno = errno;
     errno = rename_errno;
     report("rename err");
     errno = copy_errno;
     report("copy err");
-    if (ret == Overwritten::mixed && overwrite(old_path, target_) != Overwritten::done) {
+    if (mixed && overwrite(old_path, target_) != Overwritten::done) {
         report("restore err");
         report_text("old file kept: %s\nnew file kept: %s\n", old_path.c_str(), temp_.c_str());
         temp_.clear();  // kept: the destructor leaves it

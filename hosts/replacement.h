@@ -52,6 +52,10 @@ private:
     bool made();
     /// Copies the new content over the target in place: done, failed after a report, or changed.
     Replaced copy_in_place(int rename_errno);
+    /// Ends a copy in place that put the new content there, removing the spare files: done.
+    Replaced copied(File& old, const std::string& old_path, int rename_errno);
+    /// Reports a failed copy in place, putting the old content back when `mixed`: failed.
+    Replaced not_copied(bool mixed, File& old, const std::string& old_path, int rename_errno);
     /// Creates the new file under an unguessable name: false (errno set) when it cannot.
     bool create();
     /// Gives the new file its final owner and permissions: false after a report.
