@@ -3,19 +3,22 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdio>
 #include <memory>
 
+/// One version of a file (platform.h).
 struct FileStamp;
 
 /// One association: the address and the host text of an entry line, each NUL-terminated.
 struct Config {
-    char ip[50];
-    char url[300];
+    char ip[50];    ///< the address
+    char url[300];  ///< the host text
 };
 
 /// Gives a table's memory back the way it was taken.
 struct TableFree {
-    std::size_t count = 0;
+    std::size_t count = 0;  ///< the table's slots
+    /// Gives back the memory of `slots`, a table of `count` slots.
     void operator()(Config* slots) const;
 };
 /// The entry table: one contiguous array, exactly one slot per entry line, in file order.
@@ -57,34 +60,33 @@ enum LineResult {
 
 /// What line_n returns when the file cannot be opened or read.
 inline constexpr int count_failed = -1;
+/// What the program prints after "hosts_lock err: " when another instance held the file too long.
+inline constexpr int turn_timed_out = -1;
 
 /// Whether `c` is white space: space, tab, LF, VT, FF or CR, never a byte of 0x80 or above.
 bool is_space(char c);
 /// Trims trailing white space of `str` in place: line_ok, or line_null when `str` is null.
 int format_string(char* str);
-/// Splits `src` at its first space into `buf1` (50 bytes) and `buf2` (300 bytes): line_ok;
-/// line_null for a null argument; line_no_space without a space ("space_loc:%s\n");
-/// line_part_too_long when a part is too long ("part_len:%s\n").
+/// Splits `src` at its first space into `buf1` (50 bytes) and `buf2` (300 bytes): line_ok, or a
+/// LineResult.
 int separate_str(const char* src, char* buf1, char* buf2);
 /// Whether a line is an entry line: its first byte is neither "#" nor white space.
 bool is_entry_line(const char* line);
 
-/// Counts the entry lines of the file `path`: the count, or count_failed when it cannot be
-/// opened or read.
+/// Counts the entry lines of the file `path`: count_failed when it cannot be opened or read.
 int line_n(const char* path);
+/// Fills a new table of `count` slots from the entry lines of `f` into `*q`: read_ok, or a
+/// ReadResult.
+int load_entries(std::FILE* f, int count, Table* q);
 /// Loads the hosts file `path` into `*q` and `*number`, written only on success: 0, or a
 /// ReadResult.
 int hosts_read(Table* q, int* number, const char* path);
-/// Loads as hosts_read does and, on success, stamps in `*loaded` the version it opened, as it
-/// stood before a byte of it was read: 0, or a ReadResult (read_open_failed also when it cannot
-/// be stamped).
+/// Loads as hosts_read does, stamping in `*loaded` the version it loaded: 0, or a ReadResult.
 int hosts_read(Table* q, int* number, const char* path, FileStamp* loaded);
 
-/// Adds (mode 0) or deletes (other modes) the request `buf` against the table `q` of `n`
-/// entries in the hosts file `path`: 0, or a WriteResult.
+/// Adds (mode 0) or deletes the request `buf` by the table `q` of `n` entries in `path`: 0, or a
+/// WriteResult.
 int hosts_write(const Config* q, int n, const char* buf, int mode, const char* path);
-/// Updates as hosts_write does, but appends only to the version `loaded` stamps, the one the
-/// table was loaded from: 0, or a WriteResult (write_changed, with nothing written, when the file
-/// is another version by then).
+/// Updates as hosts_write does, but only the version `loaded` stamps: 0, or a WriteResult.
 int hosts_write(const Config* q, int n, const char* buf, int mode, const char* path,
                 const FileStamp* loaded);

@@ -3,11 +3,39 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
-#include "files.h"
 #include "hosts.h"
 #include "lines.h"
 #include "platform.h"
+#include "streams.h"
+#include "texts.h"
+
+namespace {
+
+constexpr WalkFailures load_failures{"hosts_read err", read_open_failed, texts::read_changed,
+                                     read_changed};
+
+// The load's code for a line that separate_str refused: its arguments are never null here, so a
+// line lacks its space or has a part too long.
+int load_code(int split) { return split == line_no_space ? read_unsplittable : read_part_too_long; }
+
+// Fills `count` slots from the entry lines of `f`; a file whose entries no longer number `count`
+// fails, so no slot is written past the end and none is handed out unfilled.
+int fill_table(std::FILE* f, Config* table, int count) {
+    EntryWalk walk(f, count, load_failures);
+    while (char* line = walk.next()) {
+        if (!walk.entry()) continue;
+        int split = separate_str(line, table[walk.index()].ip, table[walk.index()].url);
+        if (split != line_ok) {
+            std::printf("separate_str err: %d\n", split);
+            return load_code(split);
+        }
+    }
+    return walk.end();
+}
+
+}  // namespace
 
 bool is_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 
@@ -22,6 +50,8 @@ int format_string(char* str) {
     return line_ok;
 }
 
+// A null argument gives line_null; a line without a space line_no_space, printed as
+// "space_loc:%s\n"; a part too long line_part_too_long, printed as "part_len:%s\n".
 int separate_str(const char* src, char* buf1, char* buf2) {
     if (!src || !buf1 || !buf2) return line_null;
     int ret = split_line(src, buf1, buf2);
@@ -50,10 +80,24 @@ int line_n(const char* path) {
     return count;
 }
 
+// `*q` is written only on success.
+int load_entries(std::FILE* f, int count, Table* q) {
+    // Uninitialised: every slot is filled before the table is handed out, and zeroing 350 bytes
+    // a slot first would only double the cost of a million entries.
+    std::size_t slots = static_cast<std::size_t>(count);
+    Table table(static_cast<Config*>(table_alloc(slots * sizeof(Config))), TableFree{slots});
+    if (!table) return fail("build p err", read_no_memory);
+    int ret = fill_table(f, table.get(), count);
+    if (ret == read_ok) *q = std::move(table);
+    return ret;
+}
+
 int hosts_read(Table* q, int* number, const char* path) {
     return hosts_read(q, number, path, nullptr);
 }
 
+// The stamp is the version as it stood before a byte of it was read; a file that cannot be
+// stamped gives read_open_failed.
 int hosts_read(Table* q, int* number, const char* path, FileStamp* loaded) {
     // Binary: a text stream on Windows would end the file at a stray Ctrl-Z byte, and a rewrite
     // would then drop every line after it. Trimming takes a CR before the LF off a line.
@@ -61,7 +105,7 @@ int hosts_read(Table* q, int* number, const char* path, FileStamp* loaded) {
     if (!f) return fail("hosts_read fopen err", read_open_failed);
     // Stamped before it is read: a change made while it is read then shows as another version.
     FileStamp stamp;
-    if (loaded && stamp_of(f.get(), &stamp) != 0) return fail("hosts_read err", read_open_failed);
+    if (loaded && !stamp_of(f.get(), &stamp)) return fail("hosts_read err", read_open_failed);
     int count = line_n(path);
     if (count < 0) return read_count_failed;
     int ret = load_entries(f.get(), count, q);

@@ -6,6 +6,8 @@
 #include "hosts.h"
 #include "lines.h"
 #include "platform.h"
+#include "replacement.h"
+#include "streams.h"
 #include "texts.h"
 
 namespace {
@@ -35,7 +37,7 @@ int find_entry(const Config* q, int n, const char* url) {
 }
 
 // Reports that another program changed or replaced the file, whose change stays: write_changed.
-int changed_by_another() {
+WriteResult changed_by_another() {
     std::fputs(texts::write_changed, stdout);
     return write_changed;
 }
@@ -52,7 +54,7 @@ struct Tail {
 // Stamps the stream's file and reads its last two bytes, leaving the stream at its end: write_ok;
 // write_changed when the file shrank meanwhile; write_open_failed after a report.
 int read_tail(std::FILE* f, Tail* tail) {
-    if (stamp_of(f, &tail->stamp) != 0) return fail("stat err", write_open_failed);
+    if (!stamp_of(f, &tail->stamp)) return fail("stat err", write_open_failed);
     char last[2];
     long take = tail->stamp.size < 2 ? static_cast<long>(tail->stamp.size) : 2;
     std::size_t got =
@@ -68,15 +70,15 @@ int read_tail(std::FILE* f, Tail* tail) {
 // Puts the new version in place unless another program changed the file since it was read, as
 // `read` stamps it: 0; write_changed or write_replace_failed after a report.
 int put_in_place(Replacement& next, const FileStamp& read) {
-    int ret = next.commit(&read);
-    if (ret == replace_changed) return changed_by_another();
-    return ret == 0 ? write_ok : write_replace_failed;
+    Replaced ret = next.commit(&read);
+    if (ret == Replaced::changed) return changed_by_another();
+    return ret == Replaced::done ? write_ok : write_replace_failed;
 }
 
 // Opens the file to read it afresh, and stamps the version that is read.
 File open_stamped(const char* path, FileStamp* read) {
     File f = open_file(path, "rb");
-    if (f && stamp_of(f.get(), read) != 0) f.reset();
+    if (f && !stamp_of(f.get(), read)) f.reset();
     return f;
 }
 
@@ -93,7 +95,7 @@ int insert_before_end_byte(File& f, const std::string& text, const char* path, c
     File old = to ? open_stamped(path, &read) : nullptr;
     if (!old) return fail("hosts_write fopen err", code);
     if (!same_version(read, tail.stamp)) return changed_by_another();
-    int copied = copy_stream(old.get(), to);
+    CopyResult copied = copy_stream(old.get(), to);
     if (copied != copy_ok)
         return fail(copied == copy_read_failed ? "hosts_write read err" : "fprintf err", code);
     old.reset();
@@ -103,33 +105,40 @@ int insert_before_end_byte(File& f, const std::string& text, const char* path, c
     std::fseek(to, end_byte ? -1 : 0, SEEK_END);
     std::fputs(text.c_str(), to);
     if (end_byte) std::fputc(end_of_file_byte, to);
-    if (flush_file(to, false) != 0) return fail("fprintf err", code);
+    if (!flush_file(to, false)) return fail("fprintf err", code);
     return put_in_place(next, read);
 }
 
+// What follows `begin` in a file that an append failed to write: only a start of its text, other
+// bytes (or fewer than were there), or what cannot be read.
+enum class After { ours, others, unknown };
+
 // Whether the bytes of the stream's file from `begin` on are a start of `text`, as what a failed
-// write of it left: 1; 0 when there are others, or fewer; -1 (errno set) when that cannot be read.
-int only_ours(std::FILE* f, long long begin, const std::string& text) {
+// write of it left: ours; others when there are others, or fewer; unknown (errno set) when that
+// cannot be read.
+After only_ours(std::FILE* f, long long begin, const std::string& text) {
     FileStamp now;
-    if (stamp_of(f, &now) != 0) return -1;
+    if (!stamp_of(f, &now)) return After::unknown;
     unsigned long long end = now.size;
-    if (end < static_cast<unsigned long long>(begin) || end - begin > text.size()) return 0;
+    if (end < static_cast<unsigned long long>(begin) || end - begin > text.size())
+        return After::others;
     std::string after(end - begin, '\0');
     std::clearerr(f);
     if (!after.empty() && (std::fseek(f, -static_cast<long>(after.size()), SEEK_END) != 0 ||
                            std::fread(&after[0], 1, after.size(), f) != after.size()))
-        return std::ferror(f) ? -1 : 0;
-    return text.compare(0, after.size(), after) == 0 ? 1 : 0;
+        return std::ferror(f) ? After::unknown : After::others;
+    return text.compare(0, after.size(), after) == 0 ? After::ours : After::others;
 }
 
 // Cuts the stream's file back to `begin`, where the append's own bytes start, but only while
 // nothing else follows them: another program's bytes after them, or a file changed under them,
 // stay, and the report says from where the file could not be cut.
 void cut_back(std::FILE* f, long long begin, const std::string& text) {
-    int ours = only_ours(f, begin, text);
-    if (ours < 0 || (ours > 0 && (resize_file(f, begin) != 0 || sync_file(f) != 0))) {
+    After after = only_ours(f, begin, text);
+    if (after == After::unknown ||
+        (after == After::ours && (!resize_file(f, begin) || !sync_file(f)))) {
         report("truncate err");
-    } else if (ours == 0) {
+    } else if (after == After::others) {
         report_text("truncate err: another program changed the file: not cut back to %lld bytes\n",
                     begin);
     }
@@ -148,18 +157,21 @@ int undo_append(std::FILE* through, long long begin, const std::string& text, in
 // undoing it. The stream is unbuffered, so that a failed write leaves nothing in it that a later
 // call could still write after the cut.
 int append(File& f, long long begin, const std::string& text, int code) {
-    if (std::fputs(text.c_str(), f.get()) != EOF && flush_file(f.get(), true) == 0) return write_ok;
+    if (std::fputs(text.c_str(), f.get()) != EOF && flush_file(f.get(), true)) return write_ok;
     return undo_append(f.get(), begin, text, code, "fprintf err");
 }
 
-// Whether the stream still writes to the file at `path`: 1; 0 when another program renamed a
-// new file over it, or removed it, since it was opened (what was written then went into the file
-// it replaced); -1 (errno set) when that cannot be told.
-int still_at(std::FILE* f, const char* path) {
+// Whether a stream still writes to the file at its path, or another took the name, or who knows.
+enum class Still { there, replaced, unknown };
+
+// Whether the stream still writes to the file at `path`: there; replaced when another program
+// renamed a new file over it, or removed it, since it was opened (what was written then went into
+// the file it replaced); unknown (errno set) when that cannot be told.
+Still still_at(std::FILE* f, const char* path) {
     FileStamp written, now;
-    if (stamp_of(f, &written) != 0) return -1;
-    if (stamp_at(path, &now) != 0) return errno == ENOENT ? 0 : -1;
-    return same_file(written, now) ? 1 : 0;
+    if (!stamp_of(f, &written)) return Still::unknown;
+    if (!stamp_at(path, &now)) return errno == ENOENT ? Still::replaced : Still::unknown;
+    return same_file(written, now) ? Still::there : Still::replaced;
 }
 
 // Closes the stream of a whole append: 0, or `code` with its bytes cut back through a second
@@ -167,7 +179,7 @@ int still_at(std::FILE* f, const char* path) {
 int close_append(File& f, long long begin, const std::string& text, int code) {
     File spare(another_stream(f.get()));
     if (!spare) return undo_append(f.get(), begin, text, code, "fprintf err");
-    if (close_file(f) != 0) return undo_append(spare.get(), begin, text, code, "fprintf err");
+    if (!close_file(f)) return undo_append(spare.get(), begin, text, code, "fprintf err");
     return write_ok;
 }
 
@@ -181,9 +193,10 @@ int append_request(File& f, const char* buf, const char* path, const Tail& tail,
     long long begin = static_cast<long long>(tail.stamp.size);
     int ret = append(f, begin, line, write_append_failed);
     if (ret != 0) return ret;
-    int at = still_at(f.get(), path);
-    if (at < 0) return undo_append(f.get(), begin, line, write_append_failed, "stat err");
-    if (at == 0) return changed_by_another();
+    Still at = still_at(f.get(), path);
+    if (at == Still::unknown)
+        return undo_append(f.get(), begin, line, write_append_failed, "stat err");
+    if (at == Still::replaced) return changed_by_another();
     return close_append(f, begin, line, write_append_failed);
 }
 
@@ -243,8 +256,7 @@ int copy_old(const char* path, std::FILE* to, const Config* q, int n, int loc, W
     File old = open_stamped(path, read);
     if (!old) return fail("hosts_write fopen err", write_reread_failed);
     int ret = copy_without(old.get(), to, q, n, loc, out);
-    if (ret == write_ok && flush_file(to, false) != 0)
-        return fail("fprintf err", write_kept_failed);
+    if (ret == write_ok && !flush_file(to, false)) return fail("fprintf err", write_kept_failed);
     return ret;
 }
 
@@ -252,7 +264,7 @@ int copy_old(const char* path, std::FILE* to, const Config* q, int n, int loc, W
 int add_request(std::FILE* to, const char* buf, Written* out) {
     guard_leading_mark(to, buf, out);
     const char* before = out->line_end ? "" : own_line_end;
-    if (std::fprintf(to, "%s%s%s", before, buf, own_line_end) < 0 || flush_file(to, false) != 0)
+    if (std::fprintf(to, "%s%s%s", before, buf, own_line_end) < 0 || !flush_file(to, false))
         return fail("fprintf err", write_request_failed);
     return write_ok;
 }
@@ -268,7 +280,7 @@ int rewrite(const Config* q, int n, int loc, const char* buf, int mode, const ch
     if (ret == write_ok && mode == 0) ret = add_request(next.stream(), buf, &out);
     if (ret != 0) return ret;
     if (out.end_of_file_byte &&
-        (std::fputc(end_of_file_byte, next.stream()) == EOF || flush_file(next.stream(), false))) {
+        (std::fputc(end_of_file_byte, next.stream()) == EOF || !flush_file(next.stream(), false))) {
         report("fprintf err");
         return mode == 0 ? write_request_failed : write_kept_failed;
     }
@@ -276,7 +288,7 @@ int rewrite(const Config* q, int n, int loc, const char* buf, int mode, const ch
 }
 
 // A delete whose host no entry has: write_missing, after its report.
-int missing(const char* buf) {
+WriteResult missing(const char* buf) {
     std::printf(texts::write_missing, buf);
     return write_missing;
 }
@@ -307,6 +319,8 @@ int hosts_write(const Config* q, int n, const char* buf, int mode, const char* p
     return hosts_write(q, n, buf, mode, path, nullptr);
 }
 
+// Appends only to the version `loaded` stamps, the one the table was loaded from: another
+// version by then gives write_changed, with nothing written.
 int hosts_write(const Config* q, int n, const char* buf, int mode, const char* path,
                 const FileStamp* loaded) {
     char ip[sizeof(Config::ip)];

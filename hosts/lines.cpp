@@ -1,37 +1,57 @@
-// Splitting and writing entry lines, walking a file in step with a table, and filling a table.
+// Reading a file's lines, splitting and writing entry lines, and walking a file in step with a
+// table.
 #include "lines.h"
 
+#include <algorithm>
 #include <cstring>
-#include <utility>
 
-#include "platform.h"
-#include "texts.h"
+#include "streams.h"
 
-namespace {
-
-constexpr WalkFailures load_failures{"hosts_read err", read_open_failed, texts::read_changed,
-                                     read_changed};
-
-// The load's code for a line that separate_str refused: its arguments are never null here, so a
-// line lacks its space or has a part too long.
-int load_code(int split) { return split == line_no_space ? read_unsplittable : read_part_too_long; }
-
-// Fills `count` slots from the entry lines of `f`; a file whose entries no longer number `count`
-// fails, so no slot is written past the end and none is handed out unfilled.
-int fill_table(std::FILE* f, Config* table, int count) {
-    EntryWalk walk(f, count, load_failures);
-    while (char* line = walk.next()) {
-        if (!walk.entry()) continue;
-        int split = separate_str(line, table[walk.index()].ip, table[walk.index()].url);
-        if (split != line_ok) {
-            std::printf("separate_str err: %d\n", split);
-            return load_code(split);
+// Reads the next chunk: false at the end or on error. A last byte that could be the file's
+// end-of-file byte is held back until the next read shows whether anything follows it.
+bool LineReader::fill() {
+    pos_ = end_ = 0;
+    while (end_ == 0) {
+        std::size_t held = held_ ? 1 : 0;
+        chunk_[0] = end_of_file_byte;
+        std::size_t got = std::fread(chunk_ + held, 1, sizeof chunk_ - held, f_);
+        if (got == 0) {
+            eof_byte_ = eof_byte_ || held_;
+            held_ = false;
+            return false;
         }
+        end_ = held + got;
+        held_ = chunk_[end_ - 1] == end_of_file_byte;
+        if (held_) --end_;
     }
-    return walk.end();
+    return true;
 }
 
-}  // namespace
+char* LineReader::next() {
+    // The mark comes off the stream, not the first line, so that line keeps its 4095 bytes.
+    if (!started_) {
+        started_ = true;
+        fill();
+        bom_ = end_ >= byte_order_mark_size &&
+               std::memcmp(chunk_, byte_order_mark, byte_order_mark_size) == 0;
+        if (bom_) pos_ = byte_order_mark_size;
+    }
+    size_ = 0;
+    while (size_ < sizeof line_ - 1) {
+        if (pos_ == end_ && !fill()) break;
+        std::size_t room = std::min(end_ - pos_, sizeof line_ - 1 - size_);
+        const char* from = chunk_ + pos_;
+        const void* nl = std::memchr(from, '\n', room);
+        std::size_t take = nl ? static_cast<const char*>(nl) - from + 1 : room;
+        std::memcpy(line_ + size_, from, take);
+        size_ += take;
+        pos_ += take;
+        if (nl) break;
+    }
+    if (size_ == 0) return nullptr;
+    line_[size_] = '\0';
+    return line_;
+}
 
 int split_line(const char* src, char* ip, char* url) {
     const char* space = std::strchr(src, ' ');
@@ -78,21 +98,12 @@ int EntryWalk::changed() const {
     return fail_.changed_code;
 }
 
+// A file read whole with exactly the table's entries gives 0; a read error or a changed file
+// gives its code, after its report.
 int EntryWalk::end() const {
     if (reader_.failed()) {
         report(fail_.read_tag);
         return fail_.read_code;
     }
     return overflow_ || index_ + 1 != count_ ? changed() : 0;
-}
-
-int load_entries(std::FILE* f, int count, Table* q) {
-    // Uninitialised: every slot is filled before the table is handed out, and zeroing 350 bytes
-    // a slot first would only double the cost of a million entries.
-    std::size_t slots = static_cast<std::size_t>(count);
-    Table table(static_cast<Config*>(table_alloc(slots * sizeof(Config))), TableFree{slots});
-    if (!table) return fail("build p err", read_no_memory);
-    int ret = fill_table(f, table.get(), count);
-    if (ret == read_ok) *q = std::move(table);
-    return ret;
 }

@@ -1,34 +1,77 @@
-// The lines of a hosts file as the load, the update and the listing handle them: splitting an
-// entry line, writing one, and walking a file's lines in step with a table. Internal to the
-// program's sources: hosts.h holds only the rules these build on.
+// The lines of a hosts file as the load, the update and the listing handle them: reading them
+// with every byte, splitting an entry line, writing one, and walking a file's lines in step with
+// a table. Internal to the program's sources: hosts.h holds only the rules these build on.
 #pragma once
 
+#include <cstddef>
 #include <cstdio>
 
-#include "files.h"
 #include "hosts.h"
+
+/// The UTF-8 byte-order mark that Windows editors put at the start of a file.
+inline constexpr char byte_order_mark[] = "\xEF\xBB\xBF";
+/// The bytes of the byte-order mark, without its NUL.
+inline constexpr std::size_t byte_order_mark_size = sizeof byte_order_mark - 1;
+/// The DOS end-of-file byte (Ctrl-Z) that old Windows tools leave as a file's last byte.
+inline constexpr char end_of_file_byte = '\x1A';
+
+/// Whether the `size` bytes of `text` end a line, as empty text does.
+inline bool ends_line(const char* text, std::size_t size) {
+    return size == 0 || text[size - 1] == '\n';
+}
+
+/// Reads a binary stream in lines of at most 4095 bytes, keeping every byte and each line's size.
+class LineReader {
+public:
+    /// Reads `f`, which stays the caller's to close.
+    explicit LineReader(std::FILE* f) : f_(f) {}
+    /// The next line, or 4095-byte piece of one, without mark or end-of-file byte: null at the end.
+    char* next();
+    /// The bytes in the line that next() returned, NUL bytes included.
+    std::size_t size() const { return size_; }
+    /// Whether the stream began with a UTF-8 byte-order mark, once next() was called.
+    bool had_bom() const { return bom_; }
+    /// Whether the stream ended with an end-of-file byte, once next() has returned null.
+    bool had_end_of_file_byte() const { return eof_byte_; }
+    /// Whether reading stopped on an error rather than at the end of the stream.
+    bool failed() const { return std::ferror(f_) != 0; }
+
+private:
+    /// Reads the next chunk: false at the end or on error.
+    bool fill();
+
+    std::FILE* f_;           ///< the stream read
+    char chunk_[1 << 16];    ///< the bytes read from it, not yet all handed out
+    std::size_t pos_ = 0;    ///< where the next line starts in chunk_
+    std::size_t end_ = 0;    ///< the end of the bytes in chunk_
+    char line_[4096];        ///< the line next() returned, NUL-terminated
+    std::size_t size_ = 0;   ///< its bytes
+    bool started_ = false;   ///< whether the mark was looked for
+    bool bom_ = false;       ///< whether there was one
+    bool held_ = false;      ///< whether an end-of-file byte is held back
+    bool eof_byte_ = false;  ///< whether the stream ended with one
+};
 
 /// Splits `src` as separate_str does, but silently: line_ok, line_no_space or line_part_too_long.
 int split_line(const char* src, char* ip, char* url);
 /// Writes `entry` to `f` as `open`, its address, a space, its host text and `close`.
 void put_entry(std::FILE* f, const Config& entry, const char* open, const char* close);
 
-/// How a walk of the file reports its failures: the tag and code of a read error, the text and
-/// code of a file whose entries no longer match the table.
+/// How a walk reports a read error, and a file whose entries no longer match the table.
 struct WalkFailures {
-    const char* read_tag;
-    int read_code;
-    const char* changed_text;
-    int changed_code;
+    const char* read_tag;      ///< the tag of a read error's report
+    int read_code;             ///< the code a read error gives
+    const char* changed_text;  ///< the text printed for a changed file
+    int changed_code;          ///< the code a changed file gives
 };
 
 /// Reads a file's lines in step with a table of `count` entries, numbering its entry lines.
 class EntryWalk {
 public:
+    /// Walks `f` for a table of `count` entries, failing as `fail` says.
     EntryWalk(std::FILE* f, int count, const WalkFailures& fail)
         : reader_(f), count_(count), fail_(fail) {}
-    /// The next line: an entry line, trimmed, or any other line as it stands; null at the end,
-    /// on a read error, and at an entry line that the table has no slot for.
+    /// The next line, an entry line trimmed: null at the end, on error, or past the table's end.
     char* next();
     /// Whether the line next() returned is an entry line.
     bool entry() const { return entry_; }
@@ -38,19 +81,14 @@ public:
     const LineReader& reader() const { return reader_; }
     /// Prints that the file no longer matches the table: the changed code.
     int changed() const;
-    /// After next() returned null: 0 when the file was read whole and held exactly the table's
-    /// entries; otherwise the read or changed code, after its report.
+    /// Once next() returned null: 0 when the file held exactly the table's entries, else a code.
     int end() const;
 
 private:
-    LineReader reader_;
-    int count_;
-    WalkFailures fail_;
-    int index_ = -1;
-    bool entry_ = false;
-    bool overflow_ = false;
+    LineReader reader_;      ///< the file's lines
+    int count_;              ///< the table's entries
+    WalkFailures fail_;      ///< how failures are reported
+    int index_ = -1;         ///< the slot of the last entry line
+    bool entry_ = false;     ///< whether the last line was an entry line
+    bool overflow_ = false;  ///< whether an entry line had no slot
 };
-
-/// Fills a new table of `count` slots from the entry lines of `f` into `*q`, written only on
-/// success: read_ok, or a ReadResult.
-int load_entries(std::FILE* f, int count, Table* q);

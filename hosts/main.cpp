@@ -5,11 +5,13 @@
 #include <filesystem>
 #include <new>
 
-#include "files.h"
 #include "hosts.h"
 #include "lines.h"
 #include "platform.h"
+#include "replacement.h"
+#include "streams.h"
 #include "texts.h"
+#include "turn.h"
 
 // The hosts file the program keeps, and how many seconds a command waits for another instance
 // that works on it: both fixed when it is built, by CMake's hosts_program(), which has the
@@ -78,8 +80,8 @@ Turn hosts_turn() { return Turn(HOSTS_PATH, HOSTS_LOCK_SECONDS); }
 
 // Whether the turn came: false after its report when another instance kept the file too long.
 bool taken(const Turn& turn) {
-    if (turn.result() != 0) std::printf("hosts_lock err: %d\n", turn.result());
-    return turn.result() == 0;
+    if (!turn.taken()) std::printf("hosts_lock err: %d\n", turn_timed_out);
+    return turn.taken();
 }
 
 // Both passes of the load in one turn; the listing, from memory, after it.
@@ -170,7 +172,8 @@ void copy_file(const char* rPath, const char* wPath, const char* done, bool to_b
         report("fopen wFp");
         return;
     }
-    if (copy_bytes(rFp.get(), wFp.stream()) && wFp.commit() == 0) std::fputs(done, stdout);
+    if (copy_bytes(rFp.get(), wFp.stream()) && wFp.commit() == Replaced::done)
+        std::fputs(done, stdout);
 }
 
 void myCopy() {
@@ -216,14 +219,17 @@ bool run_whole(int cmd) {
 }
 
 // Says once, at the end, that standard output lost text (a full disk, a broken pipe), which the
-// menu's own flushes cannot stop to say: 0, or 1 after the report.
-int finish_output() {
-    if (std::fflush(stdout) != 0) return fail("stdout", 1);
+// menu's own flushes cannot stop to say: false after the report.
+bool finish_output() {
+    if (std::fflush(stdout) != 0) {
+        report("stdout");
+        return false;
+    }
     if (std::ferror(stdout)) {
         report_text("stdout: some output could not be written\n");
-        return 1;
+        return false;
     }
-    return 0;
+    return true;
 }
 
 // The C++ runtime sets memory aside before main for the exceptions it throws when memory runs
@@ -240,7 +246,7 @@ bool enough_memory() {
 int main() {
     if (!enough_memory()) {
         report_text("no memory\n");
-        return 1;
+        return EXIT_FAILURE;
     }
     // A file size limit then fails a write like a full disk, which is cut back and reported,
     // rather than kill the program half way through a line.
@@ -261,5 +267,5 @@ int main() {
     }
     // End of input: nothing more can be asked, so the loop ends on a line of its own.
     std::fputs("\n", stdout);
-    return finish_output();
+    return finish_output() ? EXIT_SUCCESS : EXIT_FAILURE;
 }

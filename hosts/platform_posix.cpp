@@ -38,23 +38,30 @@ std::FILE* create_exclusive(const char* path) {
     return f;
 }
 
-int sync_file(std::FILE* f) { return fsync(fileno(f)); }
+bool sync_file(std::FILE* f) { return fsync(fileno(f)) == 0; }
 
 namespace {
 
-// Closes `fd` after work that gave `ret`: `ret`, with its errno, or -1 when only the close failed.
-int close_after(int fd, int ret) {
+// Closes `fd` after work that went as `done` says: `done`, with the work's errno, or false when
+// only the close failed.
+bool close_after(int fd, bool done) {
     int saved = errno;
-    if (close(fd) != 0 && ret == 0) return -1;
+    if (close(fd) != 0 && done) return false;
     errno = saved;
-    return ret;
+    return done;
+}
+
+// Closes the lock file `fd` after lock_take got `got`: a busy lock whose file cannot be closed
+// is no lock to wait for.
+LockResult close_lock(int fd, LockResult got) {
+    return close_after(fd, got != lock_unavailable) ? got : lock_unavailable;
 }
 
 }  // namespace
 
-int sync_folder(const char* path) {
+bool sync_folder(const char* path) {
     int fd = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    return fd < 0 ? -1 : close_after(fd, fsync(fd));
+    return fd >= 0 && close_after(fd, fsync(fd) == 0);
 }
 
 namespace {
@@ -129,9 +136,10 @@ const char* drop_access_list(int fd) {
 
 }  // namespace
 
-// Every step keeps the new file as closed as the narrower of the old file and the new file's
-// final state: it starts 0600, takes its owner, then the access list (which sets the group bits
-// to its mask), and only then the mode that opens it to anyone else.
+// With `whole`, the new file takes the owner, attributes and mode of `from`; without, only its
+// permission bits. Every step keeps the new file as closed as the narrower of the old file and the
+// new file's final state: it starts 0600, takes its owner, then the access list (which sets the
+// group bits to its mask), and only then the mode that opens it to anyone else.
 const char* copy_permissions(const char* from, std::FILE* to, bool whole) {
     struct stat old, now;
     if (stat(from, &old) != 0) return errno == ENOENT ? nullptr : "stat err";
@@ -151,6 +159,8 @@ const char* copy_permissions(const char* from, std::FILE* to, bool whole) {
     return fchmod(fd, old.st_mode & 07777) == 0 ? nullptr : "chmod err";
 }
 
+// Another user's file is untrusted; a `source` also when others may write it or it has another
+// name.
 const char* untrusted(std::FILE* f, bool source) {
     struct stat st;
     if (fstat(fileno(f), &st) != 0) return "of no known owner";
@@ -162,12 +172,13 @@ const char* untrusted(std::FILE* f, bool source) {
     return st.st_nlink > 1 ? "a hard link" : nullptr;
 }
 
-int rename_over(const char* from, const char* to) { return std::rename(from, to); }
+bool rename_over(const char* from, const char* to) { return std::rename(from, to) == 0; }
 
 // EBUSY is a mount point here, which no wait frees: the copy in place is what it asks for.
 bool held_by_another(int) { return false; }
 
-int inherit_access(std::FILE*) { return 0; }
+// A new file keeps the mode it was made with: there is nothing its folder passes on.
+bool inherit_access(std::FILE*) { return true; }
 
 std::string final_path(const char* path) {
     std::error_code ec;
@@ -180,7 +191,7 @@ bool dangling_link(const char* path) {
     return std::filesystem::is_symlink(path, ec) && !std::filesystem::exists(path, ec);
 }
 
-int resize_file(std::FILE* f, long long size) { return ftruncate(fileno(f), size); }
+bool resize_file(std::FILE* f, long long size) { return ftruncate(fileno(f), size) == 0; }
 
 namespace {
 
@@ -208,7 +219,7 @@ namespace {
 // A stream that owns `fd`, or null (errno set, `fd` closed) when none can be made.
 std::FILE* stream_of(int fd, const char* mode) {
     std::FILE* f = fd < 0 ? nullptr : fdopen(fd, mode);
-    if (!f && fd >= 0) close_after(fd, -1);
+    if (!f && fd >= 0) close_after(fd, false);
     return f;
 }
 
@@ -226,6 +237,8 @@ std::FILE* another_stream(std::FILE* f) {
 
 const char* error_text(int errnum) { return std::strerror(errnum); }
 
+// `mode` is "rb" or "r+b". Anything but a regular file leaves `*why` saying what it is ("a
+// symbolic link", "a folder", ...); a name that cannot be opened leaves it null, errno set.
 std::FILE* open_regular(const char* path, const char* mode, const char** why) {
     *why = nullptr;
     int flags = std::strchr(mode, '+') ? O_RDWR : O_RDONLY;
@@ -283,6 +296,7 @@ char no_slots[1];
 
 // One mapping whose pages the kernel faults in within the call: a million entries would
 // otherwise take one trap for each of their 86,000 pages while the table is filled.
+// 0 bytes give a valid pointer that is never read.
 void* table_alloc(std::size_t bytes) {
     if (bytes == 0) return no_slots;
 #if HOSTS_ASAN
@@ -362,6 +376,7 @@ void wait_for_key() {
 
 }  // namespace
 
+// SIGXFSZ would kill the process at the limit; ignored, the write fails with EFBIG instead.
 void ignore_file_size_signal() {
     struct sigaction ignore = {};
     ignore.sa_handler = SIG_IGN;
@@ -395,18 +410,18 @@ FileStamp stamp_from(const struct stat& st) {
 
 }  // namespace
 
-int stamp_of(std::FILE* f, FileStamp* stamp) {
+bool stamp_of(std::FILE* f, FileStamp* stamp) {
     struct stat st;
-    if (fstat(fileno(f), &st) != 0) return -1;
+    if (fstat(fileno(f), &st) != 0) return false;
     *stamp = stamp_from(st);
-    return 0;
+    return true;
 }
 
-int stamp_at(const char* path, FileStamp* stamp) {
+bool stamp_at(const char* path, FileStamp* stamp) {
     struct stat st;
-    if (stat(path, &st) != 0) return -1;
+    if (stat(path, &st) != 0) return false;
     *stamp = stamp_from(st);
-    return 0;
+    return true;
 }
 
 namespace {
@@ -445,26 +460,30 @@ bool still_named(int fd, const char* path) {
 
 // A file of its own, beside the hosts file: the folder, or the hosts file itself, may be opened
 // by any user, and any reader's lock on either would stall every instance. flock, not fcntl:
-// closing another descriptor of the file would drop an fcntl lock.
-int lock_take(const char* path, InstanceLock* lock, const char** why) {
+// closing another descriptor of the file would drop an fcntl lock. Only a user who may create
+// files in the folder can make, hold or block it. lock_unavailable leaves `*why` null where no
+// lock can be had (a folder this user may not write, a file system without locks), or says why
+// the file at `path` is not to be used ("owned by another user", ...).
+LockResult lock_take(const char* path, InstanceLock* lock, const char** why) {
     int fd = open(path, O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
     *why = fd < 0 ? unusable_lock(path) : unfit_lock(fd);
-    if (fd < 0 || *why) return fd < 0 ? lock_unavailable : close_after(fd, lock_unavailable);
+    if (fd < 0 || *why) return fd < 0 ? lock_unavailable : close_lock(fd, lock_unavailable);
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        if (errno == EWOULDBLOCK || errno == EINTR) return close_after(fd, lock_busy);
+        if (errno == EWOULDBLOCK || errno == EINTR) return close_lock(fd, lock_busy);
         // No one can hold a file that cannot be locked: it is left to no one.
         int saved = errno;
         if (still_named(fd, path)) unlink(path);
         errno = saved;
-        return close_after(fd, lock_unavailable);
+        return close_lock(fd, lock_unavailable);
     }
-    if (!still_named(fd, path)) return close_after(fd, lock_busy);
+    if (!still_named(fd, path)) return close_lock(fd, lock_busy);
     *lock = fd;
     return lock_taken;
 }
 
 // Only the holder removes the name, so while it holds the lock the name is still its file.
-int lock_release(const char* path, InstanceLock lock) {
-    if (lock == no_lock) return 0;
-    return close_after(static_cast<int>(lock), unlink(path));
+// no_lock releases nothing; the system releases the lock of a process that dies.
+bool lock_release(const char* path, InstanceLock lock) {
+    if (lock == no_lock) return true;
+    return close_after(static_cast<int>(lock), unlink(path) == 0);
 }

@@ -84,29 +84,30 @@ int errno_of(DWORD code) {
     return EIO;
 }
 
-// Sets errno for the Win32 error `code`: -1, for the caller to return.
-int fail_with(DWORD code) {
+// Sets errno for the Win32 error `code`: false, for the caller to return.
+bool fail_with(DWORD code) {
     errno = errno_of(code);
-    return -1;
+    return false;
 }
 
 HANDLE handle_of(std::FILE* f) { return reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(f))); }
 
-// Closes `h` after work that gave `ret`: `ret`, with its errno, or -1 when only the close failed.
-int close_after(HANDLE h, int ret) {
+// Closes `h` after work that went as `done` says: `done`, with the work's errno, or false when
+// only the close failed.
+bool close_after(HANDLE h, bool done) {
     int saved = errno;
-    if (!CloseHandle(h) && ret == 0) return fail_with(GetLastError());
+    if (!CloseHandle(h) && done) return fail_with(GetLastError());
     errno = saved;
-    return ret;
+    return done;
 }
 
-int flush(HANDLE h) { return FlushFileBuffers(h) ? 0 : fail_with(GetLastError()); }
+bool flush(HANDLE h) { return FlushFileBuffers(h) || fail_with(GetLastError()); }
 
-int set_size(HANDLE h, long long size) {
+bool set_size(HANDLE h, long long size) {
     FILE_END_OF_FILE_INFO end;
     end.EndOfFile.QuadPart = size;
-    if (SetFileInformationByHandle(h, FileEndOfFileInfo, &end, sizeof end)) return 0;
-    return fail_with(GetLastError());
+    return SetFileInformationByHandle(h, FileEndOfFileInfo, &end, sizeof end) ||
+           fail_with(GetLastError());
 }
 
 // A stream for `h`, which it then owns: null (errno set, `h` closed) when none can be made.
@@ -220,6 +221,7 @@ std::FILE* create_exclusive(const char* path) {
     return f;
 }
 
+// A read-only file is not opened for writing, and "ab" opens only an existing file.
 std::FILE* open_stream(const char* path, const char* mode) {
     bool update = std::strchr(mode, '+') != nullptr;
     DWORD access = mode[0] == 'r' ? GENERIC_READ : GENERIC_WRITE;
@@ -232,6 +234,7 @@ std::FILE* open_stream(const char* path, const char* mode) {
     return stream_of(h, mode);
 }
 
+// Every write lands at the end; a read-only file is not opened.
 std::FILE* open_append(const char* path) {
     HANDLE h =
         open_handle(path, GENERIC_READ | GENERIC_WRITE, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL);
@@ -272,8 +275,9 @@ const char* system_message(DWORD code, const char* fallback) {
 }  // namespace
 
 const char* error_text(int errnum) {
-    // The C runtime has no words for a file in use (Microsoft's says "Resource device" for
-    // EBUSY), for a virus scanner's block or for a read-only file.
+    // The system's own words where the library's would not say what happened: the C runtime has
+    // none for a file in use (Microsoft's says "Resource device" for EBUSY), for a virus
+    // scanner's block or for a read-only file.
     if (errnum == EBUSY) return system_message(ERROR_SHARING_VIOLATION, std::strerror(errnum));
     switch (errnum - system_words) {
     case virus_infected: return system_message(virus_infected, "blocked by a virus scanner");
@@ -283,9 +287,9 @@ const char* error_text(int errnum) {
     }
 }
 
-int sync_file(std::FILE* f) { return flush(handle_of(f)); }
+bool sync_file(std::FILE* f) { return flush(handle_of(f)); }
 
-int sync_folder(const char* path) {
+bool sync_folder(const char* path) {
     // A folder's handle may be flushed when it is opened to add files, which making the new
     // version there needed already. File systems that cannot flush a folder say so; there is
     // nothing more to ask of them.
@@ -296,7 +300,7 @@ int sync_folder(const char* path) {
     DWORD code = FlushFileBuffers(h) ? ERROR_SUCCESS : GetLastError();
     bool done =
         code == ERROR_SUCCESS || code == ERROR_INVALID_FUNCTION || code == ERROR_NOT_SUPPORTED;
-    return close_after(h, done ? 0 : fail_with(code));
+    return close_after(h, done || fail_with(code));
 }
 
 namespace {
@@ -307,21 +311,21 @@ constexpr DWORD kept_attributes = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM 
                                   FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
 
 // Whether the new file shows the hidden and system attributes it was given: a file system may
-// take them without keeping them (Wine, where it cannot store them): 0, or -1 with errno EIO.
-int hidden_and_system_kept(HANDLE h, DWORD old_attributes) {
+// take them without keeping them (Wine, where it cannot store them): false with errno EIO.
+bool hidden_and_system_kept(HANDLE h, DWORD old_attributes) {
     constexpr DWORD shown = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
     FILE_BASIC_INFO now;
     if (!GetFileInformationByHandleEx(h, FileBasicInfo, &now, sizeof now))
         return fail_with(GetLastError());
-    if ((now.FileAttributes & shown) == (old_attributes & shown)) return 0;
+    if ((now.FileAttributes & shown) == (old_attributes & shown)) return true;
     errno = EIO;
-    return -1;
+    return false;
 }
 
-int copy_attributes(const char* from, HANDLE to) {
+bool copy_attributes(const char* from, HANDLE to) {
     WIN32_FILE_ATTRIBUTE_DATA old;
     if (!GetFileAttributesExA(from, GetFileExInfoStandard, &old))
-        return GetLastError() == ERROR_FILE_NOT_FOUND ? 0 : fail_with(GetLastError());
+        return GetLastError() == ERROR_FILE_NOT_FOUND || fail_with(GetLastError());
     FILE_BASIC_INFO basic = {};  // times left at 0 stay as they are
     basic.CreationTime.LowPart = old.ftCreationTime.dwLowDateTime;
     basic.CreationTime.HighPart = static_cast<LONG>(old.ftCreationTime.dwHighDateTime);
@@ -333,14 +337,14 @@ int copy_attributes(const char* from, HANDLE to) {
 }
 
 // Gives `to` the access list of the file `from`, protected from its folder's as that one is:
-// 0, or -1 with errno set. Called on a file this process made, so only the access list needs
-// rights (the owner's own WRITE_DAC), never a privilege.
-int copy_access_list(const char* from, HANDLE to) {
+// false with errno set when it cannot. Called on a file this process made, so only the access
+// list needs rights (the owner's own WRITE_DAC), never a privilege.
+bool copy_access_list(const char* from, HANDLE to) {
     HANDLE h =
         CreateFileA(from, READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                     nullptr, OPEN_EXISTING, 0, nullptr);
     if (h == INVALID_HANDLE_VALUE)
-        return GetLastError() == ERROR_FILE_NOT_FOUND ? 0 : fail_with(GetLastError());
+        return GetLastError() == ERROR_FILE_NOT_FOUND || fail_with(GetLastError());
     PACL dacl = nullptr;
     PSECURITY_DESCRIPTOR descriptor = nullptr;
     DWORD code = GetSecurityInfo(h, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
@@ -356,7 +360,7 @@ int copy_access_list(const char* from, HANDLE to) {
                                        : UNPROTECTED_DACL_SECURITY_INFORMATION);
     code = SetSecurityInfo(to, SE_FILE_OBJECT, which, nullptr, nullptr, dacl, nullptr);
     LocalFree(descriptor);
-    return code == ERROR_SUCCESS ? 0 : fail_with(code);
+    return code == ERROR_SUCCESS || fail_with(code);
 }
 
 }  // namespace
@@ -364,7 +368,7 @@ int copy_access_list(const char* from, HANDLE to) {
 // A backup in the working folder (not `whole`) keeps the private access list it was made with.
 const char* copy_permissions(const char* from, std::FILE* to, bool whole) {
     HANDLE h = handle_of(to);
-    if (!whole || (copy_access_list(from, h) == 0 && copy_attributes(from, h) == 0)) return nullptr;
+    if (!whole || (copy_access_list(from, h) && copy_attributes(from, h))) return nullptr;
     return "chmod err";
 }
 
@@ -443,6 +447,8 @@ const char* trust_of(HANDLE h, bool source) {
 
 }  // namespace
 
+// Another user's file is untrusted; a `source` also when others may write it or it has another
+// name.
 const char* untrusted(std::FILE* f, bool source) {
     if (const char* why = trust_of(handle_of(f), source)) return why;
     // Another name for the file may be anyone's, as on POSIX systems.
@@ -501,34 +507,36 @@ bool maybe_held(DWORD code) {
 
 // One rename, which swaps the name over to the new file in one step: the name never goes
 // missing, as it does between the two renames of Windows' own replacement (ReplaceFile). The
-// new file already has what it keeps of the old one (copy_permissions).
-int rename_over(const char* from, const char* to) {
+// new file already has what it keeps of the old one (copy_permissions). A read-only `to` is
+// refused; a holder of `to` is waited for a second.
+bool rename_over(const char* from, const char* to) {
     DWORD attributes = GetFileAttributesA(to);
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY))
         return fail_with(ERROR_FILE_READ_ONLY);
     DWORD code = ERROR_SUCCESS;
     for (int tries = 0; tries < 20 && (tries == 0 || maybe_held(code)); ++tries) {
         if (tries > 0) Sleep(50);
-        if (MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return 0;
+        if (MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return true;
         code = GetLastError();
     }
-    if (maybe_held(code) && posix_rename(from, to)) return 0;
+    if (maybe_held(code) && posix_rename(from, to)) return true;
     return fail_with(code == ERROR_ACCESS_DENIED && in_use(to) ? ERROR_SHARING_VIOLATION : code);
 }
 
+// rename_over gives EBUSY for a file that another program held for the whole wait.
 bool held_by_another(int errnum) { return errnum == EBUSY; }
 
 // An empty access list, not protected: the file keeps only what its folder passes on to new files.
-int inherit_access(std::FILE* f) {
+bool inherit_access(std::FILE* f) {
     ACL empty;
     if (!InitializeAcl(&empty, sizeof empty, ACL_REVISION)) return fail_with(GetLastError());
     DWORD code = SetSecurityInfo(handle_of(f), SE_FILE_OBJECT,
                                  DACL_SECURITY_INFORMATION | UNPROTECTED_DACL_SECURITY_INFORMATION,
                                  nullptr, nullptr, &empty, nullptr);
-    return code == ERROR_SUCCESS ? 0 : fail_with(code);
+    return code == ERROR_SUCCESS || fail_with(code);
 }
 
-int resize_file(std::FILE* f, long long size) { return set_size(handle_of(f), size); }
+bool resize_file(std::FILE* f, long long size) { return set_size(handle_of(f), size); }
 
 namespace {
 
@@ -560,6 +568,8 @@ const char* not_regular(std::FILE* f) {
     return kind_of(handle_of(f), &tag);
 }
 
+// `mode` is "rb" or "r+b". Anything but a regular file leaves `*why` saying what it is ("a
+// symbolic link", "a folder", ...); a name that cannot be opened leaves it null, errno set.
 std::FILE* open_regular(const char* path, const char* mode, const char** why) {
     *why = nullptr;
     bool update = std::strchr(mode, '+') != nullptr;
@@ -641,6 +651,7 @@ std::string final_path(const char* path) {
     return name;
 }
 
+// A link here is any reparse point that names another file.
 bool dangling_link(const char* path) {
     HANDLE h = open_name(path, FILE_FLAG_OPEN_REPARSE_POINT);
     if (h == INVALID_HANDLE_VALUE) return false;
@@ -665,7 +676,8 @@ char no_slots[1];
 
 }  // namespace
 
-// Committed up front, so that filling the table finds its pages ready, not one at a time.
+// Committed up front, so that filling the table finds its pages ready, not one at a time. 0 bytes
+// give a valid pointer that is never read.
 void* table_alloc(std::size_t bytes) {
     if (bytes == 0) return no_slots;
     void* table = VirtualAlloc(nullptr, bytes, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
@@ -679,6 +691,7 @@ void table_free(void* table, std::size_t bytes) {
 
 unsigned long process_id() { return GetCurrentProcessId(); }
 
+// Windows has no signal for a write beyond a file size limit (POSIX's SIGXFSZ).
 void ignore_file_size_signal() {}
 
 namespace {
@@ -734,7 +747,7 @@ long long ticks(const FILETIME& t) {
                                   t.dwLowDateTime);
 }
 
-int stamp_handle(HANDLE h, FileStamp* stamp) {
+bool stamp_handle(HANDLE h, FileStamp* stamp) {
     BY_HANDLE_FILE_INFORMATION info;
     if (!GetFileInformationByHandle(h, &info)) return fail_with(GetLastError());
     stamp->device = info.dwVolumeSerialNumber;
@@ -742,14 +755,14 @@ int stamp_handle(HANDLE h, FileStamp* stamp) {
     stamp->size = (static_cast<unsigned long long>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
     stamp->modified = ticks(info.ftLastWriteTime);
     stamp->changed = 0;
-    return 0;
+    return true;
 }
 
 }  // namespace
 
-int stamp_of(std::FILE* f, FileStamp* stamp) { return stamp_handle(handle_of(f), stamp); }
+bool stamp_of(std::FILE* f, FileStamp* stamp) { return stamp_handle(handle_of(f), stamp); }
 
-int stamp_at(const char* path, FileStamp* stamp) {
+bool stamp_at(const char* path, FileStamp* stamp) {
     // No access asked and every sharing allowed: the stamp never stands in another's way.
     HANDLE h = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                            OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
@@ -783,7 +796,7 @@ const char* unfit_lock(HANDLE h) {
 
 // Locks the open lock file's first byte without waiting: lock_taken, or lock_busy, or
 // lock_unavailable (errno set); `h` is closed unless it was taken.
-int lock_byte(HANDLE h) {
+LockResult lock_byte(HANDLE h) {
     OVERLAPPED at = {};
     if (LockFileEx(h, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at))
         return lock_taken;
@@ -802,7 +815,8 @@ int lock_byte(HANDLE h) {
 // SYSTEM open it. It stays for good: the turn is a lock on its first byte, which the system
 // releases when its holder closes it or dies, and which no other handle to the file (a
 // scanner's, one opened for its attributes alone) can keep, as one kept it from being deleted.
-int lock_take(const char* path, InstanceLock* lock, const char** why) {
+// lock_unavailable leaves `*why` saying why the file at `path` is not to be used.
+LockResult lock_take(const char* path, InstanceLock* lock, const char** why) {
     static std::string reason;
     *why = nullptr;
     HANDLE h = open_lock_file(path);
@@ -811,7 +825,7 @@ int lock_take(const char* path, InstanceLock* lock, const char** why) {
         return lock_unavailable;
     }
     // Held by a program that shares it with nobody: waited for, as a holder is.
-    int got =
+    LockResult got =
         h == INVALID_HANDLE_VALUE ? (errno == EBUSY ? lock_busy : lock_unavailable) : lock_byte(h);
     if (got == lock_taken) *lock = reinterpret_cast<InstanceLock>(h);
     if (got != lock_unavailable) return got;
@@ -821,7 +835,8 @@ int lock_take(const char* path, InstanceLock* lock, const char** why) {
     return lock_unavailable;
 }
 
-int lock_release(const char*, InstanceLock lock) {
-    if (lock == no_lock) return 0;
-    return CloseHandle(reinterpret_cast<HANDLE>(lock)) ? 0 : fail_with(GetLastError());
+// The lock file stays (see lock_take); no_lock releases nothing.
+bool lock_release(const char*, InstanceLock lock) {
+    if (lock == no_lock) return true;
+    return CloseHandle(reinterpret_cast<HANDLE>(lock)) || fail_with(GetLastError());
 }

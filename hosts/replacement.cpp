@@ -1,5 +1,4 @@
-// The file plumbing: stream handles, reports, copying, the line reader, and replacing a file by
-// a new version without ever leaving a partial one in its place.
+// Replacing a file by a new version without ever leaving a partial one in its place.
 //
 // The new version is written to "NAME.new-PID-K" beside the file, synced, and renamed over it.
 // Where renaming cannot replace the file (a bind mount, as containers mount their hosts file),
@@ -9,23 +8,20 @@
 // locked while it writes them, so a later run can tell the leftovers of a killed one and remove
 // them. The folder may be one that other users write: every name in it is opened without
 // following links or waiting on a FIFO, and only this user's own files are read or removed.
-#include "files.h"
+#include "replacement.h"
 
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
-#include <chrono>
-#include <cstdarg>
 #include <cstring>
 #include <filesystem>
 #include <map>
 #include <new>
 #include <random>
 #include <string>
-#include <thread>
 
 #include "platform.h"
-#include "texts.h"
+#include "streams.h"
 
 namespace fs = std::filesystem;
 
@@ -37,11 +33,6 @@ constexpr char old_mark[] = ".old-";
 // The file a link leads to, so that the link is kept and its target replaced.
 std::string resolve(const char* path) { return final_path(path); }
 
-std::string folder_of(const std::string& path) {
-    fs::path folder = fs::path(path).parent_path();
-    return folder.empty() ? "." : folder.string();
-}
-
 // Removes `path`, reporting a failure: true when it is gone.
 bool remove_file(const std::string& path) {
     if (std::remove(path.c_str()) == 0 || errno == ENOENT) return true;
@@ -49,21 +40,24 @@ bool remove_file(const std::string& path) {
     return false;
 }
 
+// How an overwrite went: the target holds the new bytes, is unchanged, or may hold a mix.
+enum class Overwritten { done, untouched, mixed };
+
 // Overwrites the file `to` with all of the file `from`, without emptying it first, then cuts
-// it to the new length and syncs it: 0; -1 (errno set) when either could not be opened and `to`
-// is unchanged; -2 (errno set) when `to` may now hold a mix of both.
-int overwrite(const std::string& from, const std::string& to) {
+// it to the new length and syncs it: done; untouched (errno set) when either could not be
+// opened; mixed (errno set) when `to` may now hold a mix of both.
+Overwritten overwrite(const std::string& from, const std::string& to) {
     const char* why;
     File in = open_file(from.c_str(), "rb");
     File out(in ? open_regular(to.c_str(), "r+b", &why) : nullptr);
-    if (!out) return -1;
-    if (copy_stream(in.get(), out.get()) != 0) return -2;
+    if (!out) return Overwritten::untouched;
+    if (copy_stream(in.get(), out.get()) != copy_ok) return Overwritten::mixed;
     long size = std::ftell(out.get());
-    if (size < 0 || flush_file(out.get(), false) != 0 || resize_file(out.get(), size) != 0 ||
-        sync_file(out.get()) != 0 || close_file(out) != 0) {
-        return -2;
+    if (size < 0 || !flush_file(out.get(), false) || !resize_file(out.get(), size) ||
+        !sync_file(out.get()) || !close_file(out)) {
+        return Overwritten::mixed;
     }
-    return 0;
+    return Overwritten::done;
 }
 
 // Opens a file of this user's own for reading, never through a link nor waiting on a FIFO that
@@ -143,6 +137,7 @@ void clean(const std::string& target, const Leftover& run) {
 
 }  // namespace
 
+// Names that other users made there are left alone and take no memory.
 void remove_leftovers(const std::string& target) {
     std::string name = fs::path(target).filename().string();
     std::map<std::string, Leftover> runs;
@@ -155,106 +150,10 @@ void remove_leftovers(const std::string& target) {
     for (const auto& run : runs) clean(target, run.second);
 }
 
-namespace {
-
-// The lock file stands beside the name the program keeps, in that name's real folder, not beside
-// a link's target: only those who may change the hosts file can make names there.
-std::string lock_path(const char* path) {
-    fs::path name(path);
-    return (fs::path(resolve(folder_of(path).c_str())) / name.filename()).string() + ".lock";
-}
-
-}  // namespace
-
-File open_file(const char* path, const char* mode) { return File(open_stream(path, mode)); }
-
-// Standard output is buffered and the error stream is not: flushing first keeps the reports in
-// the order the program made them, on a terminal too.
-void report(const char* tag) {
-    int saved = errno;
-    std::fflush(stdout);
-    std::fprintf(stderr, "%s: %s\n", tag, error_text(saved));
-    errno = saved;
-}
-
-int fail(const char* tag, int code) {
-    report(tag);
-    return code;
-}
-
-void report_text(const char* format, ...) {
-    std::fflush(stdout);
-    std::va_list args;
-    va_start(args, format);
-    std::vfprintf(stderr, format, args);
-    va_end(args);
-}
-
-int close_file(File& f) {
-    std::FILE* raw = f.release();
-    return raw ? std::fclose(raw) : 0;
-}
-
-int flush_file(std::FILE* f, bool sync) {
-    bool written = std::fflush(f) == 0 && !std::ferror(f);
-    return written && (!sync || sync_file(f) == 0) ? 0 : -1;
-}
-
-int copy_stream(std::FILE* from, std::FILE* to) {
-    char piece[1 << 16];
-    std::size_t got;
-    while ((got = std::fread(piece, 1, sizeof piece, from)) > 0) {
-        if (std::fwrite(piece, 1, got, to) != got) return copy_write_failed;
-    }
-    return std::ferror(from) ? copy_read_failed : copy_ok;
-}
-
-// Reads the next chunk: false at the end or on error. A last byte that could be the file's
-// end-of-file byte is held back until the next read shows whether anything follows it.
-bool LineReader::fill() {
-    pos_ = end_ = 0;
-    while (end_ == 0) {
-        std::size_t held = held_ ? 1 : 0;
-        chunk_[0] = end_of_file_byte;
-        std::size_t got = std::fread(chunk_ + held, 1, sizeof chunk_ - held, f_);
-        if (got == 0) {
-            eof_byte_ = eof_byte_ || held_;
-            held_ = false;
-            return false;
-        }
-        end_ = held + got;
-        held_ = chunk_[end_ - 1] == end_of_file_byte;
-        if (held_) --end_;
-    }
-    return true;
-}
-
-char* LineReader::next() {
-    // The mark comes off the stream, not the first line, so that line keeps its 4095 bytes.
-    if (!started_) {
-        started_ = true;
-        fill();
-        bom_ = end_ >= byte_order_mark_size &&
-               std::memcmp(chunk_, byte_order_mark, byte_order_mark_size) == 0;
-        if (bom_) pos_ = byte_order_mark_size;
-    }
-    size_ = 0;
-    while (size_ < sizeof line_ - 1) {
-        if (pos_ == end_ && !fill()) break;
-        std::size_t room = std::min(end_ - pos_, sizeof line_ - 1 - size_);
-        const char* from = chunk_ + pos_;
-        const void* nl = std::memchr(from, '\n', room);
-        std::size_t take = nl ? static_cast<const char*>(nl) - from + 1 : room;
-        std::memcpy(line_ + size_, from, take);
-        size_ += take;
-        pos_ += take;
-        if (nl) break;
-    }
-    if (size_ == 0) return nullptr;
-    line_[size_] = '\0';
-    return line_;
-}
-
+// The new file gets an unguessable name and, while still empty, its final owner and
+// permissions. In a shared folder (the working folder) the new version takes no owner or
+// attribute of the file it replaces, and only this user's file is overwritten; `mode_from` gives
+// the permission bits when the target gives none (in a shared folder, or missing).
 Replacement::Replacement(const char* path, const Placement& place)
     : place_(place), target_(place.follow_links ? resolve(path) : path) {
     // In a folder that others may write, the caller sweeps before its turn (remove_leftovers).
@@ -312,7 +211,7 @@ bool Replacement::inherit() {
     const char* failed = from ? copy_permissions(from, file_.get(), exists) : nullptr;
     // A file made anew is read by others as the system's own are, by what its folder grants
     // them; one that replaces a file took that file's permissions already.
-    if (!failed && !exists && !place_.shared_folder && inherit_access(file_.get()) != 0)
+    if (!failed && !exists && !place_.shared_folder && !inherit_access(file_.get()))
         failed = "chmod err";
     if (failed) report(failed);
     return failed == nullptr;
@@ -324,27 +223,37 @@ Replacement::~Replacement() {
     remove_file(temp_);
 }
 
-int Replacement::commit(const FileStamp* read) {
+// Failed leaves the target with its old content, or, when not even that could be restored, both
+// versions kept and named. Changed, with nothing changed, is for a `read` stamp that the target
+// no longer matches.
+Replaced Replacement::commit(const FileStamp* read) {
     read_ = read;
     // Closed before the rename, which Windows refuses for an open file.
-    if (flush_file(file_.get(), true) != 0 || close_file(file_) != 0)
-        return fail("fflush err", replace_failed);
+    if (!flush_file(file_.get(), true) || !close_file(file_)) {
+        report("fflush err");
+        return Replaced::failed;
+    }
     // Checked after the sync, which takes the longest, just before the rename: whatever another
     // program wrote since the target was read would otherwise be lost.
-    if (int changed = still_as_read()) return changed;
-    if (rename_over(temp_.c_str(), target_.c_str()) != 0) return copy_in_place(errno);
+    Replaced as_read = still_as_read();
+    if (as_read != Replaced::done) return as_read;
+    if (!rename_over(temp_.c_str(), target_.c_str())) return copy_in_place(errno);
     temp_.clear();
     // The rename is only durable once the folder that holds the name is.
-    if (sync_folder(folder_of(target_).c_str()) != 0) report("sync err");
-    return 0;
+    if (!sync_folder(folder_of(target_).c_str())) report("sync err");
+    return Replaced::done;
 }
 
-int Replacement::still_as_read() const {
+// Done stands for "nothing stops the replacement": no stamp was given, or the target is still
+// the version it stamps.
+Replaced Replacement::still_as_read() const {
     FileStamp now;
-    if (!read_) return 0;
-    if (stamp_at(target_.c_str(), &now) != 0)
-        return errno == ENOENT ? replace_changed : fail("stat err", replace_failed);
-    return same_version(now, *read_) ? 0 : replace_changed;
+    if (!read_) return Replaced::done;
+    if (stamp_at(target_.c_str(), &now))
+        return same_version(now, *read_) ? Replaced::done : Replaced::changed;
+    if (errno == ENOENT) return Replaced::changed;
+    report("stat err");
+    return Replaced::failed;
 }
 
 // Saves the old content beside the target, whole and synced (its name too, so that it survives
@@ -365,8 +274,8 @@ File Replacement::save_old(std::string* path) {
     std::string name = target_ + old_mark + run + "-" + std::to_string(size);
     File saved(create_exclusive(name.c_str()));
     if (!saved) return nullptr;
-    if (copy_stream(from.get(), saved.get()) != 0 || flush_file(saved.get(), true) != 0 ||
-        sync_folder(folder_of(target_).c_str()) != 0) {
+    if (copy_stream(from.get(), saved.get()) != copy_ok || !flush_file(saved.get(), true) ||
+        !sync_folder(folder_of(target_).c_str())) {
         int saved_errno = errno;
         saved.reset();
         remove_file(name);
@@ -377,77 +286,53 @@ File Replacement::save_old(std::string* path) {
     return saved;
 }
 
-// For when renaming cannot replace the target: 0 once it holds the new content; replace_failed
+// For when renaming cannot replace the target: done once it holds the new content; failed
 // after a report, with the target holding its old content, or, if even that could not be put
-// back, with both versions kept and named; replace_changed when another program wrote the
-// target while its old content was saved.
-int Replacement::copy_in_place(int rename_errno) {
+// back, with both versions kept and named; changed when another program wrote the target while
+// its old content was saved.
+Replaced Replacement::copy_in_place(int rename_errno) {
     std::string old_path;
     File old = save_old(&old_path);
     // Saving took time, in which another program may have written the target.
-    if (int changed = old ? still_as_read() : 0) {
+    Replaced as_read = old ? still_as_read() : Replaced::done;
+    if (as_read != Replaced::done) {
         old.reset();
         remove_file(old_path);
-        return changed;
+        return as_read;
     }
-    int ret = old ? overwrite(temp_, target_) : -1;
-    if (ret == 0) {
-        old.reset();
-        remove_file(old_path);
-        remove_file(temp_);
-        temp_.clear();
-        // Readers could see the copy half done: the user is told that one rename did not hold.
-        if (held_by_another(rename_errno)) {
-            errno = rename_errno;
-            report("rename err");
-            report_text("copied in place: %s\n", target_.c_str());
-        }
-        return 0;
+    Overwritten ret = old ? overwrite(temp_, target_) : Overwritten::untouched;
+    if (ret == Overwritten::done) return copied(old, old_path, rename_errno);
+    return not_copied(ret == Overwritten::mixed, old, old_path, rename_errno);
+}
+
+Replaced Replacement::copied(File& old, const std::string& old_path, int rename_errno) {
+    old.reset();
+    remove_file(old_path);
+    remove_file(temp_);
+    temp_.clear();
+    // Readers could see the copy half done: the user is told that one rename did not hold.
+    if (held_by_another(rename_errno)) {
+        errno = rename_errno;
+        report("rename err");
+        report_text("copied in place: %s\n", target_.c_str());
     }
+    return Replaced::done;
+}
+
+Replaced Replacement::not_copied(bool mixed, File& old, const std::string& old_path,
+                                 int rename_errno) {
     int copy_errno = errno;
     errno = rename_errno;
     report("rename err");
     errno = copy_errno;
     report("copy err");
-    if (ret == -2 && overwrite(old_path, target_) != 0) {
+    if (mixed && overwrite(old_path, target_) != Overwritten::done) {
         report("restore err");
         report_text("old file kept: %s\nnew file kept: %s\n", old_path.c_str(), temp_.c_str());
         temp_.clear();  // kept: the destructor leaves it
-        return replace_failed;
+        return Replaced::failed;
     }
     old.reset();
     if (!old_path.empty()) remove_file(old_path);
-    return replace_failed;
-}
-
-Turn::Turn(const char* path, int limit) : path_(lock_path(path)) {
-    using namespace std::chrono;
-    const auto start = steady_clock::now();
-    bool said = false;
-    const char* why = nullptr;
-    // Polled rather than blocked on, so that the wait can be bounded the same way everywhere.
-    for (milliseconds pause(1);; pause = std::min(2 * pause, 20ms)) {
-        int got = lock_take(path_.c_str(), &lock_, &why);
-        if (got == lock_taken) return;
-        if (got == lock_unavailable) break;
-        const auto waited = steady_clock::now() - start;
-        if (waited >= seconds(limit)) {
-            std::fputs(texts::lock_gave_up, stdout);
-            result_ = turn_timed_out;
-            return;
-        }
-        if (!said && waited >= 1s) {
-            std::fputs(texts::lock_waiting, stdout);
-            std::fflush(stdout);
-            said = true;
-        }
-        std::this_thread::sleep_for(pause);
-    }
-    // Another user's file would let that user stall or skip every turn: it is not used.
-    if (why) report_text("hosts_lock: %s is %s: no turn taken\n", path_.c_str(), why);
-}
-
-Turn::~Turn() {
-    if (lock_release(path_.c_str(), lock_) != 0)
-        report_text("remove err: %s: %s\n", path_.c_str(), error_text(errno));
+    return Replaced::failed;
 }

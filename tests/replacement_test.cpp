@@ -1,4 +1,4 @@
-#include "files.h"
+#include "replacement.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -10,7 +10,6 @@
 #include <vector>
 
 #include "test_files.h"
-#include "texts.h"
 
 namespace {
 
@@ -29,7 +28,7 @@ TEST(Replacement, PutsTheWholeNewContentInPlaceOnCommit) {
         Replacement next(dir.path("f").c_str());
         write_new(next, bytes);
         EXPECT_EQ(read_file(dir.path("f")), "old\n");
-        EXPECT_EQ(next.commit(), 0);
+        EXPECT_EQ(next.commit(), Replaced::done);
     }
     EXPECT_EQ(read_file(dir.path("f")), bytes);
     EXPECT_EQ(list_dir(dir.root().string()), "f ");
@@ -50,7 +49,7 @@ TEST(Replacement, CreatesAFileThatDidNotExist) {
     TempDir dir;
     Replacement next(dir.path("f").c_str());
     write_new(next, "first\n");
-    EXPECT_EQ(next.commit(), 0);
+    EXPECT_EQ(next.commit(), Replaced::done);
     EXPECT_EQ(read_file(dir.path("f")), "first\n");
 }
 
@@ -65,7 +64,7 @@ TEST(Replacement, NeverWritesIntoNorGivesUpOnFilesPlantedAtTheNamesItCouldTake) 
     {
         Replacement next(dir.path("f").c_str());
         write_new(next, "new\n");
-        EXPECT_EQ(next.commit(), 0);
+        EXPECT_EQ(next.commit(), Replaced::done);
     }
     EXPECT_EQ(read_file(dir.path("f")), "new\n");
     EXPECT_EQ(read_file(planted), "planted\n");
@@ -80,13 +79,13 @@ TEST(Replacement, FailsWhereNoFileCanBeMadeBesideTheTarget) {
 TEST(Replacement, CopiesABindMountedFileInPlaceOrLeavesItWholeWhereItIsReadOnly) {
     struct Case {
         bool read_only;
-        int ret;
+        Replaced ret;
         const char* after;
         const char* err;
     };
     for (Case c :
-         {Case{false, 0, "new\n", ""},
-          Case{true, replace_failed, "old\n",
+         {Case{false, Replaced::done, "new\n", ""},
+          Case{true, Replaced::failed, "old\n",
                "rename err: Device or resource busy\ncopy err: Read-only file system\n"}}) {
         // No SCOPED_TRACE: a skip in the mount namespace would carry it into its reason.
         const char* what = c.read_only ? "read-only" : "writable";
@@ -218,20 +217,20 @@ TEST(Replacement, LeavesATargetThatAnotherProgramChangedSinceItWasRead) {
         const char* what;
         std::function<void(const std::string&)> make;
         std::string after;  // the target's content after the commit
-        int commit;
+        Replaced commit;
     };
     const Change changes[] = {
-        {"none", [](const std::string&) {}, "new\n", 0},
+        {"none", [](const std::string&) {}, "new\n", Replaced::done},
         {"an append", [](const std::string& f) { write_file(f, "old\nmore\n"); }, "old\nmore\n",
-         replace_changed},
+         Replaced::changed},
         {"a file renamed over it",
          [](const std::string& f) {
              write_file(f + ".tool", "tool\n");
              std::filesystem::rename(f + ".tool", f);
          },
-         "tool\n", replace_changed},
+         "tool\n", Replaced::changed},
         {"its removal", [](const std::string& f) { std::filesystem::remove(f); }, "",
-         replace_changed},
+         Replaced::changed},
     };
     for (const Change& c : changes) {
         SCOPED_TRACE(c.what);
@@ -239,7 +238,7 @@ TEST(Replacement, LeavesATargetThatAnotherProgramChangedSinceItWasRead) {
         std::string f = dir.path("f");
         write_file(f, "old\n");
         FileStamp read;
-        ASSERT_EQ(stamp_at(f.c_str(), &read), 0);
+        ASSERT_TRUE(stamp_at(f.c_str(), &read));
         {
             Replacement next(f.c_str());
             write_new(next, "new\n");
@@ -249,89 +248,4 @@ TEST(Replacement, LeavesATargetThatAnotherProgramChangedSinceItWasRead) {
         EXPECT_EQ(read_file(f), c.after);
         EXPECT_EQ(list_dir(dir.root().string()), c.after.empty() ? "" : "f ");
     }
-}
-
-TEST(Turn, WaitsForAnotherTurnAtTheSameFileSayingSoOnceAndGivesUpAtItsBound) {
-    TempDir dir;
-    write_file(dir.path("f"), "x");
-    auto turn_after_wait = [&](int seconds) {
-        testing::internal::CaptureStdout();
-        int result = Turn(dir.path("f").c_str(), seconds).result();
-        return std::make_pair(result, testing::internal::GetCapturedStdout());
-    };
-    {
-        // The lock file, as another instance holds it: a second open of it conflicts even
-        // within one process.
-        Turn other(dir.path("f").c_str(), 1);
-        ASSERT_EQ(other.result(), 0);
-        EXPECT_EQ(
-            turn_after_wait(2),
-            std::make_pair(turn_timed_out, std::string(texts::lock_waiting) + texts::lock_gave_up));
-    }
-    EXPECT_EQ(turn_after_wait(2), std::make_pair(0, std::string()));
-}
-
-namespace {
-
-struct Lines {
-    std::vector<std::string> lines;
-    bool end_byte;
-};
-
-Lines lines_of(const std::string& bytes) {
-    TempDir dir;
-    write_file(dir.path("f"), bytes);
-    File f = open_file(dir.path("f").c_str(), "rb");
-    LineReader reader(f.get());
-    Lines got;
-    while (const char* line = reader.next()) got.lines.emplace_back(line, reader.size());
-    EXPECT_FALSE(reader.failed());
-    got.end_byte = reader.had_end_of_file_byte();
-    return got;
-}
-
-}  // namespace
-
-TEST(LineReader, ReadsEveryByteUpToTheEndWithNoEndOfFileByte) {
-    std::string bytes("a\r\n# b\x1a c\r\n\0x\n\r\nd\re\nlast", 24);
-    Lines read = lines_of(bytes);
-    EXPECT_EQ(read.lines,
-              (std::vector<std::string>{"a\r\n", "# b\x1a c\r\n", std::string("\0x\n", 3), "\r\n",
-                                        "d\re\n", "last"}));
-    EXPECT_FALSE(read.end_byte);
-}
-
-TEST(LineReader, LeavesOutAnEndOfFileByteOnlyWhenItIsTheLastByte) {
-    struct Case {
-        std::string bytes;
-        std::string lines;  // all the lines read, one after the other
-        bool end_byte;
-    };
-    std::string chunk = std::string(65535, '#');  // the byte after it starts the next chunk
-    for (const Case& c : std::vector<Case>{
-             {"\x1a", "", true},
-             {"a\r\n\x1a", "a\r\n", true},
-             {"a\x1a", "a", true},
-             {"a\x1a\x1a", "a\x1a", true},
-             {"a\x1a\n", "a\x1a\n", false},
-             {"\xEF\xBB\xBF\x1a", "", true},
-             {chunk + "\x1a", chunk, true},
-             {chunk + "\x1a\x1a", chunk + "\x1a", true},
-             {chunk + "\x1a" + "b", chunk + "\x1a" + "b", false},
-         }) {
-        Lines read = lines_of(c.bytes);
-        std::string joined;
-        for (const std::string& line : read.lines) joined += line;
-        EXPECT_EQ(joined, c.lines) << c.bytes.size() << " bytes";
-        EXPECT_EQ(read.end_byte, c.end_byte) << c.bytes.size() << " bytes";
-    }
-}
-
-TEST(LineReader, CutsLinesInto4095BytePiecesAcrossItsChunks) {
-    std::string line = std::string(70000, 'x') + "\r\n";
-    std::vector<std::string> pieces = lines_of(line + "y\n").lines;
-    ASSERT_EQ(pieces.size(), 19u);
-    for (int i = 0; i < 17; ++i) EXPECT_EQ(pieces[i].size(), 4095u);
-    EXPECT_EQ(pieces[17], std::string(70000 - 17 * 4095, 'x') + "\r\n");
-    EXPECT_EQ(pieces[18], "y\n");
 }

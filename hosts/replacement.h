@@ -1,0 +1,70 @@
+// Replacing a file by a new version, never leaving a partial one in its place.
+#pragma once
+
+#include <cstdio>
+#include <memory>
+#include <string>
+
+#include "platform.h"
+#include "streams.h"
+
+/// Where a Replacement puts its new version, and what that version takes from the file it replaces.
+struct Placement {
+    /// Whether a link at the path is kept and the file it leads to replaced.
+    bool follow_links = true;
+    /// Whether other users may write the folder: then nothing of theirs is taken or overwritten.
+    bool shared_folder = false;
+    /// The file whose permission bits a new version takes when the target gives none; null:
+    /// private.
+    const char* mode_from = nullptr;
+};
+
+/// Removes what this user's killed runs left beside `target`, never touching other users' names.
+void remove_leftovers(const std::string& target);
+
+/// How Replacement::commit went: the target holds the new content, or still the old, or changed.
+enum class Replaced { done, failed, changed };
+
+/// A new version of a file, written beside it and put in its place only once it is whole.
+class Replacement {
+public:
+    /// Creates the new file beside `path`, or its link's target: stream() null (errno set) on
+    /// failure.
+    explicit Replacement(const char* path, const Placement& place = {});
+    /// Removes the new file unless commit() put it in place or had to keep it.
+    ~Replacement();
+    /// Not copied: one object owns the new file.
+    Replacement(const Replacement&) = delete;
+    Replacement& operator=(const Replacement&) = delete;
+
+    /// The binary stream to write the new content to; null when the new file could not be made.
+    std::FILE* stream() const { return file_.get(); }
+    /// Syncs the new file and puts it in place: done; failed after a report; changed, silently.
+    Replaced commit(const FileStamp* read = nullptr);
+
+private:
+    /// Whether the target is still the version read_ stamps: done, changed, or failed after a
+    /// report.
+    Replaced still_as_read() const;
+    /// Saves the old content beside the target into `*path`: null (errno set) when it cannot.
+    File save_old(std::string* path);
+    /// Creates the new file and gives it its permissions: false (errno set) when it cannot.
+    bool made();
+    /// Copies the new content over the target in place: done, failed after a report, or changed.
+    Replaced copy_in_place(int rename_errno);
+    /// Ends a copy in place that put the new content there, removing the spare files: done.
+    Replaced copied(File& old, const std::string& old_path, int rename_errno);
+    /// Reports a failed copy in place, putting the old content back when `mixed`: failed.
+    Replaced not_copied(bool mixed, File& old, const std::string& old_path, int rename_errno);
+    /// Creates the new file under an unguessable name: false (errno set) when it cannot.
+    bool create();
+    /// Gives the new file its final owner and permissions: false after a report.
+    bool inherit();
+
+    Placement place_;                  ///< where the new version goes
+    std::string target_;               ///< the file replaced
+    std::string temp_;                 ///< the new file's name while it is this one's to remove
+    std::unique_ptr<char[]> buffer_;   ///< the new file's stream buffer
+    File file_;                        ///< the new file
+    const FileStamp* read_ = nullptr;  ///< the version commit() replaces, if given
+};

@@ -1,0 +1,59 @@
+// Taking turns at a file with the program's other instances, through a lock file beside it.
+#include "turn.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <thread>
+
+#include "streams.h"
+#include "texts.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// The lock file stands beside the name the program keeps, in that name's real folder, not beside
+// a link's target: only those who may change the hosts file can make names there.
+std::string lock_path(const char* path) {
+    fs::path name(path);
+    return (fs::path(final_path(folder_of(path).c_str())) / name.filename()).string() + ".lock";
+}
+
+}  // namespace
+
+// A wait says so once, after a second. Where no lock can be had, the turn goes on without one,
+// saying so when the lock file there is not one to trust.
+Turn::Turn(const char* path, int limit) : path_(lock_path(path)) {
+    using namespace std::chrono;
+    const auto start = steady_clock::now();
+    bool said = false;
+    const char* why = nullptr;
+    // Polled rather than blocked on, so that the wait can be bounded the same way everywhere.
+    for (milliseconds pause(1);; pause = std::min(2 * pause, 20ms)) {
+        LockResult got = lock_take(path_.c_str(), &lock_, &why);
+        if (got == lock_taken) return;
+        if (got == lock_unavailable) break;
+        const auto waited = steady_clock::now() - start;
+        if (waited >= seconds(limit)) {
+            std::fputs(texts::lock_gave_up, stdout);
+            taken_ = false;
+            return;
+        }
+        if (!said && waited >= 1s) {
+            std::fputs(texts::lock_waiting, stdout);
+            std::fflush(stdout);
+            said = true;
+        }
+        std::this_thread::sleep_for(pause);
+    }
+    // Another user's file would let that user stall or skip every turn: it is not used.
+    if (why) report_text("hosts_lock: %s is %s: no turn taken\n", path_.c_str(), why);
+}
+
+Turn::~Turn() {
+    if (!lock_release(path_.c_str(), lock_))
+        report_text("remove err: %s: %s\n", path_.c_str(), error_text(errno));
+}
