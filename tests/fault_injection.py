@@ -29,13 +29,10 @@ import resource
 import shutil
 import subprocess
 import sys
-import tempfile
 from concurrent.futures import ThreadPoolExecutor
 
 import program_texts
-from harness import HostsFolder, traced_env
-
-SKIP = 77
+from harness import SKIP, HostsFolder, never_half, strace_cannot, traced_env
 
 TEXTS = program_texts.load()
 # What follows the request in the texts of a change: which command's success a run reports.
@@ -141,11 +138,11 @@ class Folder(HostsFolder):
     """A fresh etc/hosts and work/hosts (the backup); the program runs in work/."""
 
     def __init__(self):
-        super().__init__("hosts-faults-", OLD_HOSTS)
-        self.work = self.folder("work")
-        self.backup = os.path.join(self.work, "hosts")
+        super().__init__(OLD_HOSTS, "hosts-faults-")
+        self.here = self.work()  # where the program runs
+        self.backup = os.path.join(self.here, "hosts")
         self.log = os.path.join(self.root, "strace.log")
-        write_file(self.backup, OLD_BACKUP)
+        self.write(OLD_BACKUP, self.backup)
         os.chmod(self.hosts, MODE)
         os.chmod(self.backup, MODE)
         try:
@@ -157,12 +154,8 @@ class Folder(HostsFolder):
     def path(self, which):
         return self.hosts if which == "hosts" else self.backup
 
-    def content(self, which):
-        try:
-            with open(self.path(which), "rb") as f:
-                return f.read()
-        except OSError as e:
-            return e
+    def version(self, which):
+        return self.content(self.path(which))
 
     def attribute(self):
         try:
@@ -175,18 +168,6 @@ class Folder(HostsFolder):
             return os.stat(self.path(which)).st_mode & 0o7777
         except OSError:
             return None
-
-    def strays(self):
-        """Every file beside the hosts file and the backup."""
-        found = []
-        for folder in (self.etc, self.work):
-            found += [os.path.join(folder, name) for name in os.listdir(folder) if name != "hosts"]
-        return sorted(found)
-
-
-def write_file(path, data):
-    with open(path, "wb") as f:
-        f.write(data)
 
 
 # --- Running the program -------------------------------------------------------------------------
@@ -207,7 +188,7 @@ def run_program(args, folder, stdin, strace_args=None, memory=None):
     if strace_args is not None:
         command = [args.strace, "-f", "-qq", "-s", "0", "-y", "-o", folder.log] + strace_args + command
     try:
-        proc = subprocess.run(command, input=stdin, cwd=folder.work, capture_output=True,
+        proc = subprocess.run(command, input=stdin, cwd=folder.here, capture_output=True,
                               timeout=args.run_timeout, umask=UMASK, env=traced_env(),
                               preexec_fn=limit)
     except subprocess.TimeoutExpired as e:
@@ -252,7 +233,7 @@ class Call:
         self.result = result
         self.fd_paths = [p.replace(" (deleted)", "") for p in FD_PATH.findall(args)]
         strings = [] if name in READ_LIKE + WRITE_LIKE else STRING.findall(args)
-        self.paths = [os.path.normpath(os.path.join(folder.work, s)) for s in strings if s]
+        self.paths = [os.path.normpath(os.path.join(folder.here, s)) for s in strings if s]
         self.args = args
 
     def touches(self, root):
@@ -361,78 +342,32 @@ def rel(folder, path):
 
 # --- Checking a run ------------------------------------------------------------------------------
 
-def describe(data, old, new):
-    if isinstance(data, OSError):
-        return f"missing ({data.strerror})"
-    text = f"{len(data)} bytes"
-    if not data:
-        return text + ", empty"
-    for label, full in (("old", old), ("new", new)):
-        if full.startswith(data):
-            return text + f", a cut-short {label} ({len(full)} bytes)"
-    return text + ", neither a prefix of old nor of new"
-
-
 def named_in(stderr, folder):
     """Files that the program's reports name, e.g. a new version it kept for the user."""
     found = set()
     for token in re.split(rb"[\s\"'`]+", stderr):
         token = token.strip(b",;:()[]<>").decode("utf-8", "replace")
         if token:
-            path = os.path.normpath(os.path.join(folder.work, token))
+            path = os.path.normpath(os.path.join(folder.here, token))
             if os.path.exists(path):
                 found.add(path)
     return found
 
 
-def both_kept(folder, old, new):
-    """Whether files beside the hosts file and the backup hold both versions: all that a copy in
-    place, the one way to change a file that cannot be renamed over, can promise when killed."""
-    kept = [folder_file(p) for p in folder.strays()]
-    return old in kept and new in kept
-
-
-def folder_file(path):
-    try:
-        with open(path, "rb") as f:
-            return f.read()
-    except OSError:
-        return None
-
-
 def check_run(run, folder, expect, command, ebusy=False):
-    """What broke in one run: a list of texts, empty when the run kept every promise."""
+    """What broke in one run: a list of texts, empty when the run kept every promise. A killed
+    copy in place, the one way to change a file that cannot be renamed over, can promise no more
+    than both versions kept beside the file."""
     _, target, success = COMMANDS[command]
-    problems = []
-    if run.status == "timeout":
-        problems.append("the program hung")
-    elif not run.killed and run.status != 0:
-        problems.append(f"exit status {run.status}")
-    state = {}
-    for which in ("hosts", "backup"):
-        data, old, new = folder.content(which), expect[which][0], expect[which][1]
-        state[which] = data
-        if data != old and data != new and not (run.killed and ebusy and both_kept(folder, old, new)):
-            problems.append(f"{which} file is neither old nor new: {describe(data, old, new)}")
-        mode = folder.mode(which)
-        if mode is not None and mode != MODE:
-            problems.append(f"{which} file has mode {mode:04o}, not its old {MODE:04o}")
-    if folder.has_attribute and not isinstance(state["hosts"], OSError) and \
+    files = {w: (folder.version(w), *expect[w]) for w in ("hosts", "backup")}
+    strays = {p: folder.content(p) for p in folder.strays(folder.here)}
+    problems = never_half(run, files, target, success, ALL_SUCCESS, strays,
+                          named_in(run.stderr, folder).__contains__, run.killed, run.killed and ebusy)
+    problems += [f"{w} file has mode {folder.mode(w):04o}, not its old {MODE:04o}"
+                 for w in files if folder.mode(w) not in (None, MODE)]
+    if folder.has_attribute and not isinstance(files["hosts"][0], OSError) and \
             folder.attribute() != ATTRIBUTE[1]:
         problems.append(f"hosts file lost its attribute {ATTRIBUTE[0]}: {folder.attribute()}")
-    if success is not None:
-        printed = success in run.stdout
-        is_new = state[target] == expect[target][1]
-        if printed and not is_new:
-            problems.append(f"success text printed but the {target} file is not new")
-        if is_new and not printed and not run.killed:
-            problems.append(f"the {target} file is new but no success text was printed")
-    for text in ALL_SUCCESS:
-        if text not in (success or b"") and text in run.stdout:
-            problems.append("another command's success text was printed")
-    if not run.killed:
-        strays = [p for p in folder.strays() if p not in named_in(run.stderr, folder)]
-        problems += [f"left {rel(folder, p)} behind, named nowhere" for p in strays]
     return problems
 
 
@@ -440,19 +375,20 @@ def check_cleanup(args, folder, crashed, expect, ebusy):
     """After a crash, the next rewrite and backup (renames still failing, where they did) must
     remove what the dead process left; but where the crash left a file neither old nor new, the
     two versions kept beside it are the user's only whole copies and must survive."""
-    if not folder.strays():
+    strays = lambda: folder.strays(folder.here)
+    if not strays():
         return []
-    torn = [w for w in ("hosts", "backup") if folder.content(w) not in expect[w]]
+    torn = [w for w in ("hosts", "backup") if folder.version(w) not in expect[w]]
     kept = named_in(crashed.stderr, folder)
     after = run_program(args, folder, AFTER_CRASH, strace_args(None, ebusy) if ebusy else None)
     problems = [] if after.status == 0 else [f"the run after the crash exited {after.status}"]
     if torn:
-        still = [folder_file(p) for p in folder.strays()]
+        still = [folder.content(p) for p in strays()]
         return problems + [f"the versions kept beside the torn {w} file did not survive the next run"
                            for w in torn if not set(expect[w]) <= set(still)]
-    strays = [p for p in folder.strays() if p not in kept | named_in(after.stderr, folder)]
+    left = [p for p in strays() if p not in kept | named_in(after.stderr, folder)]
     return problems + [f"{rel(folder, p)} left by the crash survives the next rewrite and backup"
-                       for p in strays]
+                       for p in left]
 
 
 # --- Memory limits ------------------------------------------------------------------------------
@@ -517,7 +453,7 @@ def baseline(args, group):
             trace += ["-e", f"inject={names(RENAMES)}:error=EBUSY"]
         run = run_program(args, folder, stdin, trace)
         calls = parse_trace(run.log, folder)
-        new = {w: folder.content(w) for w in ("hosts", "backup")}
+        new = {w: folder.version(w) for w in ("hosts", "backup")}
         group.stdout = run.stdout
         group.expect = {"hosts": (OLD_HOSTS, new["hosts"]), "backup": (OLD_BACKUP, new["backup"])}
         problems = baseline_problems(run, folder, group, new, calls)
@@ -557,24 +493,6 @@ def inject(args, group, fault):
     return [f"{where}: {p}" for p in problems], run.injected
 
 
-def strace_works(args):
-    """Why faults cannot be injected here, or None when they can."""
-    if not args.strace:
-        return "strace is not installed"
-    with tempfile.TemporaryDirectory() as d:
-        log = os.path.join(d, "log")
-        probe = [args.strace, "-f", "-qq", "-o", log, "-e", "trace=?chdir,?fchdir",
-                 "-e", "inject=?chdir,?fchdir:error=EIO", "/bin/sh", "-c", "cd / && cd /"]
-        try:
-            proc = subprocess.run(probe, capture_output=True, timeout=30)
-        except (OSError, subprocess.TimeoutExpired) as e:
-            return f"strace cannot run: {e}"
-        text = open(log, errors="replace").read() if os.path.exists(log) else ""
-        if proc.returncode == 0 or "INJECTED" not in text:
-            return "strace cannot inject faults: " + proc.stderr.decode(errors="replace").strip()
-    return None
-
-
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--program", required=True, help="the test build of the program")
@@ -588,7 +506,7 @@ def main():
     parser.add_argument("--run-timeout", type=float, default=30)
     args = parser.parse_args()
     args.program = os.path.abspath(args.program)
-    reason = strace_works(args)
+    reason = strace_cannot(args.strace)
     if reason:
         print(f"SKIPPED: {reason}")
         return SKIP

@@ -149,7 +149,8 @@ def never_half(run, files, target, success, others, strays, named, killed=False,
     """What a faulted run broke of the promises every command keeps, as texts: it ends normally
     (unless `killed`); each of `files` ({which: (content, old, new)}) holds its old or new content
     whole (or, if `torn` may be, both are kept in `strays`); `success` shows exactly when `target`
-    is new, no other of `others` shows; every stray (path: content) is `named` and holds a version."""
+    is new, no other of `others` shows; every stray (path: content) is `named`, and holds a version
+    whole unless it is the lock file."""
     problems = []
     if run.status == "timeout":
         problems.append("the program hung")
@@ -171,7 +172,7 @@ def never_half(run, files, target, success, others, strays, named, killed=False,
         name = os.path.relpath(path, os.path.dirname(os.path.dirname(path)))
         if not named(path):
             problems.append(f"left {name} behind, named nowhere")
-        elif data not in versions:
+        elif data not in versions and not path.endswith(".lock"):
             problems.append(f"{name}, named, holds neither version whole")
     return problems
 
