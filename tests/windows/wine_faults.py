@@ -40,9 +40,8 @@ from pathlib import Path
 
 sys.dont_write_bytecode = True  # no cache of wine_test.py or the modules it shares
 import wine_test  # noqa: E402
+from harness import SKIP, describe, never_half, strace_cannot, wait_in_call  # noqa: E402
 
-SKIP = 77
-OPENAT = 257  # on x86_64, as the Wine tests need
 # Wine keeps the hidden (2) and system (4) attributes in this extended attribute.
 DOS_ATTRIBUTES = "user.DOSATTRIB"
 HIDDEN_SYSTEM = b"0x6"
@@ -201,9 +200,9 @@ class Files:
 
     def __init__(self, command, pid):
         self.command = command
-        self.work = ARGS.area / "work" / "wine_faults"
-        self.out = ARGS.area / "work" / "wine_faults.out"
-        self.err = ARGS.area / "work" / "wine_faults.err"
+        self.folder = wine_test.hosts_folder()
+        self.work = Path(self.folder.root) / "wine_faults"
+        self.out, self.err = self.work.with_suffix(".out"), self.work.with_suffix(".err")
         which = COMMANDS[command][1]
         self.target = wine_test.etc() / "hosts" if which == "hosts" else self.work / "hosts"
         self.old = OLD_HOSTS if which == "hosts" else OLD_BACKUP
@@ -228,9 +227,8 @@ class Files:
         """The old hosts file and backup, each hidden and system, and nothing beside them."""
         shutil.rmtree(self.work, ignore_errors=True)
         self.work.mkdir(parents=True)
-        for name in os.listdir(wine_test.etc()):
-            if name.startswith("hosts."):
-                os.unlink(wine_test.etc() / name)
+        for path in self.folder.strays():
+            os.unlink(path)
         files = [(wine_test.etc() / "hosts", OLD_HOSTS)]
         if COMMANDS[self.command][3] or COMMANDS[self.command][1] == "hosts":
             files.append((self.work / "hosts", OLD_BACKUP))
@@ -248,17 +246,13 @@ class Files:
         (folder / f"hosts.old-{pid}-7-{len(self.old)}").write_bytes(self.old)
 
     def strays(self):
-        """Every file beside the target and in the working folder but the two files."""
-        found = [p for p in wine_test.etc().iterdir()
-                 if p.name.startswith("hosts.") and p.name != "hosts.lock"]
-        return sorted(found + [p for p in self.work.iterdir() if p.name != "hosts"])
+        """Every file beside the target (but the lock file) and in the working folder."""
+        return [Path(p) for p in self.folder.strays(self.work, lock=False)]
 
 
 def content(path):
-    try:
-        return path.read_bytes()
-    except OSError:
-        return None
+    data = wine_test.hosts_folder().content(path)
+    return None if isinstance(data, OSError) else data
 
 
 def attributes(path):
@@ -358,27 +352,9 @@ def delete_when_held(files, faults):
     """Deletes the target once the server is held at the entry of the call that a "delete" row
     names on it, as its strace holds it there."""
     calls = [f[1] for f in faults if f[4] == "delete"]
-    if calls and wait_in_path_call(calls[0], str(files.dos), 30):
+    if calls and wait_in_call(lambda: filter(str.isdigit, os.listdir("/proc")), calls[0],
+                              lambda path: path.endswith(" " + str(files.dos)), 30, pause=0.01):
         files.target.unlink()
-
-
-def wait_in_path_call(call, path, timeout):
-    """Waits until a process is at the entry of CALL (openat) naming PATH: whether one was."""
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        for pid in filter(str.isdigit, os.listdir("/proc")):
-            try:
-                with open(f"/proc/{pid}/syscall") as f:
-                    fields = f.read().split()
-                if fields and call == "openat" and fields[0] == str(OPENAT):
-                    with open(f"/proc/{pid}/mem", "rb") as mem:
-                        mem.seek(int(fields[2], 16))
-                        if mem.read(len(path) + 1) == path.encode() + b"\0":
-                            return True
-            except (OSError, ValueError, IndexError):
-                pass
-        time.sleep(0.01)
-    return False
 
 
 def run_program(files, faults, calls, paths, log, env):
@@ -452,33 +428,24 @@ def flushed_in_time(calls):
 
 # --- Checking a run ---------------------------------------------------------------------------
 
-def named(stderr, path):
-    return path.name.encode() in stderr
-
-
 def check(run, files, new, outcome, text, faults):
-    """What broke in one run: a list of texts, empty when it kept every promise."""
+    """What broke in one run: a list of texts, empty when it kept every promise, the row's
+    `outcome` among them (a deleted target has no old version to hold)."""
     success = COMMANDS[files.command][2]
-    problems = []
-    if run.status != 0:
-        problems.append(f"exit status {run.status}")
-    versions = {"old": files.old if COMMANDS[files.command][3] else None, "new": new}
-    holds = next((name for name, version in versions.items() if run.target == version), None)
-    if outcome in ("new", "old") and holds != outcome:
-        problems.append(f"the target holds {describe(run.target, versions)}, not its {outcome}")
-    if outcome == "gone" and run.target is not None:
-        problems.append(f"the target holds {describe(run.target, versions)}, not nothing")
-    printed = success in run.stdout
-    if printed != (holds == "new" and run.target is not None):
-        problems.append(f"success text {'printed' if printed else 'missing'} with the target "
-                        f"holding {describe(run.target, versions)}")
-    problems += [f"another command's success text printed" for other in ALL_SUCCESS
-                 if other != success and other in run.stdout]
+    old = files.old if COMMANDS[files.command][3] and outcome != "gone" else None
+    strays = {path: content(path) for path in files.strays()}
+    problems = never_half(run, {"target": (run.target, old, new)}, "target", success, ALL_SUCCESS,
+                          strays, lambda path: path.name.encode() in run.stderr,
+                          torn=outcome == "kept")
+    holds = next((name for name, v in (("old", old), ("new", new)) if run.target == v), None)
+    if outcome in ("new", "old", "gone") and holds != outcome.replace("gone", "old"):
+        problems.append(f"the target holds {describe(run.target, old, new)}, not its {outcome}")
+    if outcome == "kept" and not {old, new} <= set(strays.values()):
+        problems.append("the old and the new version are not both kept and named")
     # A backup takes nothing from the one it replaces in the working folder.
-    if run.target is not None and holds and versions["old"] is not None \
+    if run.target is not None and holds and old is not None \
             and COMMANDS[files.command][1] == "hosts" and run.attributes != HIDDEN_SYSTEM:
         problems.append(f"the target's attributes are {run.attributes}, not hidden and system")
-    problems += check_strays(run, files, versions, outcome)
     if text and text.encode() not in run.stderr:
         problems.append(f"stderr lacks {text!r}")
     for side, call, kind, when, error in faults:
@@ -488,29 +455,6 @@ def check(run, files, new, outcome, text, faults):
     if problems:
         problems.append(f"stdout ends {run.stdout[-200:]!r}; stderr {run.stderr!r}")
     return problems
-
-
-def check_strays(run, files, versions, outcome):
-    problems, kept = [], set()
-    for path in files.strays():
-        whole = content(path) in [v for v in versions.values() if v is not None]
-        if not named(run.stderr, path):
-            problems.append(f"left {path.name} behind, named nowhere")
-        elif not whole:
-            problems.append(f"{path.name}, named, holds neither version whole")
-        else:
-            kept.add(next(k for k, v in versions.items() if v == content(path)))
-    wanted = {"kept": {"old", "new"}}.get(outcome, set())
-    if not wanted <= kept:
-        problems.append(f"not kept and named: the {' and the '.join(sorted(wanted - kept))} version")
-    return problems
-
-
-def describe(data, versions):
-    if data is None:
-        return "nothing (it is missing)"
-    name = next((name for name, version in versions.items() if data == version), None)
-    return f"its {name} content" if name else f"{len(data)} bytes that are neither version"
 
 
 # --- The table --------------------------------------------------------------------------------
@@ -558,7 +502,7 @@ def main():
     if ARGS.list or not rows:
         print(*(f"{r[0]}: {r[1]}, {r[2]} -> {r[3]}" for r in rows), sep="\n")
         return 0 if rows else 2
-    reason = strace_cannot()
+    reason = strace_cannot(ARGS.strace)
     if reason:
         print(f"SKIPPED: {reason}")
         return SKIP
@@ -605,21 +549,6 @@ def clean_up():
         os.removexattr(wine_test.etc() / "hosts", DOS_ATTRIBUTES)
     except OSError:
         pass
-
-
-def strace_cannot():
-    """Why strace cannot inject faults here, or None."""
-    if not ARGS.strace:
-        return "strace is not installed"
-    probe = [ARGS.strace, "-qq", "-o", "/dev/null", "-e", "trace=chdir",
-             "-e", "inject=chdir:error=EIO", "/bin/sh", "-c", "cd /"]
-    try:
-        done = subprocess.run(probe, capture_output=True, timeout=30)
-    except (OSError, subprocess.TimeoutExpired) as e:
-        return f"strace cannot run: {e}"
-    if done.returncode == 0:
-        return "strace cannot inject faults: " + done.stderr.decode(errors="replace").strip()
-    return None
 
 
 if __name__ == "__main__":
