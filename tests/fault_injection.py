@@ -1,23 +1,16 @@
 #!/usr/bin/env python3
 """Fails the program's file system calls one at a time and checks that no file is ever half written.
 
-Each command runs once under strace to learn which calls it makes on the test's own files, then
-once per (call, occurrence) with an error or a SIGKILL injected there; the whole matrix runs again
-with every rename failing EBUSY, as it does for a bind-mounted hosts file. After each run the hosts
-file and the backup must each hold their old or their new content, byte for byte, the success text
-must show exactly when the new content is in place, both files keep their permission bits, and
-no stray file may stay behind; after a crash, the next run must clear what the crash left. The
-run without faults must sync a replaced file's folder, and a file written in place, before it
-says so on the console, and must sync the saved copy of a file written in place, and its folder,
-before it overwrites the file.
-
-Faults go only to calls on the test's own files: not to the loader's, and not to the console's,
-since no program can report success over a broken console.
-
-Each command also runs under every address-space limit, in steps of 16 KiB, from the least at
-which the program loads to the least at which the command succeeds: each run must keep the same
-promises, end normally, and leave neither a new version nor a lock file; one that cannot start
-says "no memory".
+Each command runs once under strace to learn which calls it makes on the test's own files (not
+the loader's, nor the console's: no program can report success over a broken console), then once
+per (call, occurrence) with an error or a SIGKILL injected there, and the whole matrix again with
+every rename failing EBUSY, as for a bind-mounted hosts file; then under every address-space limit,
+in steps of 16 KiB, from the least at which the program loads to the least at which the command
+succeeds (one that cannot start says "no memory"). Each run keeps the never-half promises
+(harness.never_half) for the hosts file and the backup, and their permission bits; after a crash,
+the next run clears what the crash left. The run without faults syncs a replaced file's folder,
+and a file written in place, before it says so, and the saved copy of a file written in place,
+and its folder, before it overwrites the file.
 
 Exit status: 0 without violations, 1 with violations, 77 when strace cannot inject faults here.
 """
@@ -36,12 +29,8 @@ from harness import SKIP, HostsFolder, never_half, strace_cannot, traced_env
 
 TEXTS = program_texts.load()
 # What follows the request in the texts of a change: which command's success a run reports.
-SUCCESS_ADD = TEXTS["added"].split(b"%s")[1]
-SUCCESS_DELETE = TEXTS["deleted"].split(b"%s")[1]
-SUCCESS_BACKUP = TEXTS["backed_up"]
-SUCCESS_RESTORE = TEXTS["restored"]
+ALL_SUCCESS = program_texts.successes(TEXTS)
 MISSING = TEXTS["write_missing"].split(b"%s")[1]
-ALL_SUCCESS = (SUCCESS_ADD, SUCCESS_DELETE, SUCCESS_BACKUP, SUCCESS_RESTORE)
 
 RENAMES = ("rename", "renameat", "renameat2")
 READ_LIKE = ("read", "pread64", "readv", "preadv", "preadv2")
@@ -121,8 +110,8 @@ COMMANDS = {
     "delete": (b"4\n" + DELETED + b"\n", "hosts", program_texts.filled(TEXTS["deleted"], DELETED)),
     "delete-missing": (b"4\n0 nothere.example\n", None, None),
     "list": (b"3\n", None, None),
-    "backup": (b"1\n", "backup", SUCCESS_BACKUP),
-    "restore": (b"5\n", "hosts", SUCCESS_RESTORE),
+    "backup": (b"1\n", "backup", TEXTS["backed_up"]),
+    "restore": (b"5\n", "hosts", TEXTS["restored"]),
 }
 # After a crash: one run that rewrites the hosts file and one backup, which must clear leftovers.
 AFTER_CRASH = b"2\n127.0.0.1 localhost\n1\n"
@@ -280,18 +269,20 @@ def faults_for(calls, root, ebusy, full):
     return faults
 
 
-def durability_faults(calls, folder):
-    """Renames onto the hosts file or backup not followed by a sync of its folder before the next
-    console output."""
-    problems = []
-    targets = {folder.hosts, folder.backup}
+def unsynced_faults(calls, folder):
+    """What is not synced before the next console output: the folder of a rename onto the hosts
+    file or the backup, or either file after its last write in place."""
+    files, due = (folder.hosts, folder.backup), []
     for i, c in enumerate(calls):
-        if c.name in RENAMES and c.result == "0" and c.paths[-1:] and c.paths[-1] in targets:
-            folder_path = os.path.dirname(c.paths[-1])
-            if not synced_before_output(calls[i + 1:], folder_path):
-                problems.append(f"rename onto {rel(folder, c.paths[-1])} is not followed by a sync "
-                                "of its folder before the next console output")
-    return problems
+        if c.name in RENAMES and c.result == "0" and c.paths[-1:] and c.paths[-1] in files:
+            due.append((i, os.path.dirname(c.paths[-1]), f"rename onto {rel(folder, c.paths[-1])} "
+                        "is not followed by a sync of its folder"))
+    for path in files:
+        writes = [i for i, c in enumerate(calls) if c.name in WRITE_LIKE and c.fd_paths[:1] == [path]]
+        due += [(writes[-1], path, f"{rel(folder, path)}, written in place, is not synced")
+                for _ in writes[-1:]]
+    return [f"{what} before the next console output" for i, path, what in due
+            if not synced_before_output(calls[i + 1:], path)]
 
 
 def synced_before_output(rest, path):
@@ -301,17 +292,6 @@ def synced_before_output(rest, path):
         if c.name in SYNCS and c.fd_paths[:1] == [path] and c.result == "0":
             return True
     return False
-
-
-def in_place_faults(calls, folder):
-    """Files written in place whose last write is not synced before the next console output."""
-    problems = []
-    for path in (folder.hosts, folder.backup):
-        writes = [i for i, c in enumerate(calls) if c.name in WRITE_LIKE and c.fd_paths[:1] == [path]]
-        if writes and not synced_before_output(calls[writes[-1] + 1:], path):
-            problems.append(f"{rel(folder, path)}, written in place, is not synced before the next "
-                            "console output")
-    return problems
 
 
 def saved_copy_faults(calls, folder):
@@ -361,8 +341,9 @@ def check_run(run, folder, expect, command, ebusy=False):
     _, target, success = COMMANDS[command]
     files = {w: (folder.version(w), *expect[w]) for w in ("hosts", "backup")}
     strays = {p: folder.content(p) for p in folder.strays(folder.here)}
-    problems = never_half(run, files, target, success, ALL_SUCCESS, strays,
-                          named_in(run.stderr, folder).__contains__, run.killed, run.killed and ebusy)
+    named = named_in(run.stderr, folder).__contains__
+    problems = never_half(run, files, target, success, ALL_SUCCESS, strays, named, run.killed,
+                          run.killed and ebusy)
     problems += [f"{w} file has mode {folder.mode(w):04o}, not its old {MODE:04o}"
                  for w in files if folder.mode(w) not in (None, MODE)]
     if folder.has_attribute and not isinstance(files["hosts"][0], OSError) and \
@@ -476,8 +457,7 @@ def baseline_problems(run, folder, group, new, calls):
         problems.append("the listing does not reach the last entries")
     if not calls:
         problems.append("strace traced no call")
-    problems += durability_faults(calls, folder) + in_place_faults(calls, folder)
-    problems += saved_copy_faults(calls, folder)
+    problems += unsynced_faults(calls, folder) + saved_copy_faults(calls, folder)
     return problems
 
 

@@ -8,18 +8,15 @@
             there byte for byte and in order, no host is there twice, and no instance failed
             because another was at work
   outside   programs that take no lock change the hosts file at the worst moment, which strace
-            holds open (delay_enter): during the sync of a rewrite's new version, and during an
-            append's open, between its open and its write, or its write and its sync; the change
-            must be kept and the command must fail with write_changed, or, when its own write
-            fails, cut back only its own bytes
-  turns     an instance held by strace inside its change keeps a second one (an add, a restore)
-            waiting: the second says so once after a second, goes on as soon as the first ends
-            or is killed, and a build with a short bound gives up and changes nothing; where no
-            lock can be had (flock fails ENOLCK) a command goes on without one
+            holds open (delay_enter): the change is kept and the command fails with
+            write_changed, or, when its own write fails, cuts back only its own bytes (OUTSIDE)
+  turns     an instance held by strace inside its change keeps a second one waiting, which says
+            so once, goes on as soon as the first ends or is killed, or gives up at its bound and
+            changes nothing; where no lock can be had a command goes on without one (TURNS)
+  other users, played by setpriv, can neither stall a turn nor reach a new version
 
-The program under test keeps its hosts file at ../etc/hosts, relative to a working folder in a
-temporary folder of each case. Exit status: 0 when every check passed, 1 otherwise, 77 when the
-case cannot run here (strace missing or unable to tamper with calls, no /proc/PID/syscall).
+Each case runs in a temporary folder (harness.HostsFolder). Exit status: 0 when every check
+passed, 1 otherwise, 77 when the case cannot run here (no strace that can hold calls, not root).
 """
 
 import argparse
@@ -304,19 +301,13 @@ def append_outside(m):
     return OUTSIDE_FILE + OUTSIDE_LINE
 
 
-def rename_outside(m):
-    m.replace_by(TOOL_VERSION)
-    return TOOL_VERSION
+def renamed_over(content):
+    """What another tool does that writes CONTENT as a new file and renames it over the old."""
+    return lambda m: m.replace_by(content) or content
 
 
-def rename_unended(m):
-    m.replace_by(TOOL_VERSION.rstrip(b"\n"))
-    return TOOL_VERSION.rstrip(b"\n")
-
-
-def rename_longer(m):
-    m.replace_by(TOOL_VERSION * 4)
-    return TOOL_VERSION * 4
+rename_outside, rename_unended = renamed_over(TOOL_VERSION), renamed_over(TOOL_VERSION[:-1])
+rename_longer = renamed_over(TOOL_VERSION * 4)
 
 
 CHANGED = TEXTS["write_changed"]
@@ -512,10 +503,11 @@ def take_turn(m, output, after, hold, programs, stdin, strace, meanwhile, took, 
 NOBODY = 65534
 
 
-def as_other(*command):
+def as_other(*command, cwd=None):
     """Runs `command` as an unprivileged user, who may do only what the machine's others may."""
     return subprocess.Popen(["setpriv", f"--reuid={NOBODY}", f"--regid={NOBODY}", "--clear-groups",
-                             "--"] + list(command), stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+                             "--"] + list(command), stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                            cwd=cwd)
 
 
 def open_to_others(m, *shared):
@@ -559,8 +551,8 @@ def never_uses_another_users_lock_file():
                 os.rename(m.hosts, os.path.join(shared, "hosts"))
                 os.symlink(os.path.join(shared, "hosts"), m.hosts)
             os.chmod(m.hosts, 0o644)
-            subprocess.run(["setpriv", f"--reuid={NOBODY}", f"--regid={NOBODY}", "--clear-groups",
-                            "--"] + plant, cwd=shared, check=True)
+            expect(f"{why}: the other user planted the lock file",
+                   as_other(*plant, cwd=shared).wait(), 0)
             out, err, _ = finish(m.start("p", SECOND))
             expect(f"{why}: stdout", out, screens(ADD + added(b"10.5.5.5 e.test")))
             expect(f"{why}: stderr", err, f"hosts_lock: {m.hosts}.lock is {why}: no turn taken\n"
@@ -671,10 +663,8 @@ OTHER_USER = [cannot_stall_the_turn, cannot_stall_the_turn_by_planting_names,
 CASES = {"together": together}
 CASES.update((name, lambda n=name: outside(n)) for name, *_ in OUTSIDE)
 CASES.update((name, lambda n=name: take_turns(n)) for name, _ in TURNS)
-NEEDS_STRACE = set(CASES) - {"together"}
 CASES.update((f.__name__, f) for f in OTHER_USER)
-NEEDS_STRACE |= {"never_waits_on_a_fifo_in_the_working_folder", "new_version_is_never_open_to_others",
-                 "cannot_stall_the_turn_by_planting_names"}
+NEEDS_STRACE = set(CASES) - {"together", "cannot_stall_the_turn", "never_uses_another_users_lock_file"}
 NEEDS_ROOT = {f.__name__ for f in OTHER_USER}
 
 

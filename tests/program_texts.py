@@ -25,7 +25,7 @@ def _unquote(quoted):
 
 
 def load(header=HEADER, encoding="gbk"):
-    """Every text by name: bytes in `encoding` (GBK, as the program prints them), or str for None."""
+    """Every text by name, as bytes in `encoding` (GBK, as the program prints them), or as str."""
     texts, readable = {}, ""
     with open(header, encoding="utf-8") as f:
         for line in f:
@@ -51,6 +51,12 @@ def prompts(texts):
 def filled(text, request):
     """A printf-format text (added, deleted, write_missing, ...) with `request` for its "%s"."""
     return text.replace(b"%s", request, 1)
+
+
+def successes(texts):
+    """What each command's success text prints after its request: add, delete, backup, restore."""
+    names = ("added", "deleted", "backed_up", "restored")
+    return tuple(texts[name].split(b"%s")[-1] for name in names)
 
 
 def err_line(tag, code):

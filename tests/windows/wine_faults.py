@@ -12,17 +12,13 @@ that ends those names comes from Wine's getrandom(2) calls, which a preloaded li
 (zero_random.cpp) makes return zeros for the table's runs: their names end in 0. The first two
 runs, without it, must get different numbers.
 
-Each command first runs without faults, which must change its file, print its success text,
-keep the file's hidden and system attributes, leave nothing beside it, and flush what it changed
-before the success text: after a rename onto the file its folder, after a replacement of an
-existing file that file too, after a write in place the file. Then each row runs it with its
-faults. After every run the target holds its old or its new content byte for byte, as the row
-expects, with its attributes; the success text shows exactly when it is new; every file left
-beside it is named on stderr and holds one of the two versions whole; and every fault was
-reached.
-
-The runs take the private prefix of wine_test.py (AREA/prefix, whose hosts file is the only one
-they change) and leave its server and session running again at the end.
+Each command first runs without faults, which must change its file, print its success text, keep
+the file's hidden and system attributes, and flush what it changed before the success text: after
+a rename onto the file its folder, after a replacement of an existing file that file too, after a
+write in place the file. Each row then keeps the never-half promises (harness.never_half), ends
+with the outcome it names, the attributes kept, and every fault reached. The runs take the private
+prefix of wine_test.py (AREA/prefix, whose hosts file is the only one they change) and leave its
+server and session running again at the end.
 
 Exit status: 0 when every run kept every promise, 1 otherwise, 77 when strace cannot inject faults.
 """
@@ -49,8 +45,7 @@ HIDDEN_SYSTEM = b"0x6"
 # Which command's success a run reports: its success text, from the request on where it names
 # one, as the program's text-mode stdout holds it.
 SUCCESS_ADD, SUCCESS_DELETE, SUCCESS_BACKUP, SUCCESS_RESTORE = ALL_SUCCESS = tuple(
-    wine_test.console(wine_test.TEXTS[name].split(b"%s")[-1])
-    for name in ("added", "deleted", "backed_up", "restored"))
+    map(wine_test.console, wine_test.program_texts.successes(wine_test.TEXTS)))
 
 
 def hosts_text(entries, banner):

@@ -210,34 +210,21 @@ def attributes(path):
     return "".join(sorted(set(line[:len(line) - len(path)]) - {" "}))
 
 
-def attributes_kept_through_every_rewrite(work):
-    """A hidden system hosts file stays one through a replace, a delete and a restore, each of
-    which puts a new file in its place; a backup takes nothing from the one it replaces in the
-    working folder, which may be another user's."""
-    hosts = b"".join(COMMENTED)
-    backup = work / "hosts"
-    backup.write_bytes(b"an older backup\r\n")
-    (etc() / "hosts").write_bytes(hosts)
-    replaced = hosts.replace(b"10.0.0.1 a.test\r\n", b"") + b"10.9.9.9 a.test\r\n"
-    deleted = replaced.replace(b"10.0.0.2 b.test\r\n", b"")
-    runs = [(["2", "10.9.9.9 a.test"],
-             ADD + b"hosts_write:loc = 1\n" + said("added", b"10.9.9.9 a.test"), replaced, None,
-             HOSTS),
-            (["4", "10.0.0.2 b.test"],
-             DELETE + b"hosts_write:loc = 1\n" + said("deleted", b"10.0.0.2 b.test"), deleted,
-             None, HOSTS),
-            (["1"], TEXTS["backed_up"], deleted, deleted, windows(backup)),
-            (["5"], TEXTS["restored"], deleted, deleted, HOSTS)]
+@contextlib.contextmanager
+def hidden_system(work, changed):
+    """A hidden system hosts file and backup; the one that the run CHANGED (a new file in its
+    place) is one still, but that a backup takes nothing from the one it replaces in the working
+    folder, which may be another user's."""
+    if not (work / "hosts").exists():
+        (work / "hosts").write_bytes(OLDER)
+    for path in (HOSTS, windows(work / "hosts")):
+        wine("attrib", "+h", path)
+        wine("attrib", "+s", path)
     try:
-        for path in (HOSTS, windows(backup)):
-            wine("attrib", "+h", path)
-            wine("attrib", "+s", path)
-        for lines, output, after, copy, changed in runs:
-            step(work, None, lines, [output], after, copy or b"an older backup\r\n")
-            expect(f"attributes of {changed} after {lines}", attributes(changed),
-                   "AHS" if changed == HOSTS else "A")
+        yield
+        expect(f"attributes of {changed}", attributes(changed), "AHS" if changed == HOSTS else "A")
     finally:
-        for path in (etc() / "hosts", backup):
+        for path in (etc() / "hosts", work / "hosts"):
             try:
                 os.removexattr(path, "user.DOSATTRIB")  # where Wine keeps them
             except OSError:
@@ -337,10 +324,23 @@ IN_USE, READ_ONLY = "32", "6009"  # ERROR_SHARING_VIOLATION, ERROR_FILE_READ_ONL
 NAMED = rb"C:\Windows\System32\drivers\etc\hosts"  # the program's own name, made absolute
 HELD_REWRITE = (["2", "10.9.9.9 a.test"],
                 [ADD + b"hosts_write:loc = 1\n" + said("added", b"10.9.9.9 a.test")])
+REPLACED = b"".join(COMMENTED).replace(b"10.0.0.1 a.test\r\n", b"") + b"10.9.9.9 a.test\r\n"
+NO_B = REPLACED.replace(b"10.0.0.2 b.test\r\n", b"")
 # Runs with something set up around them: case name, the setup (a context manager of the working
 # folder), then step's hosts file, lines typed, outputs, hosts file after and backup; the lines on
 # stderr, each bytes or (tag, Windows error whose system message follows it).
 SET_UP = [
+    # A hidden system hosts file stays one through a replace, a delete and a restore, each of
+    # which puts a new file in its place.
+    ("attributes_kept_through_every_rewrite", lambda w: hidden_system(w, HOSTS),
+     b"".join(COMMENTED), *HELD_REWRITE, REPLACED, OLDER, []),
+    ("attributes_kept_through_every_rewrite", lambda w: hidden_system(w, HOSTS), None,
+     ["4", "10.0.0.2 b.test"],
+     [DELETE + b"hosts_write:loc = 1\n" + said("deleted", b"10.0.0.2 b.test")], NO_B, OLDER, []),
+    ("attributes_kept_through_every_rewrite", lambda w: hidden_system(w, windows(w / "hosts")),
+     None, ["1"], [TEXTS["backed_up"]], None, NO_B, []),
+    ("attributes_kept_through_every_rewrite", lambda w: hidden_system(w, HOSTS), None, ["5"],
+     [TEXTS["restored"]], None, NO_B, []),
     # While another program holds the hosts file, every command that needs it says that it is
     # in use, never that rights are missing, and leaves it whole with nothing beside it.
     ("held_file_reported_in_use", held_alone, LOCALHOST, ["3", "2", "10.9.9.9 a.test", "1", "5"],
@@ -356,21 +356,18 @@ SET_UP = [
      [(b"rename err", IN_USE), b"copied in place: " + NAMED]),
     # Restore takes no backup that Wine reports as another user's (another Unix user's file), as
     # writable by others (mode 0666) or as having a second name.
-    ("untrusted_files_left_alone", lambda w: planted(w, "hosts", others), LOCALHOST, ["5"], [b""],
-     None, THEIRS, [b"fopen rPath: hosts is owned by another user"]),
-    ("untrusted_files_left_alone", lambda w: planted(w, "hosts", lambda p: p.chmod(0o666)),
-     LOCALHOST, ["5"], [b""], None, THEIRS, [b"fopen rPath: hosts is writable by others"]),
-    ("untrusted_files_left_alone", lambda w: planted(w, "hosts", lambda p: os.link(
-        p, w.parent / "elsewhere")), LOCALHOST, ["5"], [b""], None, THEIRS,
-     [b"fopen rPath: hosts is a hard link"]),
+    *(("untrusted_files_left_alone", lambda w, c=change: planted(w, "hosts", c), LOCALHOST, ["5"],
+       [b""], None, THEIRS, [b"fopen rPath: hosts is " + why]) for why, change in (
+        (b"owned by another user", others), (b"writable by others", lambda p: p.chmod(0o666)),
+        (b"a hard link", lambda p: os.link(p, p.parent.parent / "elsewhere")))),
     # A rewrite's sweep leaves another user's leftover (no Windows process id is odd), and a lock
     # file of another user's is reported and not used.
     ("untrusted_files_left_alone", lambda w: planted(w, "etc/hosts.new-7-7", others), LOCALHOST,
      ["4", "0 localhost"], [DELETE + b"hosts_write:loc = 0\n" + said("deleted", b"0 localhost")],
      b"", None, []),
     ("untrusted_files_left_alone", lambda w: planted(w, "etc/hosts.lock", others, b""), LOCALHOST,
-     ["3"], [b"[127.0.0.1 localhost]\n"], None, None, [b"hosts_lock: " + NAMED + b".lock is owned by "
-                                                     b"another user: no turn taken"]),
+     ["3"], [b"[127.0.0.1 localhost]\n"], None, None,
+     [b"hosts_lock: " + NAMED + b".lock is owned by another user: no turn taken"]),
     # A read-only hosts file is refused, never made writable, and said to be read-only, not
     # "Permission denied": an add cannot open it to write, and a restore neither replaces it nor
     # writes into it; a backup of it is made as ever.
@@ -381,7 +378,8 @@ SET_UP = [
 
 
 def set_up_steps(work, name):
-    for setup, hosts, lines, passes, after, backup, errors in (r[1:] for r in SET_UP if r[0] == name):
+    for setup, hosts, lines, passes, after, backup, errors in (r[1:] for r in SET_UP
+                                                               if r[0] == name):
         with setup(work):
             step(work, hosts, lines, passes, after, backup, errors=[
                 e if isinstance(e, bytes) else e[0] + b": " + message(e[1]) for e in errors])
@@ -609,8 +607,8 @@ def on_console(work, answers):
 CASES = {name: lambda work, row=row: step(work, *row) for name, *row in ROWS}
 CASES.update((name, lambda work, n=name: set_up_steps(work, n)) for name, *_ in SET_UP)
 CASES.update((f.__name__, f) for f in (
-    backup_and_restore, menu_in_gbk, pause_and_cls_every_pass, attributes_kept_through_every_rewrite,
-    reparse_points, exe_resources_and_imports, instances_take_turns, hosts_file_never_missing))
+    backup_and_restore, menu_in_gbk, pause_and_cls_every_pass, reparse_points,
+    exe_resources_and_imports, instances_take_turns, hosts_file_never_missing))
 
 
 def run(_):
