@@ -25,7 +25,8 @@ import sys
 from concurrent.futures import ThreadPoolExecutor
 
 import program_texts
-from harness import SKIP, HostsFolder, never_half, strace_cannot, traced_env
+from harness import (FD_PATH, STRING, HostsFolder, never_half, skip, strace_cannot, traced_calls,
+                     traced_env)
 
 TEXTS = program_texts.load()
 # What follows the request in the texts of a change: which command's success a run reports.
@@ -210,11 +211,6 @@ def strace_args(fault, ebusy):
 
 # --- Reading the trace ---------------------------------------------------------------------------
 
-LINE = re.compile(r"^(\d+)\s+(\w+)\((.*)\)\s+=\s+(-?\d+|\?)")
-FD_PATH = re.compile(r"(?<![\w>])\d+<([^>]*)>")
-STRING = re.compile(r'"((?:[^"\\]|\\.)*)"')
-
-
 class Call:
     def __init__(self, name, occurrence, args, result, folder):
         self.name = name
@@ -233,11 +229,7 @@ class Call:
 def parse_trace(log, folder):
     """The calls of the program's first process, each with its place among calls of its name."""
     calls, seen, first_pid = [], {}, None
-    for line in log.splitlines():
-        m = LINE.match(line)
-        if not m:
-            continue
-        pid, name, args, result = m.groups()
+    for pid, _, name, args, result in traced_calls(log):
         first_pid = first_pid or pid
         if pid != first_pid:
             continue
@@ -488,8 +480,7 @@ def main():
     args.program = os.path.abspath(args.program)
     reason = strace_cannot(args.strace)
     if reason:
-        print(f"SKIPPED: {reason}")
-        return SKIP
+        skip(reason)
     groups = [Group(c, e) for e in (False, True) for c in COMMANDS]
     groups = [g for g in groups if not args.group or g.name in args.group or g.command in args.group]
     if not groups:

@@ -4,8 +4,10 @@ checks that are counted and kept, for one verdict at the end of a run."""
 
 import os
 import platform
+import re
 import shutil
 import subprocess
+import sys
 import tempfile
 import time
 
@@ -42,6 +44,24 @@ def memory_string(pid, address, most=4096):
     return text.split(b"\0")[0].decode(errors="replace")
 
 
+# A line of strace's log (-f gives its process id, -ttt its time), and in its arguments the paths
+# of descriptors (-y) and the strings.
+TRACE_LINE = re.compile(r"^(?:(\d+)\s+)?(?:(\d+\.\d+) )?(\w+)\((.*)\)\s+=\s+(-?\d+|\?)")
+FD_PATH = re.compile(r"(?<![\w>])\d+<([^>]*)>")
+STRING = re.compile(r'"((?:[^"\\]|\\.)*)"')
+
+
+def traced_calls(log):
+    """Each call in an strace log: (process id, time, name, arguments, result)."""
+    return [m.groups() for m in map(TRACE_LINE.match, log.splitlines()) if m]
+
+
+def skip(reason):
+    """Ends a test that cannot run here, saying why."""
+    print(f"SKIPPED: {reason}")
+    sys.exit(SKIP)
+
+
 def traced_env():
     """The environment for a program run under strace. LeakSanitizer cannot run under ptrace and
     would fail every traced run of a sanitizer build; AddressSanitizer itself still watches every
@@ -52,13 +72,13 @@ def traced_env():
 
 
 def wait_in_call(pids, call, on, timeout, pause=0.002, failing=False):
-    """Waits until one of the processes that `pids()` names is at the entry of `call` on a file
+    """Waits until one of the processes that `pids()` names (None: any) is at the entry of `call` on a file
     whose path `on` accepts, which strace's delay_enter keeps it in: False when none gets there
     within `timeout` seconds. A call that strace is `failing` (error=) shows as call -1, without
     its arguments, while it is held; strace's -P has matched its file already."""
     deadline = time.monotonic() + timeout
     while time.monotonic() < deadline:
-        for pid in pids():
+        for pid in pids() if pids else filter(str.isdigit, os.listdir("/proc")):
             try:
                 with open(f"/proc/{pid}/syscall") as f:
                     fields = f.read().split()

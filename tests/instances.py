@@ -31,7 +31,7 @@ import threading
 import time
 
 import program_texts
-from harness import SKIP, Checks, HostsFolder, strace_cannot, traced_env, wait_in_call
+from harness import Checks, HostsFolder, skip, strace_cannot, traced_env, wait_in_call
 
 TEXTS = program_texts.load()
 CODES = program_texts.codes()
@@ -686,13 +686,10 @@ def main():
     # Programs orphaned by a killed strace become this script's children, to be waited for.
     ctypes.CDLL(None, use_errno=True).prctl(PR_SET_CHILD_SUBREAPER, 1)
     if ARGS.case in NEEDS_ROOT and (os.geteuid() != 0 or not shutil.which("setpriv")):
-        print("SKIPPED: another user is played by setpriv (util-linux), as root")
-        return SKIP
-    if ARGS.case in NEEDS_STRACE:
-        reason = strace_cannot(ARGS.strace, hold=True)
-        if reason:
-            print(f"SKIPPED: {reason}")
-            return SKIP
+        skip("another user is played by setpriv (util-linux), as root")
+    reason = ARGS.case in NEEDS_STRACE and strace_cannot(ARGS.strace, hold=True)
+    if reason:
+        skip(reason)
     CASES[ARGS.case]()
     return CHECKS.verdict(ARGS.case)
 

@@ -36,7 +36,8 @@ from pathlib import Path
 
 sys.dont_write_bytecode = True  # no cache of wine_test.py or the modules it shares
 import wine_test  # noqa: E402
-from harness import SKIP, describe, never_half, strace_cannot, wait_in_call  # noqa: E402
+from harness import (FD_PATH, STRING, describe, never_half, skip, strace_cannot,  # noqa: E402
+                     traced_calls, wait_in_call)
 
 # Wine keeps the hidden (2) and system (4) attributes in this extended attribute.
 DOS_ATTRIBUTES = "user.DOSATTRIB"
@@ -347,13 +348,13 @@ def delete_when_held(files, faults):
     """Deletes the target once the server is held at the entry of the call that a "delete" row
     names on it, as its strace holds it there."""
     calls = [f[1] for f in faults if f[4] == "delete"]
-    if calls and wait_in_call(lambda: filter(str.isdigit, os.listdir("/proc")), calls[0],
-                              lambda path: path.endswith(" " + str(files.dos)), 30, pause=0.01):
+    if calls and wait_in_call(None, calls[0], lambda path: path.endswith(" " + str(files.dos)), 30,
+                              pause=0.01):
         files.target.unlink()
 
 
 def run_program(files, faults, calls, paths, log, env):
-    typed = "".join(line + "\r\n" for line in COMMANDS[files.command][0]).encode("gbk")
+    typed = wine_test.typed(COMMANDS[files.command][0])
     program_options = strace_options(files, "program", faults, calls and calls["program"], paths)
     if paths:
         program_options += ["-P", str(files.out)]
@@ -374,21 +375,12 @@ def run_program(files, faults, calls, paths, log, env):
 
 # --- Reading the traces -----------------------------------------------------------------------
 
-LINE = re.compile(r"^(?:\d+\s+)?(\d+\.\d+) (\w+)\((.*)\)\s+= (-?\d+|\?)")
-FD_PATH = re.compile(r"(?<![\w>])\d+<([^>]*)>")
-STRING = re.compile(r'"((?:[^"\\]|\\.)*)"')
-
-
 def calls_in(done, files):
     """The traced calls of both processes in the order they were made: (time, side, name, kinds
     of the files they name, whether they succeeded)."""
     found = []
     for side, log in done.logs.items():
-        for line in log.splitlines():
-            m = LINE.match(line)
-            if not m:
-                continue
-            stamp, name, args, result = m.groups()
+        for _, stamp, name, args, result in traced_calls(log):
             paths = FD_PATH.findall(args)
             if name not in ("write", "pwrite64"):  # their strings are data, not names
                 paths += STRING.findall(args)
@@ -499,8 +491,7 @@ def main():
         return 0 if rows else 2
     reason = strace_cannot(ARGS.strace)
     if reason:
-        print(f"SKIPPED: {reason}")
-        return SKIP
+        skip(reason)
     try:
         return run_rows(rows)
     finally:

@@ -33,7 +33,7 @@ from pathlib import Path
 sys.dont_write_bytecode = True  # no cache of the shared test modules in the source tree
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent))
 import program_texts  # noqa: E402
-from harness import SKIP, Checks, HostsFolder, wait_in_call  # noqa: E402
+from harness import SKIP, Checks, HostsFolder, skip, wait_in_call  # noqa: E402
 
 # The program's texts, read from hosts/texts.h as the GBK (code page 936) bytes its console shows,
 # and the result codes of its "TAG err: CODE" lines.
@@ -153,6 +153,11 @@ def checked(command, **options):
     subprocess.run(command, check=True, **options)
 
 
+def typed(lines):
+    """LINES as typed at the console: each ended by CR LF, in GBK."""
+    return "".join(line + "\r\n" for line in lines).encode("gbk")
+
+
 def step(work, hosts, lines, passes, after=None, backup=None, debug="-all", errors=()):
     """Runs the program once in WORK against HOSTS (None: the file as it is) and checks its exit
     status, stdout, stderr (the ERRORS lines, when Wine prints nothing of its own: the program's
@@ -166,7 +171,7 @@ def step(work, hosts, lines, passes, after=None, backup=None, debug="-all", erro
     # runtime then reads all of it at the first prompt, and cmd's "pause" finds the pipe at its
     # end. Fed a line at a time, "pause" would take one byte of the next command.
     read_end, write_end = os.pipe()
-    os.write(write_end, "".join(line + "\r\n" for line in lines).encode("gbk"))
+    os.write(write_end, typed(lines))
     os.close(write_end)
     with os.fdopen(read_end, "rb") as pipe:
         done = subprocess.run([ARGS.wine, str(ARGS.area / "cross" / "hosts-manager.exe")],
@@ -326,61 +331,64 @@ HELD_REWRITE = (["2", "10.9.9.9 a.test"],
                 [ADD + b"hosts_write:loc = 1\n" + said("added", b"10.9.9.9 a.test")])
 REPLACED = b"".join(COMMENTED).replace(b"10.0.0.1 a.test\r\n", b"") + b"10.9.9.9 a.test\r\n"
 NO_B = REPLACED.replace(b"10.0.0.2 b.test\r\n", b"")
-# Runs with something set up around them: case name, the setup (a context manager of the working
-# folder), then step's hosts file, lines typed, outputs, hosts file after and backup; the lines on
-# stderr, each bytes or (tag, Windows error whose system message follows it).
-SET_UP = [
+# Rows run with something set up around them: name, hosts file, lines typed, outputs, hosts file
+# after, backup after, the lines on stderr (each bytes, or a tag and the Windows error whose system
+# message follows it), and the setup (a context manager of the working folder).
+ROWS += [
     # A hidden system hosts file stays one through a replace, a delete and a restore, each of
     # which puts a new file in its place.
-    ("attributes_kept_through_every_rewrite", lambda w: hidden_system(w, HOSTS),
-     b"".join(COMMENTED), *HELD_REWRITE, REPLACED, OLDER, []),
-    ("attributes_kept_through_every_rewrite", lambda w: hidden_system(w, HOSTS), None,
-     ["4", "10.0.0.2 b.test"],
-     [DELETE + b"hosts_write:loc = 1\n" + said("deleted", b"10.0.0.2 b.test")], NO_B, OLDER, []),
-    ("attributes_kept_through_every_rewrite", lambda w: hidden_system(w, windows(w / "hosts")),
-     None, ["1"], [TEXTS["backed_up"]], None, NO_B, []),
-    ("attributes_kept_through_every_rewrite", lambda w: hidden_system(w, HOSTS), None, ["5"],
-     [TEXTS["restored"]], None, NO_B, []),
+    ("attributes_kept_through_every_rewrite", b"".join(COMMENTED), *HELD_REWRITE, REPLACED, OLDER,
+     [], lambda w: hidden_system(w, HOSTS)),
+    ("attributes_kept_through_every_rewrite", None, ["4", "10.0.0.2 b.test"],
+     [DELETE + b"hosts_write:loc = 1\n" + said("deleted", b"10.0.0.2 b.test")], NO_B, OLDER, [],
+     lambda w: hidden_system(w, HOSTS)),
+    ("attributes_kept_through_every_rewrite", None, ["1"], [TEXTS["backed_up"]], None, NO_B, [],
+     lambda w: hidden_system(w, windows(w / "hosts"))),
+    ("attributes_kept_through_every_rewrite", None, ["5"], [TEXTS["restored"]], None, NO_B, [],
+     lambda w: hidden_system(w, HOSTS)),
     # While another program holds the hosts file, every command that needs it says that it is
     # in use, never that rights are missing, and leaves it whole with nothing beside it.
-    ("held_file_reported_in_use", held_alone, LOCALHOST, ["3", "2", "10.9.9.9 a.test", "1", "5"],
+    ("held_file_reported_in_use", LOCALHOST, ["3", "2", "10.9.9.9 a.test", "1", "5"],
      [OPEN_FAILED, ADD + OPEN_FAILED, b"", b""], None, OLDER,
      [(tag, IN_USE) for tag in (b"hosts_read fopen err", b"hosts_read fopen err", b"fopen rPath",
-                                b"rename err", b"copy err")]),
+                                b"rename err", b"copy err")], held_alone),
     # A rewrite waits for a holder that refuses the rename: one that lets go sees the file renamed
     # over; one that keeps it sees it copied in place, and the report says so and why.
-    ("held_with_sharing_waited_for", lambda w: held_shared(w, True), LOCALHOST + b"10.0.0.1 a.test"
-     b"\r\n", *HELD_REWRITE, LOCALHOST + b"10.9.9.9 a.test\r\n", None, []),
-    ("held_with_sharing_waited_for", lambda w: held_shared(w, False), LOCALHOST + b"10.0.0.1 "
-     b"a.test\r\n", *HELD_REWRITE, LOCALHOST + b"10.9.9.9 a.test\r\n", None,
-     [(b"rename err", IN_USE), b"copied in place: " + NAMED]),
+    ("held_with_sharing_waited_for", LOCALHOST + b"10.0.0.1 a.test\r\n", *HELD_REWRITE,
+     LOCALHOST + b"10.9.9.9 a.test\r\n", None, [], lambda w: held_shared(w, True)),
+    ("held_with_sharing_waited_for", LOCALHOST + b"10.0.0.1 a.test\r\n", *HELD_REWRITE,
+     LOCALHOST + b"10.9.9.9 a.test\r\n", None,
+     [(b"rename err", IN_USE), b"copied in place: " + NAMED], lambda w: held_shared(w, False)),
     # Restore takes no backup that Wine reports as another user's (another Unix user's file), as
     # writable by others (mode 0666) or as having a second name.
-    *(("untrusted_files_left_alone", lambda w, c=change: planted(w, "hosts", c), LOCALHOST, ["5"],
-       [b""], None, THEIRS, [b"fopen rPath: hosts is " + why]) for why, change in (
-        (b"owned by another user", others), (b"writable by others", lambda p: p.chmod(0o666)),
-        (b"a hard link", lambda p: os.link(p, p.parent.parent / "elsewhere")))),
+    *(("untrusted_files_left_alone", LOCALHOST, ["5"], [b""], None, THEIRS,
+       [b"fopen rPath: hosts is " + why], lambda w, c=change: planted(w, "hosts", c))
+      for why, change in ((b"owned by another user", others),
+                          (b"writable by others", lambda p: p.chmod(0o666)),
+                          (b"a hard link", lambda p: os.link(p, p.parent.parent / "elsewhere")))),
     # A rewrite's sweep leaves another user's leftover (no Windows process id is odd), and a lock
     # file of another user's is reported and not used.
-    ("untrusted_files_left_alone", lambda w: planted(w, "etc/hosts.new-7-7", others), LOCALHOST,
-     ["4", "0 localhost"], [DELETE + b"hosts_write:loc = 0\n" + said("deleted", b"0 localhost")],
-     b"", None, []),
-    ("untrusted_files_left_alone", lambda w: planted(w, "etc/hosts.lock", others, b""), LOCALHOST,
-     ["3"], [b"[127.0.0.1 localhost]\n"], None, None,
-     [b"hosts_lock: " + NAMED + b".lock is owned by another user: no turn taken"]),
+    ("untrusted_files_left_alone", LOCALHOST, ["4", "0 localhost"],
+     [DELETE + b"hosts_write:loc = 0\n" + said("deleted", b"0 localhost")], b"", None, [],
+     lambda w: planted(w, "etc/hosts.new-7-7", others)),
+    ("untrusted_files_left_alone", LOCALHOST, ["3"], [b"[127.0.0.1 localhost]\n"], None, None,
+     [b"hosts_lock: " + NAMED + b".lock is owned by another user: no turn taken"],
+     lambda w: planted(w, "etc/hosts.lock", others, b"")),
     # A read-only hosts file is refused, never made writable, and said to be read-only, not
     # "Permission denied": an add cannot open it to write, and a restore neither replaces it nor
     # writes into it; a backup of it is made as ever.
-    ("read_only_file_refused", read_only, LOCALHOST, ["2", "1.2.3.4 example.test", "1", "5"],
+    ("read_only_file_refused", LOCALHOST, ["2", "1.2.3.4 example.test", "1", "5"],
      [ADD + OPEN_FAILED, TEXTS["backed_up"], b""], None, LOCALHOST,
-     [(tag, READ_ONLY) for tag in (b"hosts_read fopen err", b"rename err", b"copy err")]),
+     [(tag, READ_ONLY) for tag in (b"hosts_read fopen err", b"rename err", b"copy err")],
+     read_only),
 ]
 
 
-def set_up_steps(work, name):
-    for setup, hosts, lines, passes, after, backup, errors in (r[1:] for r in SET_UP
-                                                               if r[0] == name):
-        with setup(work):
+def run_rows(work, name):
+    """Runs the rows of ROWS named NAME, each inside its setup, if it has one."""
+    for hosts, lines, passes, after, backup, errors, setup in (
+            (*r[1:], None, (), None)[:7] for r in ROWS if r[0] == name):
+        with setup(work) if setup else contextlib.nullcontext():
             step(work, hosts, lines, passes, after, backup, errors=[
                 e if isinstance(e, bytes) else e[0] + b": " + message(e[1]) for e in errors])
 
@@ -447,8 +455,7 @@ def held_in_sync(prefix, timeout=30):
     """Waits until a process is held at the entry of fsync on a file whose path begins with
     PREFIX, as strace's delay_enter holds it: whether one was. Any process: Wine's loader,
     not the test, decides which one runs the program."""
-    return wait_in_call(lambda: filter(str.isdigit, os.listdir("/proc")), "fsync",
-                        lambda path: path.startswith(prefix), timeout, pause=0.01)
+    return wait_in_call(None, "fsync", lambda path: path.startswith(prefix), timeout, pause=0.01)
 
 
 # The name under which the build before the lock file took its turn: a mutex, named after a hash
@@ -604,8 +611,7 @@ def on_console(work, answers):
     return trace_path.read_text("utf-8", "replace")
 
 
-CASES = {name: lambda work, row=row: step(work, *row) for name, *row in ROWS}
-CASES.update((name, lambda work, n=name: set_up_steps(work, n)) for name, *_ in SET_UP)
+CASES = {name: lambda work, n=name: run_rows(work, n) for name, *_ in ROWS}
 CASES.update((f.__name__, f) for f in (
     backup_and_restore, menu_in_gbk, pause_and_cls_every_pass, reparse_points,
     exe_resources_and_imports, instances_take_turns, hosts_file_never_missing))
@@ -619,8 +625,7 @@ def run(_):
         CASES[ARGS.name](work)
     except Skip as why:
         if not CHECKS.failures:
-            print(f"SKIPPED: {why}")
-            sys.exit(SKIP)
+            skip(why)
     sys.exit(CHECKS.verdict(ARGS.name))
 
 
