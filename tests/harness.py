@@ -78,7 +78,7 @@ def wait_in_call(pids, call, on, timeout, pause=0.002, failing=False):
     its arguments, while it is held; strace's -P has matched its file already."""
     deadline = time.monotonic() + timeout
     while time.monotonic() < deadline:
-        for pid in pids() if pids else filter(str.isdigit, os.listdir("/proc")):
+        for pid in (pids or (lambda: filter(str.isdigit, os.listdir("/proc"))))():
             try:
                 with open(f"/proc/{pid}/syscall") as f:
                     fields = f.read().split()
@@ -121,12 +121,12 @@ class HostsFolder:
             f.write(content)
 
     def content(self, path=None):
-        """What the hosts file (or `path`) holds; the error when it cannot be read."""
+        """What the hosts file (or `path`) holds; None when it cannot be read."""
         try:
             with open(path or self.hosts, "rb") as f:
                 return f.read()
-        except OSError as e:
-            return e
+        except OSError:
+            return None
 
     def replace_by(self, content):
         """What a tool that writes a new file and renames it over the old one does."""
@@ -155,7 +155,7 @@ class HostsFolder:
 
 def describe(data, old, new):
     """What a file holds, told against its old and new content (None: no such version)."""
-    if isinstance(data, OSError) or data is None:
+    if data is None:
         return "nothing (it is missing)"
     for label, full in (("old", old), ("new", new)):
         if data == full:

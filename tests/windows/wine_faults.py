@@ -247,8 +247,7 @@ class Files:
 
 
 def content(path):
-    data = wine_test.hosts_folder().content(path)
-    return None if isinstance(data, OSError) else data
+    return wine_test.hosts_folder().content(path)
 
 
 def attributes(path):

@@ -215,25 +215,27 @@ def attributes(path):
     return "".join(sorted(set(line[:len(line) - len(path)]) - {" "}))
 
 
+HIDDEN = ("+h", "+s")  # attrib's flags of a hidden system file
+
+
 @contextlib.contextmanager
-def hidden_system(work, changed):
-    """A hidden system hosts file and backup; the one that the run CHANGED (a new file in its
-    place) is one still, but that a backup takes nothing from the one it replaces in the working
-    folder, which may be another user's."""
+def marked(work, flags, changed, want, paths=("hosts", "backup")):
+    """The hosts file and the backup (or PATHS of them) marked with attrib's FLAGS, and after the
+    run the attributes WANT of the one it CHANGED: a hidden system file stays one through each
+    rewrite that puts a new file in its place, a read-only one is never made writable, and a
+    backup takes nothing from the one it replaces in the working folder."""
     if not (work / "hosts").exists():
         (work / "hosts").write_bytes(OLDER)
-    for path in (HOSTS, windows(work / "hosts")):
-        wine("attrib", "+h", path)
-        wine("attrib", "+s", path)
+    for path, flag in ((path, flag) for path in paths for flag in flags):
+        wine("attrib", flag, HOSTS if path == "hosts" else windows(work / "hosts"))
     try:
         yield
-        expect(f"attributes of {changed}", attributes(changed), "AHS" if changed == HOSTS else "A")
+        expect(f"attributes of {changed}", attributes(changed), want)
     finally:
+        (etc() / "hosts").chmod(0o644)  # where Wine keeps read-only
         for path in (etc() / "hosts", work / "hosts"):
-            try:
-                os.removexattr(path, "user.DOSATTRIB")  # where Wine keeps them
-            except OSError:
-                pass
+            with contextlib.suppress(OSError):
+                os.removexattr(path, "user.DOSATTRIB")  # where Wine keeps hidden and system
 
 
 @contextlib.contextmanager
@@ -300,18 +302,6 @@ def planted(work, name, change, content=THEIRS):
         (work.parent / "elsewhere").unlink(missing_ok=True)
 
 
-@contextlib.contextmanager
-def read_only(work):
-    """A read-only hosts file, as Wine keeps it (no write bit), which must stay so."""
-    (work / "hosts").write_bytes(OLDER)
-    wine("attrib", "+r", HOSTS)
-    try:
-        yield
-        expect("attributes of the hosts file", attributes(HOSTS), "AR")
-    finally:
-        (etc() / "hosts").chmod(0o644)
-
-
 def others(path):
     os.chown(path, 65534, 65534)
 
@@ -338,14 +328,14 @@ ROWS += [
     # A hidden system hosts file stays one through a replace, a delete and a restore, each of
     # which puts a new file in its place.
     ("attributes_kept_through_every_rewrite", b"".join(COMMENTED), *HELD_REWRITE, REPLACED, OLDER,
-     [], lambda w: hidden_system(w, HOSTS)),
+     [], lambda w: marked(w, HIDDEN, HOSTS, "AHS")),
     ("attributes_kept_through_every_rewrite", None, ["4", "10.0.0.2 b.test"],
      [DELETE + b"hosts_write:loc = 1\n" + said("deleted", b"10.0.0.2 b.test")], NO_B, OLDER, [],
-     lambda w: hidden_system(w, HOSTS)),
+     lambda w: marked(w, HIDDEN, HOSTS, "AHS")),
     ("attributes_kept_through_every_rewrite", None, ["1"], [TEXTS["backed_up"]], None, NO_B, [],
-     lambda w: hidden_system(w, windows(w / "hosts"))),
+     lambda w: marked(w, HIDDEN, windows(w / "hosts"), "A")),
     ("attributes_kept_through_every_rewrite", None, ["5"], [TEXTS["restored"]], None, NO_B, [],
-     lambda w: hidden_system(w, HOSTS)),
+     lambda w: marked(w, HIDDEN, HOSTS, "AHS")),
     # While another program holds the hosts file, every command that needs it says that it is
     # in use, never that rights are missing, and leaves it whole with nothing beside it.
     ("held_file_reported_in_use", LOCALHOST, ["3", "2", "10.9.9.9 a.test", "1", "5"],
@@ -380,7 +370,7 @@ ROWS += [
     ("read_only_file_refused", LOCALHOST, ["2", "1.2.3.4 example.test", "1", "5"],
      [ADD + OPEN_FAILED, TEXTS["backed_up"], b""], None, LOCALHOST,
      [(tag, READ_ONLY) for tag in (b"hosts_read fopen err", b"rename err", b"copy err")],
-     read_only),
+     lambda w: marked(w, ["+r"], HOSTS, "AR", ["hosts"])),
 ]
 
 
