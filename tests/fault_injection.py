@@ -1,23 +1,16 @@
 #!/usr/bin/env python3
 """Fails the program's file system calls one at a time and checks that no file is ever half written.
 
-Each command runs once under strace to learn which calls it makes on the test's own files, then
-once per (call, occurrence) with an error or a SIGKILL injected there; the whole matrix runs again
-with every rename failing EBUSY, as it does for a bind-mounted hosts file. After each run the hosts
-file and the backup must each hold their old or their new content, byte for byte, the success text
-must show exactly when the new content is in place, both files keep their permission bits, and
-no stray file may stay behind; after a crash, the next run must clear what the crash left. The
-run without faults must sync a replaced file's folder, and a file written in place, before it
-says so on the console, and must sync the saved copy of a file written in place, and its folder,
-before it overwrites the file.
-
-Faults go only to calls on the test's own files: not to the loader's, and not to the console's,
-since no program can report success over a broken console.
-
-Each command also runs under every address-space limit, in steps of 16 KiB, from the least at
-which the program loads to the least at which the command succeeds: each run must keep the same
-promises, end normally, and leave neither a new version nor a lock file; one that cannot start
-says "no memory".
+Each command runs once under strace to learn which calls it makes on the test's own files (not
+the loader's, nor the console's: no program can report success over a broken console), then once
+per (call, occurrence) with an error or a SIGKILL injected there, and the whole matrix again with
+every rename failing EBUSY, as for a bind-mounted hosts file; then under every address-space limit,
+in steps of 16 KiB, from the least at which the program loads to the least at which the command
+succeeds (one that cannot start says "no memory"). Each run keeps the never-half promises
+(harness.never_half) for the hosts file and the backup, and their permission bits; after a crash,
+the next run clears what the crash left. The run without faults syncs a replaced file's folder,
+and a file written in place, before it says so, and the saved copy of a file written in place,
+and its folder, before it overwrites the file.
 
 Exit status: 0 without violations, 1 with violations, 77 when strace cannot inject faults here.
 """
@@ -29,22 +22,17 @@ import resource
 import shutil
 import subprocess
 import sys
-import tempfile
+import types
 from concurrent.futures import ThreadPoolExecutor
 
 import program_texts
-from harness import HostsFolder, traced_env
-
-SKIP = 77
+from harness import (FD_PATH, STRING, HostsFolder, never_half, skip, strace_cannot, traced_calls,
+                     traced_env)
 
 TEXTS = program_texts.load()
 # What follows the request in the texts of a change: which command's success a run reports.
-SUCCESS_ADD = TEXTS["added"].split(b"%s")[1]
-SUCCESS_DELETE = TEXTS["deleted"].split(b"%s")[1]
-SUCCESS_BACKUP = TEXTS["backed_up"]
-SUCCESS_RESTORE = TEXTS["restored"]
+ALL_SUCCESS = program_texts.successes(TEXTS)
 MISSING = TEXTS["write_missing"].split(b"%s")[1]
-ALL_SUCCESS = (SUCCESS_ADD, SUCCESS_DELETE, SUCCESS_BACKUP, SUCCESS_RESTORE)
 
 RENAMES = ("rename", "renameat", "renameat2")
 READ_LIKE = ("read", "pread64", "readv", "preadv", "preadv2")
@@ -124,8 +112,8 @@ COMMANDS = {
     "delete": (b"4\n" + DELETED + b"\n", "hosts", program_texts.filled(TEXTS["deleted"], DELETED)),
     "delete-missing": (b"4\n0 nothere.example\n", None, None),
     "list": (b"3\n", None, None),
-    "backup": (b"1\n", "backup", SUCCESS_BACKUP),
-    "restore": (b"5\n", "hosts", SUCCESS_RESTORE),
+    "backup": (b"1\n", "backup", TEXTS["backed_up"]),
+    "restore": (b"5\n", "hosts", TEXTS["restored"]),
 }
 # After a crash: one run that rewrites the hosts file and one backup, which must clear leftovers.
 AFTER_CRASH = b"2\n127.0.0.1 localhost\n1\n"
@@ -141,11 +129,11 @@ class Folder(HostsFolder):
     """A fresh etc/hosts and work/hosts (the backup); the program runs in work/."""
 
     def __init__(self):
-        super().__init__("hosts-faults-", OLD_HOSTS)
-        self.work = self.folder("work")
-        self.backup = os.path.join(self.work, "hosts")
+        super().__init__(OLD_HOSTS, "hosts-faults-")
+        self.here = self.work()  # where the program runs
+        self.backup = os.path.join(self.here, "hosts")
         self.log = os.path.join(self.root, "strace.log")
-        write_file(self.backup, OLD_BACKUP)
+        self.write(OLD_BACKUP, self.backup)
         os.chmod(self.hosts, MODE)
         os.chmod(self.backup, MODE)
         try:
@@ -157,12 +145,8 @@ class Folder(HostsFolder):
     def path(self, which):
         return self.hosts if which == "hosts" else self.backup
 
-    def content(self, which):
-        try:
-            with open(self.path(which), "rb") as f:
-                return f.read()
-        except OSError as e:
-            return e
+    def version(self, which):
+        return self.content(self.path(which))
 
     def attribute(self):
         try:
@@ -175,18 +159,6 @@ class Folder(HostsFolder):
             return os.stat(self.path(which)).st_mode & 0o7777
         except OSError:
             return None
-
-    def strays(self):
-        """Every file beside the hosts file and the backup."""
-        found = []
-        for folder in (self.etc, self.work):
-            found += [os.path.join(folder, name) for name in os.listdir(folder) if name != "hosts"]
-        return sorted(found)
-
-
-def write_file(path, data):
-    with open(path, "wb") as f:
-        f.write(data)
 
 
 # --- Running the program -------------------------------------------------------------------------
@@ -207,7 +179,7 @@ def run_program(args, folder, stdin, strace_args=None, memory=None):
     if strace_args is not None:
         command = [args.strace, "-f", "-qq", "-s", "0", "-y", "-o", folder.log] + strace_args + command
     try:
-        proc = subprocess.run(command, input=stdin, cwd=folder.work, capture_output=True,
+        proc = subprocess.run(command, input=stdin, cwd=folder.here, capture_output=True,
                               timeout=args.run_timeout, umask=UMASK, env=traced_env(),
                               preexec_fn=limit)
     except subprocess.TimeoutExpired as e:
@@ -240,11 +212,6 @@ def strace_args(fault, ebusy):
 
 # --- Reading the trace ---------------------------------------------------------------------------
 
-LINE = re.compile(r"^(\d+)\s+(\w+)\((.*)\)\s+=\s+(-?\d+|\?)")
-FD_PATH = re.compile(r"(?<![\w>])\d+<([^>]*)>")
-STRING = re.compile(r'"((?:[^"\\]|\\.)*)"')
-
-
 class Call:
     def __init__(self, name, occurrence, args, result, folder):
         self.name = name
@@ -252,7 +219,7 @@ class Call:
         self.result = result
         self.fd_paths = [p.replace(" (deleted)", "") for p in FD_PATH.findall(args)]
         strings = [] if name in READ_LIKE + WRITE_LIKE else STRING.findall(args)
-        self.paths = [os.path.normpath(os.path.join(folder.work, s)) for s in strings if s]
+        self.paths = [os.path.normpath(os.path.join(folder.here, s)) for s in strings if s]
         self.args = args
 
     def touches(self, root):
@@ -263,11 +230,7 @@ class Call:
 def parse_trace(log, folder):
     """The calls of the program's first process, each with its place among calls of its name."""
     calls, seen, first_pid = [], {}, None
-    for line in log.splitlines():
-        m = LINE.match(line)
-        if not m:
-            continue
-        pid, name, args, result = m.groups()
+    for pid, _, name, args, result in traced_calls(log):
         first_pid = first_pid or pid
         if pid != first_pid:
             continue
@@ -299,18 +262,20 @@ def faults_for(calls, root, ebusy, full):
     return faults
 
 
-def durability_faults(calls, folder):
-    """Renames onto the hosts file or backup not followed by a sync of its folder before the next
-    console output."""
-    problems = []
-    targets = {folder.hosts, folder.backup}
+def unsynced_faults(calls, folder):
+    """What is not synced before the next console output: the folder of a rename onto the hosts
+    file or the backup, or either file after its last write in place."""
+    files, due = (folder.hosts, folder.backup), []
     for i, c in enumerate(calls):
-        if c.name in RENAMES and c.result == "0" and c.paths[-1:] and c.paths[-1] in targets:
-            folder_path = os.path.dirname(c.paths[-1])
-            if not synced_before_output(calls[i + 1:], folder_path):
-                problems.append(f"rename onto {rel(folder, c.paths[-1])} is not followed by a sync "
-                                "of its folder before the next console output")
-    return problems
+        if c.name in RENAMES and c.result == "0" and c.paths[-1:] and c.paths[-1] in files:
+            due.append((i, os.path.dirname(c.paths[-1]), f"rename onto {rel(folder, c.paths[-1])} "
+                        "is not followed by a sync of its folder"))
+    for path in files:
+        writes = [i for i, c in enumerate(calls) if c.name in WRITE_LIKE and c.fd_paths[:1] == [path]]
+        due += [(writes[-1], path, f"{rel(folder, path)}, written in place, is not synced")
+                for _ in writes[-1:]]
+    return [f"{what} before the next console output" for i, path, what in due
+            if not synced_before_output(calls[i + 1:], path)]
 
 
 def synced_before_output(rest, path):
@@ -320,17 +285,6 @@ def synced_before_output(rest, path):
         if c.name in SYNCS and c.fd_paths[:1] == [path] and c.result == "0":
             return True
     return False
-
-
-def in_place_faults(calls, folder):
-    """Files written in place whose last write is not synced before the next console output."""
-    problems = []
-    for path in (folder.hosts, folder.backup):
-        writes = [i for i, c in enumerate(calls) if c.name in WRITE_LIKE and c.fd_paths[:1] == [path]]
-        if writes and not synced_before_output(calls[writes[-1] + 1:], path):
-            problems.append(f"{rel(folder, path)}, written in place, is not synced before the next "
-                            "console output")
-    return problems
 
 
 def saved_copy_faults(calls, folder):
@@ -361,78 +315,33 @@ def rel(folder, path):
 
 # --- Checking a run ------------------------------------------------------------------------------
 
-def describe(data, old, new):
-    if isinstance(data, OSError):
-        return f"missing ({data.strerror})"
-    text = f"{len(data)} bytes"
-    if not data:
-        return text + ", empty"
-    for label, full in (("old", old), ("new", new)):
-        if full.startswith(data):
-            return text + f", a cut-short {label} ({len(full)} bytes)"
-    return text + ", neither a prefix of old nor of new"
-
-
 def named_in(stderr, folder):
     """Files that the program's reports name, e.g. a new version it kept for the user."""
     found = set()
     for token in re.split(rb"[\s\"'`]+", stderr):
         token = token.strip(b",;:()[]<>").decode("utf-8", "replace")
         if token:
-            path = os.path.normpath(os.path.join(folder.work, token))
+            path = os.path.normpath(os.path.join(folder.here, token))
             if os.path.exists(path):
                 found.add(path)
     return found
 
 
-def both_kept(folder, old, new):
-    """Whether files beside the hosts file and the backup hold both versions: all that a copy in
-    place, the one way to change a file that cannot be renamed over, can promise when killed."""
-    kept = [folder_file(p) for p in folder.strays()]
-    return old in kept and new in kept
-
-
-def folder_file(path):
-    try:
-        with open(path, "rb") as f:
-            return f.read()
-    except OSError:
-        return None
-
-
 def check_run(run, folder, expect, command, ebusy=False):
-    """What broke in one run: a list of texts, empty when the run kept every promise."""
+    """What broke in one run: a list of texts, empty when the run kept every promise. A killed
+    copy in place, the one way to change a file that cannot be renamed over, can promise no more
+    than both versions kept beside the file."""
     _, target, success = COMMANDS[command]
-    problems = []
-    if run.status == "timeout":
-        problems.append("the program hung")
-    elif not run.killed and run.status != 0:
-        problems.append(f"exit status {run.status}")
-    state = {}
-    for which in ("hosts", "backup"):
-        data, old, new = folder.content(which), expect[which][0], expect[which][1]
-        state[which] = data
-        if data != old and data != new and not (run.killed and ebusy and both_kept(folder, old, new)):
-            problems.append(f"{which} file is neither old nor new: {describe(data, old, new)}")
-        mode = folder.mode(which)
-        if mode is not None and mode != MODE:
-            problems.append(f"{which} file has mode {mode:04o}, not its old {MODE:04o}")
-    if folder.has_attribute and not isinstance(state["hosts"], OSError) and \
+    files = {w: (folder.version(w), *expect[w]) for w in ("hosts", "backup")}
+    strays = {p: folder.content(p) for p in folder.strays(folder.here)}
+    named = named_in(run.stderr, folder).__contains__
+    problems = never_half(run, files, target, success, ALL_SUCCESS, strays, named, run.killed,
+                          run.killed and ebusy)
+    problems += [f"{w} file has mode {folder.mode(w):04o}, not its old {MODE:04o}"
+                 for w in files if folder.mode(w) not in (None, MODE)]
+    if folder.has_attribute and files["hosts"][0] is not None and \
             folder.attribute() != ATTRIBUTE[1]:
         problems.append(f"hosts file lost its attribute {ATTRIBUTE[0]}: {folder.attribute()}")
-    if success is not None:
-        printed = success in run.stdout
-        is_new = state[target] == expect[target][1]
-        if printed and not is_new:
-            problems.append(f"success text printed but the {target} file is not new")
-        if is_new and not printed and not run.killed:
-            problems.append(f"the {target} file is new but no success text was printed")
-    for text in ALL_SUCCESS:
-        if text not in (success or b"") and text in run.stdout:
-            problems.append("another command's success text was printed")
-    if not run.killed:
-        strays = [p for p in folder.strays() if p not in named_in(run.stderr, folder)]
-        problems += [f"left {rel(folder, p)} behind, named nowhere" for p in strays]
     return problems
 
 
@@ -440,19 +349,20 @@ def check_cleanup(args, folder, crashed, expect, ebusy):
     """After a crash, the next rewrite and backup (renames still failing, where they did) must
     remove what the dead process left; but where the crash left a file neither old nor new, the
     two versions kept beside it are the user's only whole copies and must survive."""
-    if not folder.strays():
+    strays = lambda: folder.strays(folder.here)
+    if not strays():
         return []
-    torn = [w for w in ("hosts", "backup") if folder.content(w) not in expect[w]]
+    torn = [w for w in ("hosts", "backup") if folder.version(w) not in expect[w]]
     kept = named_in(crashed.stderr, folder)
     after = run_program(args, folder, AFTER_CRASH, strace_args(None, ebusy) if ebusy else None)
     problems = [] if after.status == 0 else [f"the run after the crash exited {after.status}"]
     if torn:
-        still = [folder_file(p) for p in folder.strays()]
+        still = [folder.content(p) for p in strays()]
         return problems + [f"the versions kept beside the torn {w} file did not survive the next run"
                            for w in torn if not set(expect[w]) <= set(still)]
-    strays = [p for p in folder.strays() if p not in kept | named_in(after.stderr, folder)]
+    left = [p for p in strays() if p not in kept | named_in(after.stderr, folder)]
     return problems + [f"{rel(folder, p)} left by the crash survives the next rewrite and backup"
-                       for p in strays]
+                       for p in left]
 
 
 # --- Memory limits ------------------------------------------------------------------------------
@@ -496,28 +406,21 @@ def memory_faults(args, group):
 
 # --- The matrix ----------------------------------------------------------------------------------
 
-class Group:
-    def __init__(self, command, ebusy):
-        self.command = command
-        self.ebusy = ebusy
-        self.name = command + ("/rename-ebusy" if ebusy else "")
-        self.expect = None
-        self.faults = []
-        self.violations = []
-        self.runs = 0
-        self.missed = 0
+def new_group(command, ebusy):
+    """One command's runs, with every rename failing EBUSY or not, and what they found."""
+    return types.SimpleNamespace(command=command, ebusy=ebusy, expect=None, faults=[], runs=0,
+                                 name=command + ("/rename-ebusy" if ebusy else ""), violations=[],
+                                 missed=0)
 
 
 def baseline(args, group):
     """Runs the command without faults (but for the EBUSY renames) to learn its calls and result."""
     stdin, target, success = COMMANDS[group.command]
     with Folder() as folder:
-        trace = ["-e", "trace=" + names(CALLS)]
-        if group.ebusy:
-            trace += ["-e", f"inject={names(RENAMES)}:error=EBUSY"]
+        trace = ["-e", "trace=" + names(CALLS)] + strace_args(None, group.ebusy)[2:]
         run = run_program(args, folder, stdin, trace)
         calls = parse_trace(run.log, folder)
-        new = {w: folder.content(w) for w in ("hosts", "backup")}
+        new = {w: folder.version(w) for w in ("hosts", "backup")}
         group.stdout = run.stdout
         group.expect = {"hosts": (OLD_HOSTS, new["hosts"]), "backup": (OLD_BACKUP, new["backup"])}
         problems = baseline_problems(run, folder, group, new, calls)
@@ -528,7 +431,7 @@ def baseline(args, group):
 def baseline_problems(run, folder, group, new, calls):
     stdin, target, success = COMMANDS[group.command]
     problems = check_run(run, folder, group.expect, group.command)
-    if any(isinstance(v, OSError) for v in new.values()):
+    if None in new.values():
         problems.append("a file is missing after the run")
     if success is not None and (success not in run.stdout or new[target] == group.expect[target][0]):
         problems.append(f"the command did not change the {target} file and report success")
@@ -540,8 +443,7 @@ def baseline_problems(run, folder, group, new, calls):
         problems.append("the listing does not reach the last entries")
     if not calls:
         problems.append("strace traced no call")
-    problems += durability_faults(calls, folder) + in_place_faults(calls, folder)
-    problems += saved_copy_faults(calls, folder)
+    problems += unsynced_faults(calls, folder) + saved_copy_faults(calls, folder)
     return problems
 
 
@@ -557,24 +459,6 @@ def inject(args, group, fault):
     return [f"{where}: {p}" for p in problems], run.injected
 
 
-def strace_works(args):
-    """Why faults cannot be injected here, or None when they can."""
-    if not args.strace:
-        return "strace is not installed"
-    with tempfile.TemporaryDirectory() as d:
-        log = os.path.join(d, "log")
-        probe = [args.strace, "-f", "-qq", "-o", log, "-e", "trace=?chdir,?fchdir",
-                 "-e", "inject=?chdir,?fchdir:error=EIO", "/bin/sh", "-c", "cd / && cd /"]
-        try:
-            proc = subprocess.run(probe, capture_output=True, timeout=30)
-        except (OSError, subprocess.TimeoutExpired) as e:
-            return f"strace cannot run: {e}"
-        text = open(log, errors="replace").read() if os.path.exists(log) else ""
-        if proc.returncode == 0 or "INJECTED" not in text:
-            return "strace cannot inject faults: " + proc.stderr.decode(errors="replace").strip()
-    return None
-
-
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--program", required=True, help="the test build of the program")
@@ -588,11 +472,10 @@ def main():
     parser.add_argument("--run-timeout", type=float, default=30)
     args = parser.parse_args()
     args.program = os.path.abspath(args.program)
-    reason = strace_works(args)
+    reason = strace_cannot(args.strace)
     if reason:
-        print(f"SKIPPED: {reason}")
-        return SKIP
-    groups = [Group(c, e) for e in (False, True) for c in COMMANDS]
+        skip(reason)
+    groups = [new_group(c, e) for e in (False, True) for c in COMMANDS]
     groups = [g for g in groups if not args.group or g.name in args.group or g.command in args.group]
     if not groups:
         parser.error("no such group: " + ", ".join(args.group))

@@ -8,24 +8,20 @@
             there byte for byte and in order, no host is there twice, and no instance failed
             because another was at work
   outside   programs that take no lock change the hosts file at the worst moment, which strace
-            holds open (delay_enter): during the sync of a rewrite's new version, and during an
-            append's open, between its open and its write, or its write and its sync; the change
-            must be kept and the command must fail with write_changed, or, when its own write
-            fails, cut back only its own bytes
-  turns     an instance held by strace inside its change keeps a second one (an add, a restore)
-            waiting: the second says so once after a second, goes on as soon as the first ends
-            or is killed, and a build with a short bound gives up and changes nothing; where no
-            lock can be had (flock fails ENOLCK) a command goes on without one
+            holds open (delay_enter): the change is kept and the command fails with
+            write_changed, or, when its own write fails, cuts back only its own bytes (OUTSIDE)
+  turns     an instance held by strace inside its change keeps a second one waiting, which says
+            so once, goes on as soon as the first ends or is killed, or gives up at its bound and
+            changes nothing; where no lock can be had a command goes on without one (TURNS)
+  other users, played by setpriv, can neither stall a turn nor reach a new version
 
-The program under test keeps its hosts file at ../etc/hosts, relative to a working folder in a
-temporary folder of each case. Exit status: 0 when every check passed, 1 otherwise, 77 when the
-case cannot run here (strace missing or unable to tamper with calls, no /proc/PID/syscall).
+Each case runs in a temporary folder (harness.HostsFolder). Exit status: 0 when every check
+passed, 1 otherwise, 77 when the case cannot run here (no strace that can hold calls, not root).
 """
 
 import argparse
 import ctypes
 import os
-import platform
 import re
 import shutil
 import signal
@@ -35,9 +31,8 @@ import threading
 import time
 
 import program_texts
-from harness import Checks, HostsFolder, traced_env, wait_in_call
+from harness import Checks, HostsFolder, skip, strace_cannot, traced_env, wait_in_call
 
-SKIP = 77
 TEXTS = program_texts.load()
 CODES = program_texts.codes()
 SCREEN, ADD, DELETE = program_texts.prompts(TEXTS)
@@ -67,20 +62,10 @@ def screens(*outputs):
 
 
 class Machine(HostsFolder):
-    """A temporary folder with the hosts file in etc/ and a working folder for each instance."""
+    """The hosts file in a temporary etc/, and a working folder for each instance."""
 
     def __init__(self, hosts):
-        super().__init__("hosts-instances-", hosts)
-
-    def work(self, name):
-        return self.folder("work-" + name)
-
-    def content(self):
-        with open(self.hosts, "rb") as f:
-            return f.read()
-
-    def beside(self):
-        return sorted(os.listdir(self.etc))
+        super().__init__(hosts, "hosts-instances-")
 
     def start(self, name, stdin, program=None, strace=None):
         """Starts an instance in its own working folder, its whole input already in a file, and
@@ -95,13 +80,6 @@ class Machine(HostsFolder):
         with open(path, "rb") as f:
             return subprocess.Popen(command, stdin=f, stdout=subprocess.PIPE,
                                     stderr=subprocess.PIPE, cwd=self.work(name), env=env)
-
-    def replace_by(self, content):
-        """What a tool that writes a new file and renames it over the old one does."""
-        fresh = self.hosts + ".tool"
-        with open(fresh, "wb") as f:
-            f.write(content)
-        os.rename(fresh, self.hosts)
 
 
 def finish(proc, timeout=60):
@@ -244,7 +222,7 @@ def check_instance(m, i, steps, result):
     outcomes = [outcome_of(output, q) for (_, q, _), output in zip(steps, outputs)]
     for k, ((command, request, want), got) in enumerate(zip(steps, outcomes)):
         expect(f"instance {i}, command {k} ({command} {request}): outcome", got, want)
-    check_whole_version(f"instance {i}'s last backup", read(m.work(f"i{i}"), "hosts"), UNTOUCHED)
+    check_whole_version(f"instance {i}'s last backup", m.content(os.path.join(m.work(f"i{i}"), "hosts")), UNTOUCHED)
     return outcomes
 
 
@@ -263,11 +241,6 @@ def expected_entries(sessions, outcomes):
 
 def is_shared(line):
     return host(line).startswith(b"shared-")
-
-
-def read(folder, name):
-    with open(os.path.join(folder, name), "rb") as f:
-        return f.read()
 
 
 # The lines of the starting file that no session changes: everything but the shared hosts and
@@ -315,21 +288,6 @@ def held(call, path, seconds, occurrence="1", fault="", also=None):
     return (["-P", path] if path else []) + options
 
 
-def strace_can_delay():
-    """Why calls cannot be held here, or None when they can."""
-    if not ARGS.strace:
-        return "strace is not installed"
-    if platform.machine() != "x86_64" or not os.path.exists("/proc/self/syscall"):
-        return "/proc/PID/syscall with x86_64 call numbers is needed to see a held call"
-    probe = subprocess.run([ARGS.strace, "-f", "-qq", "-o", os.devnull] +
-                           held("fsync", None, 0.01) +
-                           [sys.executable, "-c", "import os, tempfile; os.fsync(tempfile.mkstemp()[0])"],
-                           stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-    if probe.returncode != 0:
-        return "strace cannot delay calls: " + probe.stderr.decode(errors="replace").strip()
-    return None
-
-
 # --- outside -------------------------------------------------------------------------------------
 
 OUTSIDE_FILE = b"# outside\n127.0.0.1 localhost\n10.0.0.1 a.test\n10.0.0.2 b.test\n"
@@ -343,19 +301,13 @@ def append_outside(m):
     return OUTSIDE_FILE + OUTSIDE_LINE
 
 
-def rename_outside(m):
-    m.replace_by(TOOL_VERSION)
-    return TOOL_VERSION
+def renamed_over(content):
+    """What another tool does that writes CONTENT as a new file and renames it over the old."""
+    return lambda m: m.replace_by(content) or content
 
 
-def rename_unended(m):
-    m.replace_by(TOOL_VERSION.rstrip(b"\n"))
-    return TOOL_VERSION.rstrip(b"\n")
-
-
-def rename_longer(m):
-    m.replace_by(TOOL_VERSION * 4)
-    return TOOL_VERSION * 4
+rename_outside, rename_unended = renamed_over(TOOL_VERSION), renamed_over(TOOL_VERSION[:-1])
+rename_longer = renamed_over(TOOL_VERSION * 4)
 
 
 CHANGED = TEXTS["write_changed"]
@@ -416,6 +368,11 @@ TURNS_FILE = b"# turns\n127.0.0.1 localhost\n10.0.0.1 a.test\n10.0.0.2 b.test\n"
 FIRST = b"4\n0 a.test\n"  # a rewrite, held in the sync of its new version
 FIRST_OUT = screens(DELETE + b"hosts_write:loc = 1\n" + deleted(b"0 a.test"))
 SECOND = b"2\n10.5.5.5 e.test\n"
+RESTORED = b"# restored\n10.6.6.6 r.test\n"
+WAITING, GAVE_UP = TEXTS["lock_waiting"], TEXTS["lock_gave_up"]
+ADDED, TIMED_OUT = ADD + added(b"10.5.5.5 e.test"), failed("hosts_lock", "turn_timed_out")
+FIRSTS, SECONDS = TURNS_FILE.replace(b"10.0.0.1 a.test\n", b""), TURNS_FILE + b"10.5.5.5 e.test\n"
+BOTH = FIRSTS + b"10.5.5.5 e.test\n"
 
 
 def first_holding(m, seconds, program=None):
@@ -439,120 +396,106 @@ def read_until(proc, wanted, timeout):
     return seen
 
 
-RESTORED = b"# restored\n10.6.6.6 r.test\n"
-# The second instance's command, what it prints after its wait, and the hosts file after both
-SECONDS = [(SECOND, ADD + TEXTS["lock_waiting"] + added(b"10.5.5.5 e.test"),
-            TURNS_FILE.replace(b"10.0.0.1 a.test\n", b"") + b"10.5.5.5 e.test\n"),
-           (b"5\n", TEXTS["lock_waiting"] + TEXTS["restored"], RESTORED)]
+def held_at_the_lock(m, second, first):
+    """The second opens the held lock file; the first ends its turn, removing the file, before
+    the second looks at what it opened."""
+    expect("the second instance held looking at the lock file",
+           wait_inside(tracee(second), "newfstatat", ".lock"), True)
+    return b"", None
 
 
-def waits_for_the_other_and_says_so_once():
-    for stdin, shown, final in SECONDS:
-        with Machine(TURNS_FILE) as m:
-            with open(os.path.join(m.work("second"), "hosts"), "wb") as f:
-                f.write(RESTORED)
-            first, _ = first_holding(m, 2.5)
-            started = time.monotonic()
-            out, err, status = finish(m.start("second", stdin))
-            waited = time.monotonic() - started
-            expect("first instance's stdout", finish(first)[0], FIRST_OUT)
-            expect("second instance's stdout", out, screens(shown))
-            expect("second instance waited for the first, at least 1.5 s", waited >= 1.5, True)
-            expect("hosts file: both changes, in turn", m.content(), final)
-            expect("files beside the hosts file", m.beside(), ["hosts"])
+def kill_the_first(m, second, first):
+    """Kills the first instance once the second says it waits: the time of the kill."""
+    seen = read_until(second, WAITING, 5)
+    expect("second instance says it waits", WAITING in seen, True)
+    killed = time.monotonic()
+    # A process held by strace dies only once strace lets it go, so strace goes too; the
+    # program, orphaned, is then this script's to wait for.
+    os.kill(first[1], signal.SIGKILL)
+    first[0].kill()
+    first[0].wait()
+    os.waitpid(first[1], 0)
+    return seen, killed
 
 
-def goes_on_where_no_lock_can_be_had():
-    with Machine(TURNS_FILE) as m:
-        out, err, status = finish(m.start("p", SECOND, strace=[
-            "-e", "trace=flock", "-e", "inject=flock:error=ENOLCK"]))
-        expect("stdout", out, screens(ADD + added(b"10.5.5.5 e.test")))
-        expect("hosts file", m.content(), TURNS_FILE + b"10.5.5.5 e.test\n")
-
-
-def goes_on_when_the_other_is_killed():
-    with Machine(TURNS_FILE) as m:
-        first, pid = first_holding(m, 30)
-        second = m.start("second", SECOND)
-        seen = read_until(second, TEXTS["lock_waiting"], 5)
-        expect("second instance says it waits", TEXTS["lock_waiting"] in seen, True)
-        killed = time.monotonic()
-        # A process held by strace dies only once strace lets it go, so strace goes too; the
-        # program, orphaned, is then this script's to wait for.
-        os.kill(pid, signal.SIGKILL)
-        first.kill()
-        out, _, status = finish(second, timeout=20)
-        expect("second instance went on within 3 s of the kill", time.monotonic() - killed < 3,
-               True)
-        finish(first)
-        os.waitpid(pid, 0)
-        expect("second instance's stdout", seen + out,
-               screens(ADD + TEXTS["lock_waiting"] + added(b"10.5.5.5 e.test")))
-        expect("hosts file: the second instance's change alone", m.content(),
-               TURNS_FILE + b"10.5.5.5 e.test\n")
-        expect("files beside the hosts file", [re.sub(r"-\d+$", "-K", f) for f in m.beside()],
-               ["hosts", f"hosts.new-{pid}-K"])
-        # The next rewrite removes what the killed one left.
-        out, _, _ = finish(m.start("third", b"4\n0 b.test\n"))
-        expect("third instance's stdout", out,
-               screens(DELETE + b"hosts_write:loc = 2\n" + deleted(b"0 b.test")))
-        expect("files beside the hosts file after the next rewrite", m.beside(), ["hosts"])
-
-
-def gives_up_after_its_bound_and_changes_nothing():
-    with Machine(TURNS_FILE) as m:
-        first, _ = first_holding(m, 4)
-        started = time.monotonic()
-        out, err, status = finish(m.start("second", SECOND, program=ARGS.brief_program))
-        waited = time.monotonic() - started
-        expect("first instance's stdout", finish(first)[0], FIRST_OUT)
-        expect("second instance's stdout", out,
-               screens(ADD + TEXTS["lock_waiting"] + TEXTS["lock_gave_up"] +
-                       failed("hosts_lock", "turn_timed_out")))
-        expect("second instance gave up after its bound of 2 s", 1.9 <= waited < 3.5, True)
-        expect("hosts file: the first instance's change alone", m.content(),
-               TURNS_FILE.replace(b"10.0.0.1 a.test\n", b""))
-
-
-def keeps_the_file_and_waits_the_seconds_it_was_configured_with():
+def configured_build(m):
     """The README's own build, `cmake -S . -B build` with -DHOSTS_PATH and -DHOSTS_LOCK_SECONDS."""
-    with Machine(TURNS_FILE) as m:
-        build = m.folder("build")
-        for step in ([f"-DHOSTS_PATH={m.hosts}", "-DHOSTS_LOCK_SECONDS=2", "-S", ARGS.source,
-                      "-B", build], ["--build", build, "-j2", "--target", "hosts-manager"]):
-            subprocess.run([ARGS.cmake] + step, check=True, stdout=subprocess.DEVNULL)
-        program = os.path.join(build, "hosts-manager")
-        first, _ = first_holding(m, 4, program)
-        started = time.monotonic()
-        out, _, _ = finish(m.start("second", b"3\n", program=program))
-        waited = time.monotonic() - started
-        expect("first instance's stdout: the file at HOSTS_PATH changed", finish(first)[0],
-               FIRST_OUT)
-        expect("second instance's stdout", out, screens(
-            TEXTS["lock_waiting"] + TEXTS["lock_gave_up"] + failed("hosts_lock", "turn_timed_out")))
-        expect("second instance gave up after its bound of 2 s", 1.9 <= waited < 3.5, True)
+    build = m.folder("build")
+    for step in ([f"-DHOSTS_PATH={m.hosts}", "-DHOSTS_LOCK_SECONDS=2", "-S", ARGS.source,
+                  "-B", build], ["--build", build, "-j2", "--target", "hosts-manager"]):
+        subprocess.run([ARGS.cmake] + step, check=True, stdout=subprocess.DEVNULL)
+    return os.path.join(build, "hosts-manager")
 
 
-def waits_again_when_the_holder_removes_the_lock_file_it_opened():
-    with Machine(TURNS_FILE) as m:
-        first, _ = first_holding(m, 1)
-        lock = m.hosts + ".lock"
-        # The second opens the held lock file; the first ends its turn, removing the file,
-        # before the second looks at what it opened.
-        second = m.start("second", SECOND, strace=held("newfstatat", lock, 2))
-        expect("the second instance held looking at the lock file",
-               wait_inside(tracee(second), "newfstatat", ".lock"), True)
-        expect("first instance's stdout", finish(first)[0], FIRST_OUT)
-        out, err, _ = finish(second)
-        expect("second instance's stdout", out,
-               screens(ADD + TEXTS["lock_waiting"] + added(b"10.5.5.5 e.test")))
-        expect("second instance's stderr", err, b"")
+PROGRAMS = {"test": lambda m: ARGS.program, "brief": lambda m: ARGS.brief_program,
+            "configured": configured_build}
 
 
-TURNS = [waits_for_the_other_and_says_so_once,
-         waits_again_when_the_holder_removes_the_lock_file_it_opened, goes_on_when_the_other_is_killed,
-         gives_up_after_its_bound_and_changes_nothing, goes_on_where_no_lock_can_be_had,
-         keeps_the_file_and_waits_the_seconds_it_was_configured_with]
+def turn(name, output, after, hold=2.5, programs=("test", "test"), stdin=SECOND, strace=None,
+         meanwhile=None, took=None, first_out=FIRST_OUT, beside=("hosts",), then=None):
+    """A row of TURNS: the first instance held `hold` s in its rewrite (None: none), a second one
+    started meanwhile with `stdin`, under `strace` (options of `m`) if given, what the test does
+    while it runs, and what is seen: its `output` after the menu, the time it `took` (from
+    `meanwhile`'s moment), the first's stdout, the hosts file `after`, the names `beside` it (the
+    first's new version as FIRST), and a third run `then` that leaves the hosts file alone."""
+    return name, dict(output=output, after=after, hold=hold, programs=programs, stdin=stdin,
+                      strace=strace, meanwhile=meanwhile, took=took, first_out=first_out,
+                      beside=list(beside), then=then)
+
+
+TURNS = [
+    turn("waits_for_the_other_and_says_so_once", ADD + WAITING + added(b"10.5.5.5 e.test"), BOTH,
+         took=(1.5, 60)),
+    turn("waits_for_the_other_and_says_so_once", WAITING + TEXTS["restored"], RESTORED,
+         stdin=b"5\n", took=(1.5, 60)),
+    turn("waits_again_when_the_holder_removes_the_lock_file_it_opened", ADD + WAITING +
+         added(b"10.5.5.5 e.test"), BOTH, hold=1, meanwhile=held_at_the_lock,
+         strace=lambda m: held("newfstatat", m.hosts + ".lock", 2)),
+    turn("goes_on_when_the_other_is_killed", ADD + WAITING + added(b"10.5.5.5 e.test"), SECONDS,
+         hold=30, meanwhile=kill_the_first, took=(0, 3), first_out=None,
+         beside=["hosts", "hosts.new-FIRST-K"],
+         then=(b"4\n0 b.test\n", DELETE + b"hosts_write:loc = 2\n" + deleted(b"0 b.test"))),
+    turn("gives_up_after_its_bound_and_changes_nothing", ADD + WAITING + GAVE_UP + TIMED_OUT,
+         FIRSTS, hold=4, programs=("test", "brief"), took=(1.9, 3.5)),
+    turn("goes_on_where_no_lock_can_be_had", ADDED, SECONDS, hold=None,
+         strace=lambda m: ["-e", "trace=flock", "-e", "inject=flock:error=ENOLCK"]),
+    turn("keeps_the_file_and_waits_the_seconds_it_was_configured_with",
+         WAITING + GAVE_UP + TIMED_OUT, FIRSTS, hold=4, programs=("configured",) * 2,
+         stdin=b"3\n", took=(1.9, 3.5)),
+]
+
+
+def take_turns(name):
+    for row in (row for n, row in TURNS if n == name):
+        with Machine(TURNS_FILE) as m:
+            take_turn(m, **row)
+
+
+def take_turn(m, output, after, hold, programs, stdin, strace, meanwhile, took, first_out,
+              beside, then):
+    built = {p: PROGRAMS[p](m) for p in set(programs)}
+    first_program, second_program = (built[p] for p in programs)
+    m.write(RESTORED, os.path.join(m.work("second"), "hosts"))
+    first = first_holding(m, hold, first_program) if hold else None
+    started = time.monotonic()
+    second = m.start("second", stdin, program=second_program, strace=strace and strace(m))
+    seen, moment = meanwhile(m, second, first) if meanwhile else (b"", None)
+    out, err, _ = finish(second)
+    waited = time.monotonic() - (moment or started)
+    expect("second instance's stdout", seen + out, screens(output))
+    expect("second instance's stderr", err, b"")
+    if took:
+        expect(f"second instance took {waited:.2f} s, within {took}", took[0] <= waited < took[1],
+               True)
+    if first and first_out:
+        expect("first instance's stdout", finish(first[0])[0], first_out)
+    expect("hosts file", m.content(), after)
+    pid = first[1] if first else "none"
+    names = [re.sub(rf"\.new-{pid}-\d+$", ".new-FIRST-K", n) for n in m.beside()]
+    expect("files beside the hosts file", names, beside)
+    if then:
+        expect("the next run's stdout", finish(m.start("third", then[0]))[0], screens(then[1]))
+        expect("files beside the hosts file after the next run", m.beside(), ["hosts"])
 
 
 # --- another user on the machine ------------------------------------------------------------------
@@ -560,10 +503,11 @@ TURNS = [waits_for_the_other_and_says_so_once,
 NOBODY = 65534
 
 
-def as_other(*command):
+def as_other(*command, cwd=None):
     """Runs `command` as an unprivileged user, who may do only what the machine's others may."""
     return subprocess.Popen(["setpriv", f"--reuid={NOBODY}", f"--regid={NOBODY}", "--clear-groups",
-                             "--"] + list(command), stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+                             "--"] + list(command), stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                            cwd=cwd)
 
 
 def open_to_others(m, *shared):
@@ -607,8 +551,8 @@ def never_uses_another_users_lock_file():
                 os.rename(m.hosts, os.path.join(shared, "hosts"))
                 os.symlink(os.path.join(shared, "hosts"), m.hosts)
             os.chmod(m.hosts, 0o644)
-            subprocess.run(["setpriv", f"--reuid={NOBODY}", f"--regid={NOBODY}", "--clear-groups",
-                            "--"] + plant, cwd=shared, check=True)
+            expect(f"{why}: the other user planted the lock file",
+                   as_other(*plant, cwd=shared).wait(), 0)
             out, err, _ = finish(m.start("p", SECOND))
             expect(f"{why}: stdout", out, screens(ADD + added(b"10.5.5.5 e.test")))
             expect(f"{why}: stderr", err, f"hosts_lock: {m.hosts}.lock is {why}: no turn taken\n"
@@ -718,11 +662,9 @@ OTHER_USER = [cannot_stall_the_turn, cannot_stall_the_turn_by_planting_names,
 
 CASES = {"together": together}
 CASES.update((name, lambda n=name: outside(n)) for name, *_ in OUTSIDE)
-CASES.update((f.__name__, f) for f in TURNS)
-NEEDS_STRACE = set(CASES) - {"together"}
+CASES.update((name, lambda n=name: take_turns(n)) for name, _ in TURNS)
 CASES.update((f.__name__, f) for f in OTHER_USER)
-NEEDS_STRACE |= {"never_waits_on_a_fifo_in_the_working_folder", "new_version_is_never_open_to_others",
-                 "cannot_stall_the_turn_by_planting_names"}
+NEEDS_STRACE = set(CASES) - {"together", "cannot_stall_the_turn", "never_uses_another_users_lock_file"}
 NEEDS_ROOT = {f.__name__ for f in OTHER_USER}
 
 
@@ -744,13 +686,10 @@ def main():
     # Programs orphaned by a killed strace become this script's children, to be waited for.
     ctypes.CDLL(None, use_errno=True).prctl(PR_SET_CHILD_SUBREAPER, 1)
     if ARGS.case in NEEDS_ROOT and (os.geteuid() != 0 or not shutil.which("setpriv")):
-        print("SKIPPED: another user is played by setpriv (util-linux), as root")
-        return SKIP
-    if ARGS.case in NEEDS_STRACE:
-        reason = strace_can_delay()
-        if reason:
-            print(f"SKIPPED: {reason}")
-            return SKIP
+        skip("another user is played by setpriv (util-linux), as root")
+    reason = ARGS.case in NEEDS_STRACE and strace_cannot(ARGS.strace, hold=True)
+    if reason:
+        skip(reason)
     CASES[ARGS.case]()
     return CHECKS.verdict(ARGS.case)
 

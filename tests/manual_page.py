@@ -41,6 +41,8 @@ import subprocess
 import sys
 import tempfile
 
+import program_texts
+
 VAR = "\x00"  # a variable part, in a line's normal form
 STREAMS = ("stdout", "stderr")
 
@@ -144,29 +146,12 @@ def format_lines(text):
         yield normal(line.replace("%%", "%"))
 
 
-def readable_texts(header):
-    """The readable text of each declaration in texts.h: the quoted comment lines above it."""
-    found, text = {}, ""
-    for line in open(header, encoding="utf-8"):
-        line = line.rstrip("\n")
-        m = re.fullmatch(r'// "(.*)"', line)
-        d = re.match(r"inline constexpr char (\w+)\[", line)
-        if m:
-            text += unescape(m.group(1))
-        elif d:
-            found[d.group(1)] = text
-            text = ""
-        else:
-            text = ""
-    return found
-
-
 CALL = re.compile(r"(?<![\w:])(?:std::)?(printf|puts|fputs|report_text|report|fail)\s*\(")
 
 
 def program_lines(sources):
     """(line, stream) for every line the program can print, with where it comes from."""
-    texts = readable_texts(os.path.join(sources, "texts.h"))
+    texts = program_texts.load(os.path.join(sources, "texts.h"), encoding=None)
     text_streams = {name: set() for name in texts}
     lines = {}
 

@@ -1,16 +1,16 @@
 """The program's texts, read from hosts/texts.h: each declaration's readable text, which the
 quoted comment lines just above it give (texts_test.cpp checks that the escapes are their GBK
-bytes). `load()` returns them by name, as the GBK bytes the program prints; `prompts()` puts
-together those it reads a line after; `filled()` puts a request into a printf-format text.
-`codes()` returns the result codes that hosts/hosts.h and hosts/files.h name, which the program
-prints in its "TAG err: CODE" lines (`err_line()`)."""
+bytes). `load()` returns them by name, as the GBK bytes the program prints (or as text);
+`prompts()` puts together those it reads a line after; `filled()` puts a request into a
+printf-format text. `codes()` returns the result codes that the headers in hosts/ name, which the
+program prints in its "TAG err: CODE" lines (`err_line()`)."""
 
+import glob
 import os
 import re
 
 SOURCES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "hosts")
 HEADER = os.path.join(SOURCES, "texts.h")
-CODE_HEADERS = (os.path.join(SOURCES, "hosts.h"), os.path.join(SOURCES, "files.h"))
 
 _COMMENT = re.compile(r'^// "(.*)"$')
 _DECLARATION = re.compile(r"^inline constexpr char (\w+)\[\]")
@@ -24,7 +24,8 @@ def _unquote(quoted):
     return re.sub(r"\\(.)", lambda m: "\n" if m.group(1) == "n" else m.group(1), quoted)
 
 
-def load(header=HEADER):
+def load(header=HEADER, encoding="gbk"):
+    """Every text by name, as bytes in `encoding` (GBK, as the program prints them), or as str."""
     texts, readable = {}, ""
     with open(header, encoding="utf-8") as f:
         for line in f:
@@ -33,7 +34,7 @@ def load(header=HEADER):
             if comment:
                 readable += _unquote(comment.group(1))
             elif declaration:
-                texts[declaration.group(1)] = readable.encode("gbk")
+                texts[declaration.group(1)] = readable.encode(encoding) if encoding else readable
                 readable = ""
             else:
                 readable = ""
@@ -52,6 +53,12 @@ def filled(text, request):
     return text.replace(b"%s", request, 1)
 
 
+def successes(texts):
+    """What each command's success text prints after its request: add, delete, backup, restore."""
+    names = ("added", "deleted", "backed_up", "restored")
+    return tuple(texts[name].split(b"%s")[-1] for name in names)
+
+
 def err_line(tag, code):
     """The line the program prints when the call `tag` failed with `code`."""
     return f"{tag} err: {code}\n".encode()
@@ -64,10 +71,10 @@ def _codes_in(line):
     return [code.groups()] if code else []
 
 
-def codes(headers=CODE_HEADERS):
-    """Every result code the headers name, by its name."""
+def codes(sources=SOURCES):
+    """Every result code the headers in `sources` name, by its name."""
     found = {}
-    for header in headers:
+    for header in sorted(glob.glob(os.path.join(sources, "*.h"))):
         with open(header, encoding="utf-8") as f:
             for line in f:
                 found.update((name, int(value)) for name, value in _codes_in(line))

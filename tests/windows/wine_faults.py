@@ -12,17 +12,13 @@ that ends those names comes from Wine's getrandom(2) calls, which a preloaded li
 (zero_random.cpp) makes return zeros for the table's runs: their names end in 0. The first two
 runs, without it, must get different numbers.
 
-Each command first runs without faults, which must change its file, print its success text,
-keep the file's hidden and system attributes, leave nothing beside it, and flush what it changed
-before the success text: after a rename onto the file its folder, after a replacement of an
-existing file that file too, after a write in place the file. Then each row runs it with its
-faults. After every run the target holds its old or its new content byte for byte, as the row
-expects, with its attributes; the success text shows exactly when it is new; every file left
-beside it is named on stderr and holds one of the two versions whole; and every fault was
-reached.
-
-The runs take the private prefix of wine_test.py (AREA/prefix, whose hosts file is the only one
-they change) and leave its server and session running again at the end.
+Each command first runs without faults, which must change its file, print its success text, keep
+the file's hidden and system attributes, and flush what it changed before the success text: after
+a rename onto the file its folder, after a replacement of an existing file that file too, after a
+write in place the file. Each row then keeps the never-half promises (harness.never_half), ends
+with the outcome it names, the attributes kept, and every fault reached. The runs take the private
+prefix of wine_test.py (AREA/prefix, whose hosts file is the only one they change) and leave its
+server and session running again at the end.
 
 Exit status: 0 when every run kept every promise, 1 otherwise, 77 when strace cannot inject faults.
 """
@@ -40,9 +36,9 @@ from pathlib import Path
 
 sys.dont_write_bytecode = True  # no cache of wine_test.py or the modules it shares
 import wine_test  # noqa: E402
+from harness import (FD_PATH, STRING, describe, never_half, skip, strace_cannot,  # noqa: E402
+                     traced_calls, wait_in_call)
 
-SKIP = 77
-OPENAT = 257  # on x86_64, as the Wine tests need
 # Wine keeps the hidden (2) and system (4) attributes in this extended attribute.
 DOS_ATTRIBUTES = "user.DOSATTRIB"
 HIDDEN_SYSTEM = b"0x6"
@@ -50,8 +46,7 @@ HIDDEN_SYSTEM = b"0x6"
 # Which command's success a run reports: its success text, from the request on where it names
 # one, as the program's text-mode stdout holds it.
 SUCCESS_ADD, SUCCESS_DELETE, SUCCESS_BACKUP, SUCCESS_RESTORE = ALL_SUCCESS = tuple(
-    wine_test.console(wine_test.TEXTS[name].split(b"%s")[-1])
-    for name in ("added", "deleted", "backed_up", "restored"))
+    map(wine_test.console, wine_test.program_texts.successes(wine_test.TEXTS)))
 
 
 def hosts_text(entries, banner):
@@ -201,9 +196,9 @@ class Files:
 
     def __init__(self, command, pid):
         self.command = command
-        self.work = ARGS.area / "work" / "wine_faults"
-        self.out = ARGS.area / "work" / "wine_faults.out"
-        self.err = ARGS.area / "work" / "wine_faults.err"
+        self.folder = wine_test.hosts_folder()
+        self.work = Path(self.folder.root) / "wine_faults"
+        self.out, self.err = self.work.with_suffix(".out"), self.work.with_suffix(".err")
         which = COMMANDS[command][1]
         self.target = wine_test.etc() / "hosts" if which == "hosts" else self.work / "hosts"
         self.old = OLD_HOSTS if which == "hosts" else OLD_BACKUP
@@ -228,9 +223,8 @@ class Files:
         """The old hosts file and backup, each hidden and system, and nothing beside them."""
         shutil.rmtree(self.work, ignore_errors=True)
         self.work.mkdir(parents=True)
-        for name in os.listdir(wine_test.etc()):
-            if name.startswith("hosts."):
-                os.unlink(wine_test.etc() / name)
+        for path in self.folder.strays():
+            os.unlink(path)
         files = [(wine_test.etc() / "hosts", OLD_HOSTS)]
         if COMMANDS[self.command][3] or COMMANDS[self.command][1] == "hosts":
             files.append((self.work / "hosts", OLD_BACKUP))
@@ -248,17 +242,12 @@ class Files:
         (folder / f"hosts.old-{pid}-7-{len(self.old)}").write_bytes(self.old)
 
     def strays(self):
-        """Every file beside the target and in the working folder but the two files."""
-        found = [p for p in wine_test.etc().iterdir()
-                 if p.name.startswith("hosts.") and p.name != "hosts.lock"]
-        return sorted(found + [p for p in self.work.iterdir() if p.name != "hosts"])
+        """Every file beside the target (but the lock file) and in the working folder."""
+        return [Path(p) for p in self.folder.strays(self.work, lock=False)]
 
 
 def content(path):
-    try:
-        return path.read_bytes()
-    except OSError:
-        return None
+    return wine_test.hosts_folder().content(path)
 
 
 def attributes(path):
@@ -358,31 +347,13 @@ def delete_when_held(files, faults):
     """Deletes the target once the server is held at the entry of the call that a "delete" row
     names on it, as its strace holds it there."""
     calls = [f[1] for f in faults if f[4] == "delete"]
-    if calls and wait_in_path_call(calls[0], str(files.dos), 30):
+    if calls and wait_in_call(None, calls[0], lambda path: path.endswith(" " + str(files.dos)), 30,
+                              pause=0.01):
         files.target.unlink()
 
 
-def wait_in_path_call(call, path, timeout):
-    """Waits until a process is at the entry of CALL (openat) naming PATH: whether one was."""
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        for pid in filter(str.isdigit, os.listdir("/proc")):
-            try:
-                with open(f"/proc/{pid}/syscall") as f:
-                    fields = f.read().split()
-                if fields and call == "openat" and fields[0] == str(OPENAT):
-                    with open(f"/proc/{pid}/mem", "rb") as mem:
-                        mem.seek(int(fields[2], 16))
-                        if mem.read(len(path) + 1) == path.encode() + b"\0":
-                            return True
-            except (OSError, ValueError, IndexError):
-                pass
-        time.sleep(0.01)
-    return False
-
-
 def run_program(files, faults, calls, paths, log, env):
-    typed = "".join(line + "\r\n" for line in COMMANDS[files.command][0]).encode("gbk")
+    typed = wine_test.typed(COMMANDS[files.command][0])
     program_options = strace_options(files, "program", faults, calls and calls["program"], paths)
     if paths:
         program_options += ["-P", str(files.out)]
@@ -403,21 +374,12 @@ def run_program(files, faults, calls, paths, log, env):
 
 # --- Reading the traces -----------------------------------------------------------------------
 
-LINE = re.compile(r"^(?:\d+\s+)?(\d+\.\d+) (\w+)\((.*)\)\s+= (-?\d+|\?)")
-FD_PATH = re.compile(r"(?<![\w>])\d+<([^>]*)>")
-STRING = re.compile(r'"((?:[^"\\]|\\.)*)"')
-
-
 def calls_in(done, files):
     """The traced calls of both processes in the order they were made: (time, side, name, kinds
     of the files they name, whether they succeeded)."""
     found = []
     for side, log in done.logs.items():
-        for line in log.splitlines():
-            m = LINE.match(line)
-            if not m:
-                continue
-            stamp, name, args, result = m.groups()
+        for _, stamp, name, args, result in traced_calls(log):
             paths = FD_PATH.findall(args)
             if name not in ("write", "pwrite64"):  # their strings are data, not names
                 paths += STRING.findall(args)
@@ -452,33 +414,24 @@ def flushed_in_time(calls):
 
 # --- Checking a run ---------------------------------------------------------------------------
 
-def named(stderr, path):
-    return path.name.encode() in stderr
-
-
 def check(run, files, new, outcome, text, faults):
-    """What broke in one run: a list of texts, empty when it kept every promise."""
+    """What broke in one run: a list of texts, empty when it kept every promise, the row's
+    `outcome` among them (a deleted target has no old version to hold)."""
     success = COMMANDS[files.command][2]
-    problems = []
-    if run.status != 0:
-        problems.append(f"exit status {run.status}")
-    versions = {"old": files.old if COMMANDS[files.command][3] else None, "new": new}
-    holds = next((name for name, version in versions.items() if run.target == version), None)
-    if outcome in ("new", "old") and holds != outcome:
-        problems.append(f"the target holds {describe(run.target, versions)}, not its {outcome}")
-    if outcome == "gone" and run.target is not None:
-        problems.append(f"the target holds {describe(run.target, versions)}, not nothing")
-    printed = success in run.stdout
-    if printed != (holds == "new" and run.target is not None):
-        problems.append(f"success text {'printed' if printed else 'missing'} with the target "
-                        f"holding {describe(run.target, versions)}")
-    problems += [f"another command's success text printed" for other in ALL_SUCCESS
-                 if other != success and other in run.stdout]
+    old = files.old if COMMANDS[files.command][3] and outcome != "gone" else None
+    strays = {path: content(path) for path in files.strays()}
+    problems = never_half(run, {"target": (run.target, old, new)}, "target", success, ALL_SUCCESS,
+                          strays, lambda path: path.name.encode() in run.stderr,
+                          torn=outcome == "kept")
+    holds = next((name for name, v in (("old", old), ("new", new)) if run.target == v), None)
+    if outcome in ("new", "old", "gone") and holds != outcome.replace("gone", "old"):
+        problems.append(f"the target holds {describe(run.target, old, new)}, not its {outcome}")
+    if outcome == "kept" and not {old, new} <= set(strays.values()):
+        problems.append("the old and the new version are not both kept and named")
     # A backup takes nothing from the one it replaces in the working folder.
-    if run.target is not None and holds and versions["old"] is not None \
+    if run.target is not None and holds and old is not None \
             and COMMANDS[files.command][1] == "hosts" and run.attributes != HIDDEN_SYSTEM:
         problems.append(f"the target's attributes are {run.attributes}, not hidden and system")
-    problems += check_strays(run, files, versions, outcome)
     if text and text.encode() not in run.stderr:
         problems.append(f"stderr lacks {text!r}")
     for side, call, kind, when, error in faults:
@@ -488,29 +441,6 @@ def check(run, files, new, outcome, text, faults):
     if problems:
         problems.append(f"stdout ends {run.stdout[-200:]!r}; stderr {run.stderr!r}")
     return problems
-
-
-def check_strays(run, files, versions, outcome):
-    problems, kept = [], set()
-    for path in files.strays():
-        whole = content(path) in [v for v in versions.values() if v is not None]
-        if not named(run.stderr, path):
-            problems.append(f"left {path.name} behind, named nowhere")
-        elif not whole:
-            problems.append(f"{path.name}, named, holds neither version whole")
-        else:
-            kept.add(next(k for k, v in versions.items() if v == content(path)))
-    wanted = {"kept": {"old", "new"}}.get(outcome, set())
-    if not wanted <= kept:
-        problems.append(f"not kept and named: the {' and the '.join(sorted(wanted - kept))} version")
-    return problems
-
-
-def describe(data, versions):
-    if data is None:
-        return "nothing (it is missing)"
-    name = next((name for name, version in versions.items() if data == version), None)
-    return f"its {name} content" if name else f"{len(data)} bytes that are neither version"
 
 
 # --- The table --------------------------------------------------------------------------------
@@ -558,10 +488,9 @@ def main():
     if ARGS.list or not rows:
         print(*(f"{r[0]}: {r[1]}, {r[2]} -> {r[3]}" for r in rows), sep="\n")
         return 0 if rows else 2
-    reason = strace_cannot()
+    reason = strace_cannot(ARGS.strace)
     if reason:
-        print(f"SKIPPED: {reason}")
-        return SKIP
+        skip(reason)
     try:
         return run_rows(rows)
     finally:
@@ -605,21 +534,6 @@ def clean_up():
         os.removexattr(wine_test.etc() / "hosts", DOS_ATTRIBUTES)
     except OSError:
         pass
-
-
-def strace_cannot():
-    """Why strace cannot inject faults here, or None."""
-    if not ARGS.strace:
-        return "strace is not installed"
-    probe = [ARGS.strace, "-qq", "-o", "/dev/null", "-e", "trace=chdir",
-             "-e", "inject=chdir:error=EIO", "/bin/sh", "-c", "cd /"]
-    try:
-        done = subprocess.run(probe, capture_output=True, timeout=30)
-    except (OSError, subprocess.TimeoutExpired) as e:
-        return f"strace cannot run: {e}"
-    if done.returncode == 0:
-        return "strace cannot inject faults: " + done.stderr.decode(errors="replace").strip()
-    return None
 
 
 if __name__ == "__main__":

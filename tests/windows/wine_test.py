@@ -16,6 +16,7 @@ exit status 77.
 """
 
 import argparse
+import contextlib
 import os
 import platform
 import pty
@@ -32,7 +33,7 @@ from pathlib import Path
 sys.dont_write_bytecode = True  # no cache of the shared test modules in the source tree
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent))
 import program_texts  # noqa: E402
-from harness import Checks, wait_in_call  # noqa: E402
+from harness import SKIP, Checks, HostsFolder, skip, wait_in_call  # noqa: E402
 
 # The program's texts, read from hosts/texts.h as the GBK (code page 936) bytes its console shows,
 # and the result codes of its "TAG err: CODE" lines.
@@ -119,7 +120,6 @@ ROWS = [
 ARGS = argparse.Namespace()
 CHECKS = Checks()
 expect = CHECKS.expect
-SKIP = 77
 # The prefix's hosts file, as the program names it.
 HOSTS = r"C:\windows\system32\drivers\etc\hosts"
 
@@ -130,6 +130,11 @@ class Skip(Exception):
 
 def etc():
     return ARGS.area / "prefix" / "drive_c" / "windows" / "system32" / "drivers" / "etc"
+
+
+def hosts_folder():
+    """The prefix's hosts file, with the working folders in AREA/work."""
+    return HostsFolder(etc=etc(), root=ARGS.area / "work")
 
 
 def wine_env(debug="-all"):
@@ -148,20 +153,25 @@ def checked(command, **options):
     subprocess.run(command, check=True, **options)
 
 
+def typed(lines):
+    """LINES as typed at the console: each ended by CR LF, in GBK."""
+    return "".join(line + "\r\n" for line in lines).encode("gbk")
+
+
 def step(work, hosts, lines, passes, after=None, backup=None, debug="-all", errors=()):
     """Runs the program once in WORK against HOSTS (None: the file as it is) and checks its exit
     status, stdout, stderr (the ERRORS lines, when Wine prints nothing of its own: the program's
     report tags, each with the C runtime's or the system's message), the hosts file, the backup
     beside it (None: none) and that no other file is left beside either."""
-    if hosts is None:
-        hosts = (etc() / "hosts").read_bytes()
-    (etc() / "hosts").write_bytes(hosts)
-    names = beside()
+    folder = hosts_folder()
+    hosts = folder.content() if hosts is None else hosts
+    folder.write(hosts)
+    names = folder.beside(lock=False)
     # The whole input is in the pipe, and the pipe closed, before the program starts: its C
     # runtime then reads all of it at the first prompt, and cmd's "pause" finds the pipe at its
     # end. Fed a line at a time, "pause" would take one byte of the next command.
     read_end, write_end = os.pipe()
-    os.write(write_end, "".join(line + "\r\n" for line in lines).encode("gbk"))
+    os.write(write_end, typed(lines))
     os.close(write_end)
     with os.fdopen(read_end, "rb") as pipe:
         done = subprocess.run([ARGS.wine, str(ARGS.area / "cross" / "hosts-manager.exe")],
@@ -174,18 +184,13 @@ def step(work, hosts, lines, passes, after=None, backup=None, debug="-all", erro
     expect("stdout", done.stdout.replace(PAUSE, b""), screen(passes).replace(PAUSE, b""))
     if debug == "-all":
         expect("stderr", done.stderr, b"".join(line + b"\r\n" for line in errors))
-    expect("hosts file", (etc() / "hosts").read_bytes(), hosts if after is None else after)
-    expect("files beside the hosts file", beside(), names)
+    expect("hosts file", folder.content(), hosts if after is None else after)
+    expect("files beside the hosts file", folder.beside(lock=False), names)
     copy = work / "hosts"
     expect("backup", copy.read_bytes() if copy.exists() else None, backup)
     expect("files in the working folder", sorted(p.name for p in work.iterdir()),
            [] if backup is None else ["hosts"])
     return done
-
-
-def beside():
-    """The files in the hosts file's folder but the lock file, which stays once made."""
-    return sorted(p.name for p in etc().iterdir() if p.name != "hosts.lock")
 
 
 def windows(path):
@@ -210,90 +215,63 @@ def attributes(path):
     return "".join(sorted(set(line[:len(line) - len(path)]) - {" "}))
 
 
-def attributes_kept_through_every_rewrite(work):
-    """A hidden system hosts file stays one through a replace, a delete and a restore, each of
-    which puts a new file in its place; a backup takes nothing from the one it replaces in the
-    working folder, which may be another user's."""
-    hosts = b"".join(COMMENTED)
-    backup = work / "hosts"
-    backup.write_bytes(b"an older backup\r\n")
-    (etc() / "hosts").write_bytes(hosts)
-    replaced = hosts.replace(b"10.0.0.1 a.test\r\n", b"") + b"10.9.9.9 a.test\r\n"
-    deleted = replaced.replace(b"10.0.0.2 b.test\r\n", b"")
-    runs = [(["2", "10.9.9.9 a.test"],
-             ADD + b"hosts_write:loc = 1\n" + said("added", b"10.9.9.9 a.test"), replaced, None,
-             HOSTS),
-            (["4", "10.0.0.2 b.test"],
-             DELETE + b"hosts_write:loc = 1\n" + said("deleted", b"10.0.0.2 b.test"), deleted,
-             None, HOSTS),
-            (["1"], TEXTS["backed_up"], deleted, deleted, windows(backup)),
-            (["5"], TEXTS["restored"], deleted, deleted, HOSTS)]
+HIDDEN = ("+h", "+s")  # attrib's flags of a hidden system file
+
+
+@contextlib.contextmanager
+def marked(work, flags, changed, want, paths=("hosts", "backup")):
+    """The hosts file and the backup (or PATHS of them) marked with attrib's FLAGS, and after the
+    run the attributes WANT of the one it CHANGED: a hidden system file stays one through each
+    rewrite that puts a new file in its place, a read-only one is never made writable, and a
+    backup takes nothing from the one it replaces in the working folder."""
+    if not (work / "hosts").exists():
+        (work / "hosts").write_bytes(OLDER)
+    for path, flag in ((path, flag) for path in paths for flag in flags):
+        wine("attrib", flag, HOSTS if path == "hosts" else windows(work / "hosts"))
     try:
-        for path in (HOSTS, windows(backup)):
-            wine("attrib", "+h", path)
-            wine("attrib", "+s", path)
-        for lines, output, after, copy, changed in runs:
-            step(work, None, lines, [output], after, copy or b"an older backup\r\n")
-            expect(f"attributes of {changed} after {lines}", attributes(changed),
-                   "AHS" if changed == HOSTS else "A")
+        yield
+        expect(f"attributes of {changed}", attributes(changed), want)
     finally:
-        for path in (etc() / "hosts", backup):
-            try:
-                os.removexattr(path, "user.DOSATTRIB")  # where Wine keeps them
-            except OSError:
-                pass
+        (etc() / "hosts").chmod(0o644)  # where Wine keeps read-only
+        for path in (etc() / "hosts", work / "hosts"):
+            with contextlib.suppress(OSError):
+                os.removexattr(path, "user.DOSATTRIB")  # where Wine keeps hidden and system
 
 
-def held_file_reported_in_use(work):
-    """While another program holds the hosts file, shared with nobody (an editor, a scanner),
-    every command that needs it says that it is in use, never that rights are missing, and
-    leaves it whole with nothing beside it."""
-    (work / "hosts").write_bytes(b"an older backup\r\n")
-    (etc() / "hosts").write_bytes(b"127.0.0.1 localhost\r\n")
-    in_use = helper("message", "32").stdout.rstrip()  # ERROR_SHARING_VIOLATION, in GBK here
-    expect("the system's message for a file in use", bool(in_use), True)
-    holder = subprocess.Popen([ARGS.wine, ARGS.area / "cross" / "wine_helper.exe", "hold", HOSTS],
+@contextlib.contextmanager
+def holding(*args, word=b"held"):
+    """While the tests' own Windows program (wine_helper.cpp) holds what ARGS name, from when it
+    says WORD until its input ends: the process."""
+    holder = subprocess.Popen([ARGS.wine, ARGS.area / "cross" / "wine_helper.exe", *args],
                               stdin=subprocess.PIPE, stdout=subprocess.PIPE, env=wine_env())
     try:
-        expect("the holder's word", holder.stdout.readline().rstrip(), b"held")
-        step(work, None, ["3", "2", "10.9.9.9 a.test", "1", "5"],
-             [OPEN_FAILED, ADD + OPEN_FAILED, b"", b""],
-             backup=b"an older backup\r\n",
-             errors=[tag + b": " + in_use for tag in (b"hosts_read fopen err",
-                     b"hosts_read fopen err", b"fopen rPath", b"rename err", b"copy err")])
+        expect(f"the word of the holder of {args[:2]}", holder.stdout.readline().rstrip(), word)
+        yield holder
     finally:
         holder.stdin.close()
         holder.wait(timeout=60)
 
 
-def held_with_sharing_waited_for(work):
-    """While another program holds the hosts file shared for reading and writing but not for
-    deletion (a scanner, an indexer), which refuses the rename, a rewrite waits for it: a holder
-    that lets go within the wait sees the file renamed over (a new file in its place); one that
-    keeps it sees it copied in place, and the report says so and why."""
-    in_use = helper("message", "32").stdout.rstrip()  # ERROR_SHARING_VIOLATION
-    hosts = b"127.0.0.1 localhost\r\n10.0.0.1 a.test\r\n"
-    named = rb"C:\Windows\System32\drivers\etc\hosts"  # the program's own name, made absolute
-    for lets_go, errors in ((True, []), (False, [b"rename err: " + in_use,
-                                                 b"copied in place: " + named])):
-        (etc() / "hosts").write_bytes(hosts)
-        was = (etc() / "hosts").stat().st_ino
-        holder = subprocess.Popen([ARGS.wine, ARGS.area / "cross" / "wine_helper.exe", "hold",
-                                   HOSTS, "shared"], stdin=subprocess.PIPE,
-                                  stdout=subprocess.PIPE, env=wine_env())
-        expect("the holder's word", holder.stdout.readline().rstrip(), b"held")
-        letting_go = threading.Thread(target=let_go_once_renamed, args=(holder,), daemon=True)
+@contextlib.contextmanager
+def held_alone(work):
+    """Another program holds the hosts file, shared with nobody (an editor, a scanner)."""
+    (work / "hosts").write_bytes(OLDER)
+    with holding("hold", HOSTS):
+        yield
+
+
+@contextlib.contextmanager
+def held_shared(work, lets_go):
+    """Another program holds the hosts file shared for reading and writing but not for deletion
+    (a scanner, an indexer), which refuses the rename; one that lets go within the rewrite's wait
+    sees the file renamed over (a new file in its place)."""
+    was = (etc() / "hosts").stat().st_ino
+    with holding("hold", HOSTS, "shared") as holder:
         if lets_go:
-            letting_go.start()
-        try:
-            step(work, None, ["2", "10.9.9.9 a.test"],
-                 [ADD + b"hosts_write:loc = 1\n" + said("added", b"10.9.9.9 a.test")],
-                 hosts.replace(b"10.0.0.1", b"10.9.9.9"), errors=errors)
-            expect(f"renamed over (the holder lets go: {lets_go})",
-                   (etc() / "hosts").stat().st_ino != was, lets_go)
-        finally:
-            holder.stdin.close()
-            holder.wait(timeout=60)
+            threading.Thread(target=let_go_once_renamed, args=(holder,), daemon=True).start()
+        yield
+    expect(f"renamed over (the holder lets go: {lets_go})", (etc() / "hosts").stat().st_ino != was,
+           lets_go)
 
 
 def let_go_once_renamed(holder):
@@ -306,59 +284,103 @@ def let_go_once_renamed(holder):
     holder.stdin.close()
 
 
-def untrusted_files_left_alone(work):
-    """Restore takes no backup that Wine reports as another user's (another Unix user's file), as
-    writable by others (mode 0666) or as having a second name, a rewrite's sweep leaves another user's leftover, and a
-    lock file of another user's is reported and not used."""
-    hosts, theirs = b"127.0.0.1 localhost\r\n", b"10.6.6.6 www.example.test\r\n"
-    for why in (b"owned by another user", b"writable by others", b"a hard link"):
-        (work / "hosts").write_bytes(theirs)
-        if why == b"writable by others":
-            (work / "hosts").chmod(0o666)
-        elif why == b"a hard link":
-            os.link(work / "hosts", work.parent / "elsewhere")
-        else:
-            os.chown(work / "hosts", 65534, 65534)
-        step(work, hosts, ["5"], [b""], None, theirs, errors=[b"fopen rPath: hosts is " + why])
-        (work / "hosts").unlink()
+OLDER, LOCALHOST = b"an older backup\r\n", b"127.0.0.1 localhost\r\n"
+THEIRS = b"10.6.6.6 www.example.test\r\n"
+
+
+@contextlib.contextmanager
+def planted(work, name, change, content=THEIRS):
+    """The file NAME in WORK (or beside the hosts file, for etc/NAME) holding CONTENT, as
+    CHANGE(path) leaves it, until the run is checked."""
+    path = etc() / name[4:] if name.startswith("etc/") else work / name
+    path.write_bytes(content)
+    change(path)
+    try:
+        yield
+    finally:
+        path.unlink(missing_ok=True)
         (work.parent / "elsewhere").unlink(missing_ok=True)
-    leftover = etc() / "hosts.new-7-7"  # no Windows process id is odd
-    leftover.write_bytes(theirs)
-    os.chown(leftover, 65534, 65534)
-    try:
-        step(work, hosts, ["4", "0 localhost"],
-             [DELETE + b"hosts_write:loc = 0\n" + said("deleted", b"0 localhost")], b"")
-    finally:
-        leftover.unlink(missing_ok=True)
-    (etc() / "hosts.lock").touch()  # as the runs before made it
-    os.chown(etc() / "hosts.lock", 65534, 65534)
-    try:
-        step(work, hosts, ["3"], [b"[127.0.0.1 localhost]\n"], errors=[
-            rb"hosts_lock: C:\Windows\System32\drivers\etc\hosts.lock is owned by another user: "
-            b"no turn taken"])
-    finally:
-        (etc() / "hosts.lock").unlink(missing_ok=True)
 
 
-def read_only_file_refused(work):
-    """A read-only hosts file is refused, never made writable, and said to be read-only, not
-    "Permission denied" as for missing rights: an add cannot open it to write, and a restore
-    neither replaces it nor writes into it; a backup of it is made as ever."""
-    hosts = b"127.0.0.1 localhost\r\n"
-    (work / "hosts").write_bytes(b"an older backup\r\n")
-    (etc() / "hosts").write_bytes(hosts)
-    wine("attrib", "+r", HOSTS)
-    # ERROR_FILE_READ_ONLY, in the system's words where it has them (Wine 8 has none)
-    said = helper("message", "6009")
-    read_only = said.stdout.rstrip() if said.returncode == 0 else b"read-only file"
-    try:
-        step(work, None, ["2", "1.2.3.4 example.test", "1", "5"],
-             [ADD + OPEN_FAILED, TEXTS["backed_up"], b""], None, hosts,
-             errors=[tag + b": " + read_only for tag in (b"hosts_read fopen err", b"rename err",
-                                                          b"copy err")])
-        expect("attributes of the hosts file", attributes(HOSTS), "AR")
-    finally:
-        (etc() / "hosts").chmod(0o644)  # where Wine keeps read-only
+def others(path):
+    os.chown(path, 65534, 65534)
+
+
+def message(code):
+    """The system's message for the Windows error CODE, in GBK here; Wine 8 has none for
+    ERROR_FILE_READ_ONLY (6009)."""
+    said = helper("message", code)
+    text = said.stdout.rstrip() if said.returncode == 0 else {"6009": b"read-only file"}[code]
+    expect(f"the system's message for error {code}", bool(text), True)
+    return text
+
+
+IN_USE, READ_ONLY = "32", "6009"  # ERROR_SHARING_VIOLATION, ERROR_FILE_READ_ONLY
+NAMED = rb"C:\Windows\System32\drivers\etc\hosts"  # the program's own name, made absolute
+HELD_REWRITE = (["2", "10.9.9.9 a.test"],
+                [ADD + b"hosts_write:loc = 1\n" + said("added", b"10.9.9.9 a.test")])
+REPLACED = b"".join(COMMENTED).replace(b"10.0.0.1 a.test\r\n", b"") + b"10.9.9.9 a.test\r\n"
+NO_B = REPLACED.replace(b"10.0.0.2 b.test\r\n", b"")
+# Rows run with something set up around them: name, hosts file, lines typed, outputs, hosts file
+# after, backup after, the lines on stderr (each bytes, or a tag and the Windows error whose system
+# message follows it), and the setup (a context manager of the working folder).
+ROWS += [
+    # A hidden system hosts file stays one through a replace, a delete and a restore, each of
+    # which puts a new file in its place.
+    ("attributes_kept_through_every_rewrite", b"".join(COMMENTED), *HELD_REWRITE, REPLACED, OLDER,
+     [], lambda w: marked(w, HIDDEN, HOSTS, "AHS")),
+    ("attributes_kept_through_every_rewrite", None, ["4", "10.0.0.2 b.test"],
+     [DELETE + b"hosts_write:loc = 1\n" + said("deleted", b"10.0.0.2 b.test")], NO_B, OLDER, [],
+     lambda w: marked(w, HIDDEN, HOSTS, "AHS")),
+    ("attributes_kept_through_every_rewrite", None, ["1"], [TEXTS["backed_up"]], None, NO_B, [],
+     lambda w: marked(w, HIDDEN, windows(w / "hosts"), "A")),
+    ("attributes_kept_through_every_rewrite", None, ["5"], [TEXTS["restored"]], None, NO_B, [],
+     lambda w: marked(w, HIDDEN, HOSTS, "AHS")),
+    # While another program holds the hosts file, every command that needs it says that it is
+    # in use, never that rights are missing, and leaves it whole with nothing beside it.
+    ("held_file_reported_in_use", LOCALHOST, ["3", "2", "10.9.9.9 a.test", "1", "5"],
+     [OPEN_FAILED, ADD + OPEN_FAILED, b"", b""], None, OLDER,
+     [(tag, IN_USE) for tag in (b"hosts_read fopen err", b"hosts_read fopen err", b"fopen rPath",
+                                b"rename err", b"copy err")], held_alone),
+    # A rewrite waits for a holder that refuses the rename: one that lets go sees the file renamed
+    # over; one that keeps it sees it copied in place, and the report says so and why.
+    ("held_with_sharing_waited_for", LOCALHOST + b"10.0.0.1 a.test\r\n", *HELD_REWRITE,
+     LOCALHOST + b"10.9.9.9 a.test\r\n", None, [], lambda w: held_shared(w, True)),
+    ("held_with_sharing_waited_for", LOCALHOST + b"10.0.0.1 a.test\r\n", *HELD_REWRITE,
+     LOCALHOST + b"10.9.9.9 a.test\r\n", None,
+     [(b"rename err", IN_USE), b"copied in place: " + NAMED], lambda w: held_shared(w, False)),
+    # Restore takes no backup that Wine reports as another user's (another Unix user's file), as
+    # writable by others (mode 0666) or as having a second name.
+    *(("untrusted_files_left_alone", LOCALHOST, ["5"], [b""], None, THEIRS,
+       [b"fopen rPath: hosts is " + why], lambda w, c=change: planted(w, "hosts", c))
+      for why, change in ((b"owned by another user", others),
+                          (b"writable by others", lambda p: p.chmod(0o666)),
+                          (b"a hard link", lambda p: os.link(p, p.parent.parent / "elsewhere")))),
+    # A rewrite's sweep leaves another user's leftover (no Windows process id is odd), and a lock
+    # file of another user's is reported and not used.
+    ("untrusted_files_left_alone", LOCALHOST, ["4", "0 localhost"],
+     [DELETE + b"hosts_write:loc = 0\n" + said("deleted", b"0 localhost")], b"", None, [],
+     lambda w: planted(w, "etc/hosts.new-7-7", others)),
+    ("untrusted_files_left_alone", LOCALHOST, ["3"], [b"[127.0.0.1 localhost]\n"], None, None,
+     [b"hosts_lock: " + NAMED + b".lock is owned by another user: no turn taken"],
+     lambda w: planted(w, "etc/hosts.lock", others, b"")),
+    # A read-only hosts file is refused, never made writable, and said to be read-only, not
+    # "Permission denied": an add cannot open it to write, and a restore neither replaces it nor
+    # writes into it; a backup of it is made as ever.
+    ("read_only_file_refused", LOCALHOST, ["2", "1.2.3.4 example.test", "1", "5"],
+     [ADD + OPEN_FAILED, TEXTS["backed_up"], b""], None, LOCALHOST,
+     [(tag, READ_ONLY) for tag in (b"hosts_read fopen err", b"rename err", b"copy err")],
+     lambda w: marked(w, ["+r"], HOSTS, "AR", ["hosts"])),
+]
+
+
+def run_rows(work, name):
+    """Runs the rows of ROWS named NAME, each inside its setup, if it has one."""
+    for hosts, lines, passes, after, backup, errors, setup in (
+            (*r[1:], None, (), None)[:7] for r in ROWS if r[0] == name):
+        with setup(work) if setup else contextlib.nullcontext():
+            step(work, hosts, lines, passes, after, backup, errors=[
+                e if isinstance(e, bytes) else e[0] + b": " + message(e[1]) for e in errors])
 
 
 def reparse_points(work):
@@ -423,8 +445,7 @@ def held_in_sync(prefix, timeout=30):
     """Waits until a process is held at the entry of fsync on a file whose path begins with
     PREFIX, as strace's delay_enter holds it: whether one was. Any process: Wine's loader,
     not the test, decides which one runs the program."""
-    return wait_in_call(lambda: filter(str.isdigit, os.listdir("/proc")), "fsync",
-                        lambda path: path.startswith(prefix), timeout, pause=0.01)
+    return wait_in_call(None, "fsync", lambda path: path.startswith(prefix), timeout, pause=0.01)
 
 
 # The name under which the build before the lock file took its turn: a mutex, named after a hash
@@ -447,18 +468,8 @@ def instances_take_turns(work):
         raise Skip("strace on x86_64 is needed to hold an instance inside its change")
     for squatter in (None, "mutex", "event", "hold"):
         held = [HOSTS + ".lock", "attributes"] if squatter == "hold" else [old_mutex_name()]
-        holder = None if squatter is None else subprocess.Popen(
-            [ARGS.wine, ARGS.area / "cross" / "wine_helper.exe", squatter, *held],
-            stdin=subprocess.PIPE, stdout=subprocess.PIPE, env=wine_env())
-        try:
-            if holder:
-                expect(f"the {squatter}'s holder's word", holder.stdout.readline().rstrip(),
-                       b"held")
+        with holding(squatter, *held) if squatter else contextlib.nullcontext():
             take_turns(work, squatter or "no other object")
-        finally:
-            if holder:
-                holder.stdin.close()
-                holder.wait(timeout=60)
 
 
 def take_turns(work, beside):
@@ -487,7 +498,7 @@ def take_turns(work, beside):
                screen([want]).replace(PAUSE, b""))
     expect(f"hosts file: both changes ({beside})", (etc() / "hosts").read_bytes(),
            hosts.replace(b"10.0.0.1 a.test\r\n", b"") + b"10.5.5.5 e.test\r\n")
-    expect(f"files beside the hosts file ({beside})", sorted(p.name for p in etc().iterdir()),
+    expect(f"files beside the hosts file ({beside})", hosts_folder().beside(),
            ["hosts", "hosts.lock", "networks", "protocol", "services"])
 
 
@@ -497,17 +508,11 @@ def hosts_file_never_missing(work):
     first, leaving no file for a moment)."""
     hosts = b"127.0.0.1 localhost\r\n10.0.0.1 a.test\r\n"
     addresses = [f"10.0.{i % 2}.1" for i in range(1, 201)]
-    poller = subprocess.Popen([ARGS.wine, ARGS.area / "cross" / "wine_helper.exe", "poll", HOSTS],
-                              stdin=subprocess.PIPE, stdout=subprocess.PIPE, env=wine_env())
-    try:
-        expect("the poller's word", poller.stdout.readline().rstrip(), b"polling")
+    with holding("poll", HOSTS, word=b"polling") as poller:
         step(work, hosts, [line for ip in addresses for line in ("2", ip + " a.test")],
              [ADD + b"hosts_write:loc = 1\n" + said("added", ip.encode() + b" a.test")
               for ip in addresses], hosts.replace(b"10.0.0.1", addresses[-1].encode()))
-    finally:
-        poller.stdin.close()
-        counts = poller.stdout.read().split()
-        poller.wait(timeout=60)
+    counts = poller.stdout.read().split()
     expect("the poller's count", counts[:1] + counts[2:3], [b"asked", b"missing"], counts)
     if len(counts) == 4:
         expect("times asked", int(counts[1]) > 1000, True, counts)
@@ -596,24 +601,21 @@ def on_console(work, answers):
     return trace_path.read_text("utf-8", "replace")
 
 
-CASES = {name: lambda work, row=row: step(work, *row) for name, *row in ROWS}
+CASES = {name: lambda work, n=name: run_rows(work, n) for name, *_ in ROWS}
 CASES.update((f.__name__, f) for f in (
-    backup_and_restore, menu_in_gbk, pause_and_cls_every_pass, attributes_kept_through_every_rewrite,
-    held_file_reported_in_use, held_with_sharing_waited_for, untrusted_files_left_alone,
-    read_only_file_refused, reparse_points, exe_resources_and_imports,
-    instances_take_turns, hosts_file_never_missing))
+    backup_and_restore, menu_in_gbk, pause_and_cls_every_pass, reparse_points,
+    exe_resources_and_imports, instances_take_turns, hosts_file_never_missing))
 
 
 def run(_):
-    work = ARGS.area / "work" / ARGS.name
+    work = Path(hosts_folder().work(ARGS.name))
     shutil.rmtree(work, ignore_errors=True)
     work.mkdir(parents=True)
     try:
         CASES[ARGS.name](work)
     except Skip as why:
         if not CHECKS.failures:
-            print(f"SKIPPED: {why}")
-            sys.exit(SKIP)
+            skip(why)
     sys.exit(CHECKS.verdict(ARGS.name))
 
 
