@@ -60,8 +60,6 @@ enum LineResult {
 
 /// What line_n returns when the file cannot be opened or read.
 inline constexpr int count_failed = -1;
-/// What the program prints after "hosts_lock err: " when another instance held the file too long.
-inline constexpr int turn_timed_out = -1;
 
 /// Whether `c` is white space: space, tab, LF, VT, FF or CR, never a byte of 0x80 or above.
 bool is_space(char c);

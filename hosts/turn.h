@@ -5,6 +5,9 @@
 
 #include "platform.h"
 
+/// What the program prints after "hosts_lock err: " when another instance held the file too long.
+inline constexpr int turn_timed_out = -1;
+
 /// This instance's turn at a file, which the program's other instances wait for until it ends.
 class Turn {
 public:
