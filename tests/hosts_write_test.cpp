@@ -56,6 +56,9 @@ Update update(const std::string& bytes, const std::string& request, int mode) {
     return result;
 }
 
+// What a delete prints for a host the file lacks.
+std::string missing(const std::string& request) { return filled(texts::write_missing, request); }
+
 const char* const stock_header =
     "# Copyright (c) 1993-2009 Microsoft Corp.\n"
     "#\n"
@@ -65,12 +68,6 @@ const char* const stock_header =
     "#\t127.0.0.1       localhost\n"
     "#\t::1             localhost\n"
     "\n";
-
-// What an update prints when it rewrites the file without the entry at `loc`.
-std::string at(int loc) { return "hosts_write:loc = " + std::to_string(loc) + "\n"; }
-
-// What a delete prints for a host the file lacks.
-std::string missing(const std::string& request) { return filled(texts::write_missing, request); }
 
 // `text` with each "$" turned into `end`.
 std::string with_line_end(std::string text, const std::string& end) {
@@ -241,14 +238,12 @@ TEST(HostsWrite, LeavesAChangeMadeByAnotherProgramSinceTheLoad) {
 }
 
 TEST(HostsWrite, DoesNotRecreateAFileRemovedSinceTheLoad) {
-    TempDir dir;
-    std::string path = dir.path("hosts");
-    Config entry{"1.1.1.1", "a"};
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(hosts_write(&entry, 1, "2.2.2.2 b", add_mode, path.c_str()), write_open_failed);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              "hosts_write fopen err: No such file or directory\n");
-    EXPECT_FALSE(std::filesystem::exists(path));
+    Loaded hosts("1.1.1.1 a\n");
+    std::filesystem::remove(hosts.path());
+    Update u = hosts.update("2.2.2.2 b", add_mode);
+    EXPECT_EQ(u.ret, write_open_failed);
+    EXPECT_EQ(u.err, "hosts_write fopen err: No such file or directory\n");
+    EXPECT_FALSE(std::filesystem::exists(hosts.path()));
 }
 
 TEST(HostsWrite, RewritesTheTargetOfALinkAndKeepsTheLinkAndItsMode) {
