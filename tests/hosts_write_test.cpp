@@ -38,6 +38,11 @@ public:
         std::string out = testing::internal::GetCapturedStdout();
         return {ret, read_file(path_), out, testing::internal::GetCapturedStderr()};
     }
+    // The same while writes to files past `limit` bytes fail.
+    Update update(const std::string& request, int mode, rlim_t limit) {
+        FileSizeLimit cap(limit);
+        return update(request, mode);
+    }
 
 private:
     TempDir dir_;
@@ -281,11 +286,7 @@ TEST(HostsWrite, LeavesTheFileWholeWhenTheRewriteFailsPartWay) {
     for (Case c :
          {Case{file.size() / 2, "1.1.1.1 host-0.example", delete_mode, write_kept_failed},
           Case{kept.size() + 5, "1.1.1.1 host-0.example", add_mode, write_request_failed}}) {
-        Update u;
-        {
-            FileSizeLimit limit(c.limit);
-            u = hosts.update(c.request, c.mode);
-        }
+        Update u = hosts.update(c.request, c.mode, c.limit);
         EXPECT_EQ(u.ret, c.ret);
         EXPECT_EQ(u.out, at(0));
         EXPECT_EQ(u.err, "fprintf err: File too large\n");
@@ -297,11 +298,7 @@ TEST(HostsWrite, LeavesTheFileWholeWhenTheRewriteFailsPartWay) {
 TEST(HostsWrite, CutsAFailedAppendBackToTheOldFile) {
     std::string file = "1.1.1.1 a\n";
     Loaded hosts(file);
-    Update u;
-    {
-        FileSizeLimit limit(file.size() + 100);
-        u = hosts.update("2.2.2.2 " + std::string(200, 'b'), add_mode);
-    }
+    Update u = hosts.update("2.2.2.2 " + std::string(200, 'b'), add_mode, file.size() + 100);
     EXPECT_EQ(u.ret, write_append_failed);
     EXPECT_EQ(u.err, "fprintf err: File too large\n");
     EXPECT_EQ(u.file, file);
