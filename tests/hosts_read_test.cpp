@@ -2,6 +2,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <cstring>
 
 #include "streams.h"
@@ -249,11 +250,7 @@ TEST(LoadEntries, ReportsATableItCannotAllocateAndKeepsTheOldOne) {
     if (child == 0) {
         Table table(static_cast<Config*>(table_alloc(sizeof(Config))), TableFree{1});
         table[0] = Config{"old", "table"};
-        long pages = 0;
-        if (std::FILE* statm = std::fopen("/proc/self/statm", "r")) {
-            if (std::fscanf(statm, "%ld", &pages) != 1) _exit(100);
-            std::fclose(statm);
-        }
+        long pages = std::atol(read_file("/proc/self/statm").c_str());  // 0 when unread
         rlim_t cap = pages * sysconf(_SC_PAGESIZE) + (64 << 20);
         rlimit limit{cap, cap};
         if (pages == 0 || setrlimit(RLIMIT_AS, &limit) != 0) _exit(100);
