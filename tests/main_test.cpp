@@ -60,9 +60,8 @@ public:
         return run_with(input, arguments + " > '" + dir_.path("stdout") + "'");
     }
 
-    // Runs the program in work/ with `input` as its standard input, its standard error to the
-    // file stderr (in the test folder) and then the shell words `output`, which send its standard
-    // output to the file stdout or elsewhere; what the two files hold comes back.
+    // The same with its standard error to the file stderr and then the shell words `output`,
+    // which send its standard output to the file stdout or elsewhere; both files come back.
     Session run_with(const std::string& input, const std::string& output) const {
         write_file(dir_.path("stdin"), input);
         // A program that hangs fails its test instead of the whole run.
