@@ -12,9 +12,7 @@ constexpr int delete_mode = 1;
 
 struct Update {
     int ret = 0;
-    std::string file;
-    std::string out;
-    std::string err;
+    std::string file, out, err;
 };
 
 // A hosts file in a fresh folder, loaded into a table that updates then run against, as a
@@ -210,14 +208,13 @@ TEST(HostsWrite, ChangesOnlyWhatTheRequestAsksAndEndsItsOwnLinesThePlatformsWay)
 }
 
 TEST(HostsWrite, RefusesRequestsThatCannotFormAnEntry) {
+    using namespace std::string_literals;
     std::string file = "1.1.1.1 a\n";
     for (int mode : {add_mode, delete_mode}) {
         for (std::string request :
-             {std::string(""), std::string("1.1.1.1"), std::string("1.1.1.1\ta"),
-              std::string("1.1.1.1 "), std::string("1.1.1.1 \t \r"), std::string(50, '1') + " a",
-              "1.1.1.1 " + std::string(300, 'a'), std::string(" a.example"),
-              std::string("#x b.example"), std::string("\t1.1.1.1 a"),
-              std::string("\r1.1.1.1 a")}) {
+             {""s, "1.1.1.1"s, "1.1.1.1\ta"s, "1.1.1.1 "s, "1.1.1.1 \t \r"s,
+              std::string(50, '1') + " a", "1.1.1.1 " + std::string(300, 'a'), " a.example"s,
+              "#x b.example"s, "\t1.1.1.1 a"s, "\r1.1.1.1 a"s}) {
             Update u = update(file, request, mode);
             EXPECT_EQ(u.ret, write_malformed) << request;
             EXPECT_EQ(u.out, filled(texts::write_malformed, request));
