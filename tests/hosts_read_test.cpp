@@ -19,9 +19,7 @@ std::string trimmed(std::string text) {
 
 struct Split {
     int ret;
-    std::string ip;
-    std::string url;
-    std::string out;
+    std::string ip, url, out;
 };
 
 Split split(const std::string& src) {
@@ -37,8 +35,7 @@ using Entries = std::vector<std::string>;
 struct Load {
     int ret;
     Entries entries;
-    std::string out;
-    std::string err;
+    std::string out, err;
 };
 
 // Loads `bytes` as a hosts file into a table that held one entry before.

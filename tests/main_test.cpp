@@ -41,8 +41,7 @@ std::string missing(const std::string& request) {
 }
 
 struct Session {
-    std::string out;
-    std::string err;
+    std::string out, err;
     int status;
 };
 
