@@ -2,6 +2,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <cstring>
 
 #include "streams.h"
@@ -18,9 +19,7 @@ std::string trimmed(std::string text) {
 
 struct Split {
     int ret;
-    std::string ip;
-    std::string url;
-    std::string out;
+    std::string ip, url, out;
 };
 
 Split split(const std::string& src) {
@@ -31,11 +30,12 @@ Split split(const std::string& src) {
     return {ret, ip, url, testing::internal::GetCapturedStdout()};
 }
 
+using Entries = std::vector<std::string>;
+
 struct Load {
     int ret;
-    std::vector<std::string> entries;
-    std::string out;
-    std::string err;
+    Entries entries;
+    std::string out, err;
 };
 
 // Loads `bytes` as a hosts file into a table that held one entry before.
@@ -55,6 +55,15 @@ Load load(const std::string& bytes) {
         result.entries.push_back(std::string(table[i].ip) + "|" + table[i].url);
     return result;
 }
+
+// A file's load and what it must give: the entries, or the old table's when it fails.
+struct ReadCase {
+    const char* what;
+    std::string bytes;
+    int ret;
+    Entries entries;
+    std::string out{};
+};
 
 }  // namespace
 
@@ -126,62 +135,55 @@ TEST(EntryLine, IsNeitherACommentNorIndented) {
     EXPECT_TRUE(is_entry_line(""));
 }
 
-TEST(HostsRead, LoadsAFileOfCommentsAsAnEmptyTableSilently) {
-    Load l = load("# header\n\n   \n\t# indented\n");
-    EXPECT_EQ(l.ret, read_ok);
-    EXPECT_TRUE(l.entries.empty());
-    EXPECT_EQ(l.out + l.err, "");
-}
-
-TEST(HostsRead, SkipsCommentsAndIndentedLinesBeforeAndBetweenEntries) {
-    Load l = load(
-        "# c\n127.0.0.1 localhost \r\n\n 10.0.0.1 hidden\n::1 ip6-localhost\n"
-        "\xC4\xE3 \xBA\xC3\n1.2.3.4 a b # both\n");
-    EXPECT_EQ(l.ret, read_ok);
-    EXPECT_EQ(l.entries, (std::vector<std::string>{"127.0.0.1|localhost", "::1|ip6-localhost",
-                                                   "\xC4\xE3|\xBA\xC3", "1.2.3.4|a b # both"}));
-}
-
-TEST(HostsRead, FailsAtTheFirstTabSeparatedLineAndKeepsTheOldTable) {
-    Load l = load("127.0.0.1 a\n10.0.0.1\tb\n10.0.0.2\tc\n");
-    EXPECT_EQ(l.ret, read_unsplittable);
-    EXPECT_EQ(l.out, "space_loc:10.0.0.1\tb\n" + err_line("separate_str", line_no_space));
-    EXPECT_EQ(l.entries, std::vector<std::string>{"old|table"});
-}
-
-TEST(HostsRead, TakesALineThatStartsWithNulForAnUnsplittableEntry) {
-    Load l = load(std::string("127.0.0.1 a\n\0rest of it\n", 24));
-    EXPECT_EQ(l.ret, read_unsplittable);
-    EXPECT_EQ(l.out, "space_loc:\n" + err_line("separate_str", line_no_space));
-}
-
-TEST(HostsRead, RefusesAnOverlongPartWithItsOwnCode) {
-    std::string line = "1.2.3.4 " + std::string(300, 'h');
-    Load l = load("127.0.0.1 a\n" + line + "\n");
-    EXPECT_EQ(l.ret, read_part_too_long);
-    EXPECT_EQ(l.out, "part_len:" + line + "\n" + err_line("separate_str", line_part_too_long));
-    EXPECT_EQ(l.entries, std::vector<std::string>{"old|table"});
-}
-
-TEST(HostsRead, ReadsALongLineInPiecesOf4095BytesInBothPasses) {
-    std::string comment = "#" + std::string(4094, 'c');
-    Load l = load(comment + "10.0.0.1 tail\n" + comment + "\n127.0.0.1 a\n");
-    EXPECT_EQ(l.ret, read_ok);
-    EXPECT_EQ(l.entries, (std::vector<std::string>{"10.0.0.1|tail", "127.0.0.1|a"}));
-}
-
-TEST(HostsRead, IgnoresAByteOrderMarkAtTheStartOfTheFile) {
-    EXPECT_TRUE(load("\xEF\xBB\xBF# comment\n").entries.empty());
-    EXPECT_EQ(load("\xEF\xBB\xBF").ret, read_ok);
-    EXPECT_EQ(load("\xEF\xBB\xBF"
-                   "127.0.0.1 a\n")
-                  .entries,
-              std::vector<std::string>{"127.0.0.1|a"});
-    EXPECT_EQ(load("127.0.0.1 a\n\xEF\xBB\xBF"
-                   "1.1.1.1 b\n")
-                  .entries[1],
-              "\xEF\xBB\xBF"
-              "1.1.1.1|b");
+TEST(HostsRead, LoadsEachEntryLineOfAFileOrFailsAtTheFirstItCannotSplitKeepingTheOldTable) {
+    const std::string comment = "#" + std::string(4094, 'c'), mark = "\xEF\xBB\xBF";
+    const std::string overlong = "1.2.3.4 " + std::string(300, 'h');
+    const Entries old{"old|table"};
+    const ReadCase cases[] = {
+        {"a file of comments loads as an empty table, silently", "# header\n\n   \n\t# indented\n",
+         read_ok, Entries{}},
+        {"comments and indented lines before and between entries are skipped",
+         "# c\n127.0.0.1 localhost \r\n\n 10.0.0.1 hidden\n::1 ip6-localhost\n"
+         "\xC4\xE3 \xBA\xC3\n1.2.3.4 a b # both\n",
+         read_ok,
+         Entries{"127.0.0.1|localhost", "::1|ip6-localhost", "\xC4\xE3|\xBA\xC3",
+                 "1.2.3.4|a b # both"}},
+        {"the first tab-separated line fails the load and keeps the old table",
+         "127.0.0.1 a\n10.0.0.1\tb\n10.0.0.2\tc\n", read_unsplittable, old,
+         "space_loc:10.0.0.1\tb\n" + err_line("separate_str", line_no_space)},
+        {"a line that starts with NUL is an unsplittable entry",
+         std::string("127.0.0.1 a\n\0rest of it\n", 24), read_unsplittable, old,
+         "space_loc:\n" + err_line("separate_str", line_no_space)},
+        {"an overlong part is refused with its own code", "127.0.0.1 a\n" + overlong + "\n",
+         read_part_too_long, old,
+         "part_len:" + overlong + "\n" + err_line("separate_str", line_part_too_long)},
+        {"a long line is read in pieces of 4095 bytes in both passes",
+         comment + "10.0.0.1 tail\n" + comment + "\n127.0.0.1 a\n", read_ok,
+         Entries{"10.0.0.1|tail", "127.0.0.1|a"}},
+        {"a byte-order mark before a comment is ignored", mark + "# comment\n", read_ok, Entries{}},
+        {"a byte-order mark alone is an empty file", mark, read_ok, Entries{}},
+        {"a byte-order mark before an entry is ignored", mark + "127.0.0.1 a\n", read_ok,
+         Entries{"127.0.0.1|a"}},
+        {"a byte-order mark after the start is part of its entry",
+         "127.0.0.1 a\n" + mark + "1.1.1.1 b\n", read_ok,
+         Entries{"127.0.0.1|a", mark + "1.1.1.1|b"}},
+        {"an end-of-file byte after the last line end is ignored",
+         "127.0.0.1 a\r\n10.0.0.1 b\r\n\x1a", read_ok, Entries{"127.0.0.1|a", "10.0.0.1|b"}},
+        {"an end-of-file byte that ends the last line is ignored", "127.0.0.1 a\x1a", read_ok,
+         Entries{"127.0.0.1|a"}},
+        {"an end-of-file byte before a line end is the line's", "127.0.0.1 a\x1a\n", read_ok,
+         Entries{"127.0.0.1|a\x1a"}},
+        {"the first line has its full 4095 bytes after a byte-order mark",
+         mark + "#" + std::string(4093, 'c') + "\n127.0.0.1 a\n", read_ok, Entries{"127.0.0.1|a"}},
+    };
+    for (const ReadCase& c : cases) {
+        SCOPED_TRACE(c.what);
+        Load l = load(c.bytes);
+        EXPECT_EQ(l.ret, c.ret);
+        EXPECT_EQ(l.entries, c.entries);
+        EXPECT_EQ(l.out, c.out);
+        EXPECT_EQ(l.err, "");
+    }
 }
 
 TEST(HostsRead, ReportsAMissingFile) {
@@ -218,21 +220,6 @@ TEST(HostsRead, NeedsWriteAccessEvenToList) {
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "hosts_read fopen err: Permission denied\n");
 }
 
-TEST(HostsRead, IgnoresAnEndOfFileByteAfterTheLastLine) {
-    Load l = load("127.0.0.1 a\r\n10.0.0.1 b\r\n\x1a");
-    EXPECT_EQ(l.ret, read_ok);
-    EXPECT_EQ(l.entries, (std::vector<std::string>{"127.0.0.1|a", "10.0.0.1|b"}));
-    EXPECT_EQ(load("127.0.0.1 a\x1a").entries, std::vector<std::string>{"127.0.0.1|a"});
-    EXPECT_EQ(load("127.0.0.1 a\x1a\n").entries, std::vector<std::string>{"127.0.0.1|a\x1a"});
-}
-
-TEST(HostsRead, GivesTheFirstLineItsFull4095BytesAfterAByteOrderMark) {
-    std::string comment = "#" + std::string(4093, 'c') + "\n";
-    Load l = load("\xEF\xBB\xBF" + comment + "127.0.0.1 a\n");
-    EXPECT_EQ(l.ret, read_ok);
-    EXPECT_EQ(l.entries, std::vector<std::string>{"127.0.0.1|a"});
-}
-
 TEST(LoadEntries, FailsWhenTheFileGainedOrLostEntriesSinceTheCount) {
     TempDir dir;
     write_file(dir.path("hosts"), "127.0.0.1 a\n127.0.0.1 b\n");
@@ -260,11 +247,7 @@ TEST(LoadEntries, ReportsATableItCannotAllocateAndKeepsTheOldOne) {
     if (child == 0) {
         Table table(static_cast<Config*>(table_alloc(sizeof(Config))), TableFree{1});
         table[0] = Config{"old", "table"};
-        long pages = 0;
-        if (std::FILE* statm = std::fopen("/proc/self/statm", "r")) {
-            if (std::fscanf(statm, "%ld", &pages) != 1) _exit(100);
-            std::fclose(statm);
-        }
+        long pages = std::atol(read_file("/proc/self/statm").c_str());  // 0 when unread
         rlim_t cap = pages * sysconf(_SC_PAGESIZE) + (64 << 20);
         rlimit limit{cap, cap};
         if (pages == 0 || setrlimit(RLIMIT_AS, &limit) != 0) _exit(100);

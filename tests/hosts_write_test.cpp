@@ -12,9 +12,7 @@ constexpr int delete_mode = 1;
 
 struct Update {
     int ret = 0;
-    std::string file;
-    std::string out;
-    std::string err;
+    std::string file, out, err;
 };
 
 // A hosts file in a fresh folder, loaded into a table that updates then run against, as a
@@ -38,6 +36,11 @@ public:
         std::string out = testing::internal::GetCapturedStdout();
         return {ret, read_file(path_), out, testing::internal::GetCapturedStderr()};
     }
+    // The same while writes to files past `limit` bytes fail.
+    Update update(const std::string& request, int mode, rlim_t limit) {
+        FileSizeLimit cap(limit);
+        return update(request, mode);
+    }
 
 private:
     TempDir dir_;
@@ -56,6 +59,9 @@ Update update(const std::string& bytes, const std::string& request, int mode) {
     return result;
 }
 
+// What a delete prints for a host the file lacks.
+std::string missing(const std::string& request) { return filled(texts::write_missing, request); }
+
 const char* const stock_header =
     "# Copyright (c) 1993-2009 Microsoft Corp.\n"
     "#\n"
@@ -65,12 +71,6 @@ const char* const stock_header =
     "#\t127.0.0.1       localhost\n"
     "#\t::1             localhost\n"
     "\n";
-
-// What an update prints when it rewrites the file without the entry at `loc`.
-std::string at(int loc) { return "hosts_write:loc = " + std::to_string(loc) + "\n"; }
-
-// What a delete prints for a host the file lacks.
-std::string missing(const std::string& request) { return filled(texts::write_missing, request); }
 
 // `text` with each "$" turned into `end`.
 std::string with_line_end(std::string text, const std::string& end) {
@@ -208,14 +208,13 @@ TEST(HostsWrite, ChangesOnlyWhatTheRequestAsksAndEndsItsOwnLinesThePlatformsWay)
 }
 
 TEST(HostsWrite, RefusesRequestsThatCannotFormAnEntry) {
+    using namespace std::string_literals;
     std::string file = "1.1.1.1 a\n";
     for (int mode : {add_mode, delete_mode}) {
         for (std::string request :
-             {std::string(""), std::string("1.1.1.1"), std::string("1.1.1.1\ta"),
-              std::string("1.1.1.1 "), std::string("1.1.1.1 \t \r"), std::string(50, '1') + " a",
-              "1.1.1.1 " + std::string(300, 'a'), std::string(" a.example"),
-              std::string("#x b.example"), std::string("\t1.1.1.1 a"),
-              std::string("\r1.1.1.1 a")}) {
+             {""s, "1.1.1.1"s, "1.1.1.1\ta"s, "1.1.1.1 "s, "1.1.1.1 \t \r"s,
+              std::string(50, '1') + " a", "1.1.1.1 " + std::string(300, 'a'), " a.example"s,
+              "#x b.example"s, "\t1.1.1.1 a"s, "\r1.1.1.1 a"s}) {
             Update u = update(file, request, mode);
             EXPECT_EQ(u.ret, write_malformed) << request;
             EXPECT_EQ(u.out, filled(texts::write_malformed, request));
@@ -241,14 +240,12 @@ TEST(HostsWrite, LeavesAChangeMadeByAnotherProgramSinceTheLoad) {
 }
 
 TEST(HostsWrite, DoesNotRecreateAFileRemovedSinceTheLoad) {
-    TempDir dir;
-    std::string path = dir.path("hosts");
-    Config entry{"1.1.1.1", "a"};
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(hosts_write(&entry, 1, "2.2.2.2 b", add_mode, path.c_str()), write_open_failed);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              "hosts_write fopen err: No such file or directory\n");
-    EXPECT_FALSE(std::filesystem::exists(path));
+    Loaded hosts("1.1.1.1 a\n");
+    std::filesystem::remove(hosts.path());
+    Update u = hosts.update("2.2.2.2 b", add_mode);
+    EXPECT_EQ(u.ret, write_open_failed);
+    EXPECT_EQ(u.err, "hosts_write fopen err: No such file or directory\n");
+    EXPECT_FALSE(std::filesystem::exists(hosts.path()));
 }
 
 TEST(HostsWrite, RewritesTheTargetOfALinkAndKeepsTheLinkAndItsMode) {
@@ -286,11 +283,7 @@ TEST(HostsWrite, LeavesTheFileWholeWhenTheRewriteFailsPartWay) {
     for (Case c :
          {Case{file.size() / 2, "1.1.1.1 host-0.example", delete_mode, write_kept_failed},
           Case{kept.size() + 5, "1.1.1.1 host-0.example", add_mode, write_request_failed}}) {
-        Update u;
-        {
-            FileSizeLimit limit(c.limit);
-            u = hosts.update(c.request, c.mode);
-        }
+        Update u = hosts.update(c.request, c.mode, c.limit);
         EXPECT_EQ(u.ret, c.ret);
         EXPECT_EQ(u.out, at(0));
         EXPECT_EQ(u.err, "fprintf err: File too large\n");
@@ -302,11 +295,7 @@ TEST(HostsWrite, LeavesTheFileWholeWhenTheRewriteFailsPartWay) {
 TEST(HostsWrite, CutsAFailedAppendBackToTheOldFile) {
     std::string file = "1.1.1.1 a\n";
     Loaded hosts(file);
-    Update u;
-    {
-        FileSizeLimit limit(file.size() + 100);
-        u = hosts.update("2.2.2.2 " + std::string(200, 'b'), add_mode);
-    }
+    Update u = hosts.update("2.2.2.2 " + std::string(200, 'b'), add_mode, file.size() + 100);
     EXPECT_EQ(u.ret, write_append_failed);
     EXPECT_EQ(u.err, "fprintf err: File too large\n");
     EXPECT_EQ(u.file, file);

@@ -32,8 +32,6 @@ const std::string pause_prompt = texts::pause_prompt;
 // What a command that changed the file prints after its request.
 std::string added(const std::string& request) { return filled(texts::added, request); }
 std::string deleted(const std::string& request) { return filled(texts::deleted, request); }
-// What the update prints when it rewrites the file without the entry at `loc`.
-std::string at(int loc) { return "hosts_write:loc = " + std::to_string(loc) + "\n"; }
 // What a command prints for a request that cannot form an entry, and for a host the file lacks.
 std::string malformed(const std::string& request) {
     return filled(texts::write_malformed, request) + err_line("hosts_write", write_malformed);
@@ -43,8 +41,7 @@ std::string missing(const std::string& request) {
 }
 
 struct Session {
-    std::string out;
-    std::string err;
+    std::string out, err;
     int status;
 };
 
@@ -57,15 +54,13 @@ public:
     std::string backup() const { return dir_.path("work/hosts"); }
     std::string folder(const std::string& name) const { return dir_.path(name); }
 
-    // Runs the program in work/ with `input` as its whole standard input and the shell words
-    // `arguments` as its arguments.
+    // Runs the program in work/ on the whole standard input `input`, with the words `arguments`.
     Session run(const std::string& input, const std::string& arguments = "") const {
         return run_with(input, arguments + " > '" + dir_.path("stdout") + "'");
     }
 
-    // Runs the program in work/ with `input` as its standard input, its standard error to the
-    // file stderr (in the test folder) and then the shell words `output`, which send its standard
-    // output to the file stdout or elsewhere; what the two files hold comes back.
+    // The same with its standard error to the file stderr and then the shell words `output`,
+    // which send its standard output to the file stdout or elsewhere; both files come back.
     Session run_with(const std::string& input, const std::string& output) const {
         write_file(dir_.path("stdin"), input);
         // A program that hangs fails its test instead of the whole run.

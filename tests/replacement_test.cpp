@@ -119,13 +119,15 @@ unsigned long dead_pid() {
     return static_cast<unsigned long>(child);
 }
 
+// Files by name, "{D}" in a name standing for a dead process's id, with their contents.
+using Files = std::vector<std::pair<std::string, std::string>>;
+
 struct LeftoverCase {
     const char* what;
-    std::string target;  // content of "f"
-    std::vector<std::pair<std::string, std::string>>
-        files;              // name pattern ("D" = dead pid), content
+    std::string target;     // content of "f"
     std::string remaining;  // list_dir after the next replacement
-    std::string named;      // stderr, with the pattern expanded
+    Files files;
+    std::string named{};  // stderr, "{R}" standing for the folder
 };
 
 std::string expand(std::string s, const std::string& dead, const std::string& root) {
@@ -138,44 +140,22 @@ std::string expand(std::string s, const std::string& dead, const std::string& ro
 
 TEST(Replacement, RemovesWhatKilledRunsLeftButNeverAnotherRunsWorkOrTheOnlyWholeCopy) {
     const std::string own = std::to_string(getpid());
+    const Files in_place_copy = {{"f.new-{D}-0", "new"}, {"f.old-{D}-0-3", "old"}};
     const LeftoverCase cases[] = {
-        {"a new version of a dead run", "x", {{"f.new-{D}-0", "new"}}, "f ", ""},
-        {"a running process's file",
-         "x",
-         {{"f.new-" + own + "-7", "new"}},
-         "f f.new-" + own + "-7 ",
-         ""},
-        {"names that are not leftovers",
-         "x",
-         {{"f.new-{D}-0x", "a"}, {"g.new-{D}-0", "b"}},
-         "f f.new-{D}-0x g.new-{D}-0 ",
-         ""},
-        {"an in-place copy killed half way",
-         "nld",
-         {{"f.new-{D}-0", "new"}, {"f.old-{D}-0-3", "old"}},
-         "f f.new-{D}-0 f.old-{D}-0-3 ",
+        {"a new version of a dead run", "x", "f ", Files{{"f.new-{D}-0", "new"}}},
+        {"a running process's file", "x", "f f.new-" + own + "-7 ",
+         Files{{"f.new-" + own + "-7", "new"}}},
+        {"names that are not leftovers", "x", "f f.new-{D}-0x g.new-{D}-0 ",
+         Files{{"f.new-{D}-0x", "a"}, {"g.new-{D}-0", "b"}}},
+        {"an in-place copy killed half way", "nld", "f f.new-{D}-0 f.old-{D}-0-3 ", in_place_copy,
          "interrupted copy: old file kept: {R}/f.old-{D}-0-3\n"
          "interrupted copy: new file kept: {R}/f.new-{D}-0\n"},
-        {"an in-place copy that finished",
-         "new",
-         {{"f.new-{D}-0", "new"}, {"f.old-{D}-0-3", "old"}},
-         "f ",
-         ""},
-        {"an in-place copy that never began",
-         "old",
-         {{"f.new-{D}-0", "new"}, {"f.old-{D}-0-3", "old"}},
-         "f ",
-         ""},
-        {"an old version set aside by a replacement killed once the new one was in place",
-         "new",
-         {{"f.old-{D}-0-3", "old"}},
-         "f ",
-         ""},
-        {"an old copy killed while it was saved",
-         "old",
-         {{"f.new-{D}-0", "new"}, {"f.old-{D}-0-3", "ol"}},
-         "f ",
-         ""},
+        {"an in-place copy that finished", "new", "f ", in_place_copy},
+        {"an in-place copy that never began", "old", "f ", in_place_copy},
+        {"an old version set aside by a replacement killed once the new one was in place", "new",
+         "f ", Files{{"f.old-{D}-0-3", "old"}}},
+        {"an old copy killed while it was saved", "old", "f ",
+         Files{{"f.new-{D}-0", "new"}, {"f.old-{D}-0-3", "ol"}}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);

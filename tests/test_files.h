@@ -8,7 +8,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -24,8 +23,7 @@
 #include "hosts.h"
 #include "platform.h"
 
-// The base of the helpers that hold something for as long as they live, which a copy of one would
-// give back twice.
+// The base of the helpers that hold something while they live, which a copy would give back twice.
 struct Uncopyable {
     Uncopyable() = default;
     Uncopyable(const Uncopyable&) = delete;
@@ -90,6 +88,9 @@ inline std::string with_many_hosts(std::string head, std::size_t size) {
 inline std::string err_line(const std::string& tag, int code) {
     return tag + " err: " + std::to_string(code) + "\n";
 }
+
+// What an update prints when it rewrites the file without the entry at `loc`.
+inline std::string at(int loc) { return "hosts_write:loc = " + std::to_string(loc) + "\n"; }
 
 inline std::string read_file(const std::string& path) {
     std::ifstream in(path, std::ios::binary);

@@ -17,12 +17,9 @@ std::string gbk(const std::string& utf8) {
         ADD_FAILURE() << "iconv cannot convert UTF-8 to GBK here";
         return "";
     }
-    std::string in = utf8;
-    std::string out(2 * utf8.size(), '\0');
-    char* from = in.data();
-    std::size_t from_left = in.size();
-    char* to = out.data();
-    std::size_t to_left = out.size();
+    std::string in = utf8, out(2 * utf8.size(), '\0');
+    char *from = in.data(), *to = out.data();
+    std::size_t from_left = in.size(), to_left = out.size();
     if (iconv(to_gbk, &from, &from_left, &to, &to_left) == static_cast<std::size_t>(-1))
         ADD_FAILURE() << "not convertible to GBK: " << utf8;
     iconv_close(to_gbk);
