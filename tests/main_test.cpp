@@ -286,6 +286,10 @@ bool can_be_another_user() {
 
 // The program run on a pseudo-terminal of its own, as from a shell. The test keeps the terminal's
 // other side open too, so that its settings can still be read after the program has ended.
+// How long a terminal test waits for what it expects: far beyond what a loaded machine needs,
+// and a program that hangs still fails its test rather than stall the suite.
+constexpr std::chrono::seconds patience(10);
+
 class Terminal : Uncopyable {
 public:
     // With `file`, the standard stream `side` (input or output) is that file instead.
@@ -305,9 +309,9 @@ public:
         close(slave_);
     }
 
-    // Everything the program has shown, once `wanted` is among it or a second has passed.
-    const std::string& read_until(const std::string& wanted) {
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+    // Everything the program has shown, once `wanted` is among it or `most` has passed.
+    const std::string& read_until(const std::string& wanted, std::chrono::seconds most = patience) {
+        auto deadline = std::chrono::steady_clock::now() + most;
         while (seen_.find(wanted) == std::string::npos &&
                std::chrono::steady_clock::now() < deadline) {
             pollfd ready{master_, POLLIN, 0};
@@ -326,7 +330,11 @@ public:
     // The program's wait status, once it has ended.
     int wait() {
         int status = 0;
-        waitpid(child_, &status, 0);
+        auto deadline = std::chrono::steady_clock::now() + patience;
+        while (waitpid(child_, &status, WNOHANG) == 0) {
+            if (std::chrono::steady_clock::now() > deadline) kill(child_, SIGKILL);
+            usleep(1000);
+        }
         ended_ = true;
         return status;
     }
@@ -430,7 +438,7 @@ TEST(Program, PausesForAKeyAndClearsTheScreenOnATerminal) {
     t.read_until("cmd:");
     t.type("6\n");
     ASSERT_NE(t.read_until(pause_prompt).find(pause_prompt), std::string::npos) << t.read_until("");
-    const std::string& seen = t.read_until("\033[H");
+    const std::string& seen = t.read_until("\033[H", std::chrono::seconds(1));
     EXPECT_EQ(seen.substr(seen.size() - pause_prompt.size()), pause_prompt) << "did not wait";
     t.type("x");
     std::string cleared = pause_prompt + "\r\n\033[H\033[2J\033[3J" + on_terminal(menu);
@@ -450,7 +458,7 @@ TEST(Program, PausesOnlyForATerminalInputAndClearsOnlyATerminalOutput) {
     Terminal typed(m.folder("work"), RLIM_INFINITY, STDOUT_FILENO, m.folder("shown"));
     // Each key only once the program shows that it waits for it: a pause takes all it can read.
     auto shows = [&m](const std::string& text) {
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+        auto deadline = std::chrono::steady_clock::now() + patience;
         while (read_file(m.folder("shown")).find(text) == std::string::npos &&
                std::chrono::steady_clock::now() < deadline)
             usleep(1000);
@@ -702,7 +710,7 @@ TEST(Program, GivesTheTerminalBackItsLineModeAndEchoWhenKilledAtThePause) {
         ASSERT_NE(t.read_until(pause_prompt).find(pause_prompt), std::string::npos)
             << t.read_until("");
         // The pause takes the terminal out of line mode just after its prompt shows.
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+        auto deadline = std::chrono::steady_clock::now() + patience;
         while (t.local_modes() & ICANON && std::chrono::steady_clock::now() < deadline)
             usleep(1000);
         ASSERT_EQ(t.local_modes() & (ICANON | ECHO), tcflag_t{0});
