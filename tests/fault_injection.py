@@ -472,9 +472,7 @@ def main():
     parser.add_argument("--run-timeout", type=float, default=30)
     args = parser.parse_args()
     args.program = os.path.abspath(args.program)
-    reason = strace_cannot(args.strace)
-    if reason:
-        skip(reason)
+    skip(strace_cannot(args.strace))
     groups = [new_group(c, e) for e in (False, True) for c in COMMANDS]
     groups = [g for g in groups if not args.group or g.name in args.group or g.command in args.group]
     if not groups:

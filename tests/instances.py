@@ -687,9 +687,7 @@ def main():
     ctypes.CDLL(None, use_errno=True).prctl(PR_SET_CHILD_SUBREAPER, 1)
     if ARGS.case in NEEDS_ROOT and (os.geteuid() != 0 or not shutil.which("setpriv")):
         skip("another user is played by setpriv (util-linux), as root")
-    reason = ARGS.case in NEEDS_STRACE and strace_cannot(ARGS.strace, hold=True)
-    if reason:
-        skip(reason)
+    skip(ARGS.case in NEEDS_STRACE and strace_cannot(ARGS.strace, hold=True))
     CASES[ARGS.case]()
     return CHECKS.verdict(ARGS.case)
 

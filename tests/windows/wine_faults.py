@@ -488,9 +488,7 @@ def main():
     if ARGS.list or not rows:
         print(*(f"{r[0]}: {r[1]}, {r[2]} -> {r[3]}" for r in rows), sep="\n")
         return 0 if rows else 2
-    reason = strace_cannot(ARGS.strace)
-    if reason:
-        skip(reason)
+    skip(strace_cannot(ARGS.strace))
     try:
         return run_rows(rows)
     finally:
