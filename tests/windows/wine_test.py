@@ -11,8 +11,7 @@
 The prefix has no Z: drive, which Wine maps to / by default; the area is its D: drive instead, so
 a Windows program run here cannot even name the machine's own /etc/hosts.
 
-A case that needs what this Wine or this machine cannot do is skipped, with the reason, through
-exit status 77.
+A case that this Wine or this machine cannot run is skipped, with the reason (exit status 77).
 """
 
 import argparse
@@ -230,10 +229,15 @@ def marked(work, flags, changed, want, paths=("hosts", "backup")):
         yield
         expect(f"attributes of {changed}", attributes(changed), want)
     finally:
-        (etc() / "hosts").chmod(0o644)  # where Wine keeps read-only
-        for path in (etc() / "hosts", work / "hosts"):
-            with contextlib.suppress(OSError):
-                os.removexattr(path, "user.DOSATTRIB")  # where Wine keeps hidden and system
+        plain(work / "hosts")
+
+
+def plain(*paths):
+    """The hosts file (and PATHS) as the cases expect it: writable, neither hidden nor system."""
+    (etc() / "hosts").chmod(0o644)  # where Wine keeps read-only
+    for path in (etc() / "hosts", *paths):
+        with contextlib.suppress(OSError):
+            os.removexattr(path, "user.DOSATTRIB")  # where Wine keeps hidden and system
 
 
 @contextlib.contextmanager
@@ -259,7 +263,7 @@ def held_alone(work):
 
 
 @contextlib.contextmanager
-def held_shared(work, lets_go):
+def held_shared(lets_go):
     """Another program holds the hosts file shared for reading and writing but not for deletion
     (a scanner, an indexer), which refuses the rename; one that lets go within the rewrite's wait
     sees the file renamed over (a new file in its place)."""
@@ -343,10 +347,10 @@ ROWS += [
     # A rewrite waits for a holder that refuses the rename: one that lets go sees the file renamed
     # over; one that keeps it sees it copied in place, and the report says so and why.
     ("held_with_sharing_waited_for", LOCALHOST + b"10.0.0.1 a.test\r\n", *HELD_REWRITE,
-     LOCALHOST + b"10.9.9.9 a.test\r\n", None, [], lambda w: held_shared(w, True)),
+     LOCALHOST + b"10.9.9.9 a.test\r\n", None, [], lambda w: held_shared(True)),
     ("held_with_sharing_waited_for", LOCALHOST + b"10.0.0.1 a.test\r\n", *HELD_REWRITE,
      LOCALHOST + b"10.9.9.9 a.test\r\n", None,
-     [(b"rename err", IN_USE), b"copied in place: " + NAMED], lambda w: held_shared(w, False)),
+     [(b"rename err", IN_USE), b"copied in place: " + NAMED], lambda w: held_shared(False)),
     # Restore takes no backup that Wine reports as another user's (another Unix user's file), as
     # writable by others (mode 0666) or as having a second name.
     *(("untrusted_files_left_alone", LOCALHOST, ["5"], [b""], None, THEIRS,
