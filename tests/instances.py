@@ -54,8 +54,7 @@ def failed(tag, code):
 
 
 def screens(*outputs):
-    """The whole stdout of a run: each command's output after its menu, then the menu at which
-    input ends."""
+    """The whole stdout of a run: each command's output after its menu, then the last menu."""
     return b"".join(SCREEN + output for output in outputs) + SCREEN + b"\n"
 
 
@@ -266,9 +265,7 @@ def tracee(strace_proc, program=None, timeout=10):
 
 
 def wait_inside(pid, call, path_part, timeout=10, failing=False):
-    """Waits until process `pid` is held at the entry of `call` on a file whose path holds
-    `path_part`, which strace's delay_enter keeps it in (and then fails, when `failing`); False
-    when it never gets there."""
+    """harness.wait_in_call for process `pid` alone, on a file whose path holds `path_part`."""
     return wait_in_call(lambda: [pid], call, lambda path: path_part in path, timeout,
                         failing=failing)
 
@@ -390,7 +387,7 @@ def read_until(proc, wanted, timeout):
     return seen
 
 
-def held_at_the_lock(m, second, first):
+def held_at_the_lock(second, first):
     """The second opens the held lock file; the first ends its turn, removing the file, before
     the second looks at what it opened."""
     expect("the second instance held looking at the lock file",
@@ -398,7 +395,7 @@ def held_at_the_lock(m, second, first):
     return b"", None
 
 
-def kill_the_first(m, second, first):
+def kill_the_first(second, first):
     """Kills the first instance once the second says it waits: the time of the kill."""
     seen = read_until(second, WAITING, 5)
     expect("second instance says it waits", WAITING in seen, True)
@@ -470,7 +467,7 @@ def take_turn(m, output, after, hold, programs, stdin, strace, meanwhile, took, 
     first = first_holding(m, hold, first_program) if hold else None
     started = time.monotonic()
     second = m.start("second", stdin, program=second_program, strace=strace and strace(m))
-    seen, moment = meanwhile(m, second, first) if meanwhile else (b"", None)
+    seen, moment = meanwhile(second, first) if meanwhile else (b"", None)
     out, err, _ = finish(second)
     waited = time.monotonic() - (moment or started)
     expect("second instance's stdout", seen + out, screens(output))
@@ -573,7 +570,7 @@ def never_waits_on_a_fifo_in_the_working_folder():
         # A program blocked on the FIFO would hold its turn, and this test, for ever.
         watchdog = threading.Timer(10, os.kill, (pid, signal.SIGKILL))
         watchdog.start()
-        out, err, status = finish(proc)
+        out, err, _ = finish(proc)
         watchdog.cancel()
         # The sweep comes before the turn and the look at the backup's name, which finds the FIFO.
         expect("stdout", out, screens(b""))
