@@ -330,12 +330,8 @@ def check_example(args):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("what", choices=("texts", "example"))
-    parser.add_argument("--mandoc", required=True)
-    parser.add_argument("--page", required=True)
-    parser.add_argument("--sources")
-    parser.add_argument("--program")
-    parser.add_argument("--hosts-path")
-    parser.add_argument("--program-hosts-path")
+    for option in ("mandoc", "page", "sources", "program", "hosts-path", "program-hosts-path"):
+        parser.add_argument("--" + option, required=option in ("mandoc", "page"))
     args = parser.parse_args()
     return check_texts(args) if args.what == "texts" else check_example(args)
 
