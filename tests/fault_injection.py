@@ -1,16 +1,15 @@
 #!/usr/bin/env python3
 """Fails the program's file system calls one at a time and checks that no file is ever half written.
 
-Each command runs once under strace to learn which calls it makes on the test's own files (not
-the loader's, nor the console's: no program can report success over a broken console), then once
-per (call, occurrence) with an error or a SIGKILL injected there, and the whole matrix again with
-every rename failing EBUSY, as for a bind-mounted hosts file; then under every address-space limit,
-in steps of 16 KiB, from the least at which the program loads to the least at which the command
-succeeds (one that cannot start says "no memory"). Each run keeps the never-half promises
-(harness.never_half) for the hosts file and the backup, and their permission bits; after a crash,
-the next run clears what the crash left. The run without faults syncs a replaced file's folder,
-and a file written in place, before it says so, and the saved copy of a file written in place,
-and its folder, before it overwrites the file.
+Each command runs once under strace to learn the calls it makes on the test's own files (not the
+loader's, nor the console's: no program can report success over a broken console), then once per
+(call, occurrence) with an error or a SIGKILL there, and all again with every rename failing EBUSY,
+as for a bind-mounted hosts file; then under every address-space limit, in 16 KiB steps, from the
+least it loads under to the least it succeeds under (one that cannot start says "no memory").
+Each run keeps harness.never_half for the hosts file and the backup, and their permission bits;
+the run after a crash clears what it left. The run without faults syncs a replaced file's folder,
+and a file written in place, before it says so, and a file's saved copy and its folder before it
+overwrites the file.
 
 Exit status: 0 without violations, 1 with violations, 77 when strace cannot inject faults here.
 """
@@ -40,19 +39,15 @@ WRITE_LIKE = ("write", "pwrite64", "writev", "pwritev", "pwritev2")
 SYNCS = ("fsync", "fdatasync", "sync_file_range", "syncfs")
 
 # Which errors each call gets. Every call also gets EIO.
-ERRORS = {}
-for _call in WRITE_LIKE + SYNCS + ("close", "fallocate", "copy_file_range", "sendfile"):
-    ERRORS[_call] = ["ENOSPC", "EDQUOT"]
-for _call in ("open", "openat", "openat2", "creat", "fchmod", "fchmodat", "chmod", "fchown",
-              "fchownat", "chown", "lchown", "unlink", "unlinkat", "link", "linkat", "truncate"):
-    ERRORS[_call] = ["EACCES", "EPERM"]
-for _call in RENAMES:
-    ERRORS[_call] = ["EACCES", "EPERM", "EXDEV", "EBUSY"]
-ERRORS["ftruncate"] = ["EPERM", "EFBIG"]
-ERRORS["fsetxattr"] = ["EPERM", "EOPNOTSUPP"]
-ERRORS["fremovexattr"] = ["EPERM", "EOPNOTSUPP"]
-ERRORS["flock"] = ["EAGAIN", "ENOLCK"]
-ERRORS["fcntl"] = ["EAGAIN", "ENOLCK"]
+ERRORS = dict.fromkeys(WRITE_LIKE + SYNCS + ("close", "fallocate", "copy_file_range", "sendfile"),
+                       ["ENOSPC", "EDQUOT"])
+ERRORS.update(dict.fromkeys(("open", "openat", "openat2", "creat", "fchmod", "fchmodat", "chmod",
+                             "fchown", "fchownat", "chown", "lchown", "unlink", "unlinkat", "link",
+                             "linkat", "truncate"), ["EACCES", "EPERM"]))
+ERRORS.update(dict.fromkeys(RENAMES, ["EACCES", "EPERM", "EXDEV", "EBUSY"]))
+ERRORS.update(ftruncate=["EPERM", "EFBIG"], fsetxattr=["EPERM", "EOPNOTSUPP"],
+              fremovexattr=["EPERM", "EOPNOTSUPP"], flock=["EAGAIN", "ENOLCK"],
+              fcntl=["EAGAIN", "ENOLCK"])
 
 CALLS = sorted(set(ERRORS) | set(READ_LIKE) | {
     "fstat", "newfstatat", "statx", "stat", "lstat", "getdents64", "readlink", "readlinkat",
@@ -165,9 +160,7 @@ class Folder(HostsFolder):
 
 class Run:
     def __init__(self, proc, log):
-        self.stdout = proc.stdout
-        self.stderr = proc.stderr
-        self.status = proc.returncode
+        self.stdout, self.stderr, self.status = proc.stdout, proc.stderr, proc.returncode
         self.log = log
         self.killed = "+++ killed by SIGKILL" in log or proc.returncode in (-9, 128 + 9)
         self.injected = "(INJECTED)" in log or self.killed
@@ -214,13 +207,10 @@ def strace_args(fault, ebusy):
 
 class Call:
     def __init__(self, name, occurrence, args, result, folder):
-        self.name = name
-        self.occurrence = occurrence
-        self.result = result
+        self.name, self.occurrence, self.result, self.args = name, occurrence, result, args
         self.fd_paths = [p.replace(" (deleted)", "") for p in FD_PATH.findall(args)]
         strings = [] if name in READ_LIKE + WRITE_LIKE else STRING.findall(args)
         self.paths = [os.path.normpath(os.path.join(folder.here, s)) for s in strings if s]
-        self.args = args
 
     def touches(self, root):
         inside = lambda p: p == root or p.startswith(root + os.sep)
@@ -415,7 +405,7 @@ def new_group(command, ebusy):
 
 def baseline(args, group):
     """Runs the command without faults (but for the EBUSY renames) to learn its calls and result."""
-    stdin, target, success = COMMANDS[group.command]
+    stdin = COMMANDS[group.command][0]
     with Folder() as folder:
         trace = ["-e", "trace=" + names(CALLS)] + strace_args(None, group.ebusy)[2:]
         run = run_program(args, folder, stdin, trace)
@@ -429,7 +419,7 @@ def baseline(args, group):
 
 
 def baseline_problems(run, folder, group, new, calls):
-    stdin, target, success = COMMANDS[group.command]
+    _, target, success = COMMANDS[group.command]
     problems = check_run(run, folder, group.expect, group.command)
     if None in new.values():
         problems.append("a file is missing after the run")
@@ -472,17 +462,13 @@ def main():
     parser.add_argument("--run-timeout", type=float, default=30)
     args = parser.parse_args()
     args.program = os.path.abspath(args.program)
-    reason = strace_cannot(args.strace)
-    if reason:
-        skip(reason)
+    skip(strace_cannot(args.strace))
     groups = [new_group(c, e) for e in (False, True) for c in COMMANDS]
     groups = [g for g in groups if not args.group or g.name in args.group or g.command in args.group]
     if not groups:
         parser.error("no such group: " + ", ".join(args.group))
-    total = 0
     with ThreadPoolExecutor(max_workers=args.jobs) as pool:
-        for group in groups:
-            total += run_group(args, pool, group)
+        total = sum(run_group(args, pool, group) for group in groups)
     print(f"fault injection: {sum(g.runs for g in groups)} runs, {total} violations")
     return 1 if total else 0
 

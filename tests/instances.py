@@ -1,12 +1,11 @@
 #!/usr/bin/env python3
 """Several instances of the program, and other programs, at one hosts file at the same time.
 
-  together  K instances started at once, each with its own session of adds, replaces, deletes,
-            listings and backups on one hosts file, for several rounds: every change an instance
-            reported is in the final file (or was changed again later by another instance, for a
-            host they share), every failure left no trace, every line they did not touch is still
-            there byte for byte and in order, no host is there twice, and no instance failed
-            because another was at work
+  together  K instances at once, each with its own session of adds, replaces, deletes, listings
+            and backups, for several rounds: every change reported is in the final file (or was
+            changed again later by another instance, for a shared host), every failure left no
+            trace, every untouched line is still there byte for byte and in order, no host is
+            there twice, and no instance failed because another was at work
   outside   programs that take no lock change the hosts file at the worst moment, which strace
             holds open (delay_enter): the change is kept and the command fails with
             write_changed, or, when its own write fails, cuts back only its own bytes (OUTSIDE)
@@ -15,8 +14,7 @@
             changes nothing; where no lock can be had a command goes on without one (TURNS)
   other users, played by setpriv, can neither stall a turn nor reach a new version
 
-Each case runs in a temporary folder (harness.HostsFolder). Exit status: 0 when every check
-passed, 1 otherwise, 77 when the case cannot run here (no strace that can hold calls, not root).
+Exit status: 0 when every check passed, 1 otherwise, 77 when the case cannot run here.
 """
 
 import argparse
@@ -56,8 +54,7 @@ def failed(tag, code):
 
 
 def screens(*outputs):
-    """The whole stdout of a run: each command's output after its menu, then the menu at which
-    input ends."""
+    """The whole stdout of a run: each command's output after its menu, then the last menu."""
     return b"".join(SCREEN + output for output in outputs) + SCREEN + b"\n"
 
 
@@ -71,8 +68,7 @@ class Machine(HostsFolder):
         """Starts an instance in its own working folder, its whole input already in a file, and
         under strace with the options `strace`, if given."""
         path = os.path.join(self.root, name + ".in")
-        with open(path, "wb") as f:
-            f.write(stdin)
+        self.write(stdin, path)
         command, env = [program or ARGS.program], None
         if strace is not None:
             command = [ARGS.strace, "-f", "-qq", "-o", os.devnull] + strace + command
@@ -269,9 +265,7 @@ def tracee(strace_proc, program=None, timeout=10):
 
 
 def wait_inside(pid, call, path_part, timeout=10, failing=False):
-    """Waits until process `pid` is held at the entry of `call` on a file whose path holds
-    `path_part`, which strace's delay_enter keeps it in (and then fails, when `failing`); False
-    when it never gets there."""
+    """harness.wait_in_call for process `pid` alone, on a file whose path holds `path_part`."""
     return wait_in_call(lambda: [pid], call, lambda path: path_part in path, timeout,
                         failing=failing)
 
@@ -310,7 +304,8 @@ rename_outside, rename_unended = renamed_over(TOOL_VERSION), renamed_over(TOOL_V
 rename_longer = renamed_over(TOOL_VERSION * 4)
 
 
-CHANGED = TEXTS["write_changed"]
+# What a command prints that finds the file changed since it loaded it.
+CHANGED = TEXTS["write_changed"] + failed("hosts_write", "write_changed")
 # The loads open the file twice; every later open is held, until the append's own. The path is
 # the program's own, relative to its working folder, for strace to match its opens.
 APPEND_OPEN = ("openat", "../etc/hosts", "append", {"occurrence": "3+"})
@@ -318,24 +313,19 @@ APPEND_OPEN = ("openat", "../etc/hosts", "append", {"occurrence": "3+"})
 # further options), what the other program does meanwhile, the command's output and its reports
 OUTSIDE = [
     ("rewrite_keeps_an_append_made_while_its_new_version_syncs", b"4\n0 a.test\n",
-     ("fsync", None, ".new-"), append_outside,
-     DELETE + b"hosts_write:loc = 1\n" + CHANGED + failed("hosts_write", "write_changed")),
+     ("fsync", None, ".new-"), append_outside, DELETE + b"hosts_write:loc = 1\n" + CHANGED),
     ("rewrite_keeps_a_file_renamed_over_it_while_its_new_version_syncs", b"2\n10.1.1.1 b.test\n",
-     ("fsync", None, ".new-"), rename_outside,
-     ADD + b"hosts_write:loc = 2\n" + CHANGED + failed("hosts_write", "write_changed")),
+     ("fsync", None, ".new-"), rename_outside, ADD + b"hosts_write:loc = 2\n" + CHANGED),
     ("append_reports_a_file_replaced_before_its_write", b"2\n10.3.3.3 c.test\n",
-     ("write", "hosts", "etc/hosts"), rename_outside,
-     ADD + CHANGED + failed("hosts_write", "write_changed")),
+     ("write", "hosts", "etc/hosts"), rename_outside, ADD + CHANGED),
     ("append_reports_a_file_replaced_before_its_sync", b"2\n10.3.3.3 c.test\n",
-     ("fsync", "hosts", "etc/hosts"), rename_outside,
-     ADD + CHANGED + failed("hosts_write", "write_changed")),
+     ("fsync", "hosts", "etc/hosts"), rename_outside, ADD + CHANGED),
     ("append_refuses_a_file_without_a_last_line_end_renamed_over_it_during_its_open",
-     b"2\n1.2.3.4 new.test\n", APPEND_OPEN, rename_unended,
-     ADD + CHANGED + failed("hosts_write", "write_changed")),
+     b"2\n1.2.3.4 new.test\n", APPEND_OPEN, rename_unended, ADD + CHANGED),
     ("append_keeps_a_line_appended_during_its_open_and_its_failed_write_cuts_nothing",
      b"2\n10.3.3.3 c.test\n",
      APPEND_OPEN[:3] + ({**APPEND_OPEN[3], "also": ("write", "error=ENOSPC:when=1")},),
-     append_outside, ADD + CHANGED + failed("hosts_write", "write_changed")),
+     append_outside, ADD + CHANGED),
     ("failed_append_cuts_back_its_own_file_not_the_one_renamed_over_it_during_its_sync",
      b"2\n10.3.3.3 c.test\n", ("fsync", "hosts", "etc/hosts", {"fault": "error=EIO"}),
      rename_longer, ADD + failed("hosts_write", "write_append_failed"),
@@ -371,6 +361,7 @@ SECOND = b"2\n10.5.5.5 e.test\n"
 RESTORED = b"# restored\n10.6.6.6 r.test\n"
 WAITING, GAVE_UP = TEXTS["lock_waiting"], TEXTS["lock_gave_up"]
 ADDED, TIMED_OUT = ADD + added(b"10.5.5.5 e.test"), failed("hosts_lock", "turn_timed_out")
+WAITED = ADD + WAITING + added(b"10.5.5.5 e.test")
 FIRSTS, SECONDS = TURNS_FILE.replace(b"10.0.0.1 a.test\n", b""), TURNS_FILE + b"10.5.5.5 e.test\n"
 BOTH = FIRSTS + b"10.5.5.5 e.test\n"
 
@@ -396,7 +387,7 @@ def read_until(proc, wanted, timeout):
     return seen
 
 
-def held_at_the_lock(m, second, first):
+def held_at_the_lock(second, first):
     """The second opens the held lock file; the first ends its turn, removing the file, before
     the second looks at what it opened."""
     expect("the second instance held looking at the lock file",
@@ -404,7 +395,7 @@ def held_at_the_lock(m, second, first):
     return b"", None
 
 
-def kill_the_first(m, second, first):
+def kill_the_first(second, first):
     """Kills the first instance once the second says it waits: the time of the kill."""
     seen = read_until(second, WAITING, 5)
     expect("second instance says it waits", WAITING in seen, True)
@@ -444,16 +435,13 @@ def turn(name, output, after, hold=2.5, programs=("test", "test"), stdin=SECOND,
 
 
 TURNS = [
-    turn("waits_for_the_other_and_says_so_once", ADD + WAITING + added(b"10.5.5.5 e.test"), BOTH,
-         took=(1.5, 60)),
+    turn("waits_for_the_other_and_says_so_once", WAITED, BOTH, took=(1.5, 60)),
     turn("waits_for_the_other_and_says_so_once", WAITING + TEXTS["restored"], RESTORED,
          stdin=b"5\n", took=(1.5, 60)),
-    turn("waits_again_when_the_holder_removes_the_lock_file_it_opened", ADD + WAITING +
-         added(b"10.5.5.5 e.test"), BOTH, hold=1, meanwhile=held_at_the_lock,
-         strace=lambda m: held("newfstatat", m.hosts + ".lock", 2)),
-    turn("goes_on_when_the_other_is_killed", ADD + WAITING + added(b"10.5.5.5 e.test"), SECONDS,
-         hold=30, meanwhile=kill_the_first, took=(0, 3), first_out=None,
-         beside=["hosts", "hosts.new-FIRST-K"],
+    turn("waits_again_when_the_holder_removes_the_lock_file_it_opened", WAITED, BOTH, hold=1,
+         meanwhile=held_at_the_lock, strace=lambda m: held("newfstatat", m.hosts + ".lock", 2)),
+    turn("goes_on_when_the_other_is_killed", WAITED, SECONDS, hold=30, meanwhile=kill_the_first,
+         took=(0, 3), first_out=None, beside=["hosts", "hosts.new-FIRST-K"],
          then=(b"4\n0 b.test\n", DELETE + b"hosts_write:loc = 2\n" + deleted(b"0 b.test"))),
     turn("gives_up_after_its_bound_and_changes_nothing", ADD + WAITING + GAVE_UP + TIMED_OUT,
          FIRSTS, hold=4, programs=("test", "brief"), took=(1.9, 3.5)),
@@ -479,7 +467,7 @@ def take_turn(m, output, after, hold, programs, stdin, strace, meanwhile, took, 
     first = first_holding(m, hold, first_program) if hold else None
     started = time.monotonic()
     second = m.start("second", stdin, program=second_program, strace=strace and strace(m))
-    seen, moment = meanwhile(m, second, first) if meanwhile else (b"", None)
+    seen, moment = meanwhile(second, first) if meanwhile else (b"", None)
     out, err, _ = finish(second)
     waited = time.monotonic() - (moment or started)
     expect("second instance's stdout", seen + out, screens(output))
@@ -527,7 +515,7 @@ def cannot_stall_the_turn():
         started = time.monotonic()
         out, err, _ = finish(m.start("p", SECOND, program=ARGS.brief_program))
         expect("went on at once", time.monotonic() - started < 1.5, True)
-        expect("stdout", out, screens(ADD + added(b"10.5.5.5 e.test")))
+        expect("stdout", out, screens(ADDED))
         expect("stderr", err, b"")
         for h in holders:
             h.kill()
@@ -554,7 +542,7 @@ def never_uses_another_users_lock_file():
             expect(f"{why}: the other user planted the lock file",
                    as_other(*plant, cwd=shared).wait(), 0)
             out, err, _ = finish(m.start("p", SECOND))
-            expect(f"{why}: stdout", out, screens(ADD + added(b"10.5.5.5 e.test")))
+            expect(f"{why}: stdout", out, screens(ADDED))
             expect(f"{why}: stderr", err, f"hosts_lock: {m.hosts}.lock is {why}: no turn taken\n"
                    .encode() if why else b"")
             expect(f"{why}: the lock file stays the other user's",
@@ -570,8 +558,7 @@ def never_waits_on_a_fifo_in_the_working_folder():
         mine = {"hosts.new-999999-0": b"new", "hosts.old-999999-0-5": b"older"}
         theirs = {"hosts.new-999998-0": b"new", "hosts.old-999998-0-5": b"older"}
         for name, data in list(mine.items()) + list(theirs.items()):
-            with open(os.path.join(work, name), "wb") as f:
-                f.write(data)
+            m.write(data, os.path.join(work, name))
         for name in theirs:
             os.chown(os.path.join(work, name), NOBODY, NOBODY)
         proc = m.start("p", b"1\n", strace=held("getdents64", work, 1.5))
@@ -583,7 +570,7 @@ def never_waits_on_a_fifo_in_the_working_folder():
         # A program blocked on the FIFO would hold its turn, and this test, for ever.
         watchdog = threading.Timer(10, os.kill, (pid, signal.SIGKILL))
         watchdog.start()
-        out, err, status = finish(proc)
+        out, err, _ = finish(proc)
         watchdog.cancel()
         # The sweep comes before the turn and the look at the backup's name, which finds the FIFO.
         expect("stdout", out, screens(b""))
@@ -613,7 +600,7 @@ def cannot_stall_the_turn_by_planting_names():
         started = time.monotonic()
         expect("the backup held in its sweep", wait_inside(tracee(backup), "getdents64", "work-p"), True)
         out, _, _ = finish(m.start("q", SECOND, program=ARGS.brief_program))
-        expect("the other instance's add", out, screens(ADD + added(b"10.5.5.5 e.test")))
+        expect("the other instance's add", out, screens(ADDED))
         out, err, _ = finish(backup)
         took = time.monotonic() - started
         expect("the backup", (out, err), (screens(TEXTS["backed_up"]), b""))
@@ -687,9 +674,7 @@ def main():
     ctypes.CDLL(None, use_errno=True).prctl(PR_SET_CHILD_SUBREAPER, 1)
     if ARGS.case in NEEDS_ROOT and (os.geteuid() != 0 or not shutil.which("setpriv")):
         skip("another user is played by setpriv (util-linux), as root")
-    reason = ARGS.case in NEEDS_STRACE and strace_cannot(ARGS.strace, hold=True)
-    if reason:
-        skip(reason)
+    skip(ARGS.case in NEEDS_STRACE and strace_cannot(ARGS.strace, hold=True))
     CASES[ARGS.case]()
     return CHECKS.verdict(ARGS.case)
 

@@ -5,26 +5,20 @@
   manual_page.py example --mandoc MANDOC --page PAGE --program PROGRAM
                          --hosts-path CONFIGURED --program-hosts-path ../etc/hosts
 
-Both read the page as mandoc renders it in HTML, the form in which italics (the variable parts
-of a text) and sections can be told apart.
+Both read the page as mandoc's HTML, where italics (a text's variable parts) and sections show.
 
 `texts` compares every line the program can print with the page, both ways, with its stream.
-The program's lines are taken from the sources, so a new report or text is picked up without
-touching this test:
-  - every text of texts.h, from the readable text in the comment above it (standard output,
-    unless the calls that name it print it elsewhere);
-  - the string literals that are the first argument of printf, puts and fputs(..., stdout)
-    (standard output) and of report_text (standard error); their conversions (%s, %d) are
-    the variable parts;
-  - the tags given to report and fail, the tags the platform layer returns for its caller to
-    report, and the read-error tags of WalkFailures, which
-    EntryWalk reports the same way: perror's "TAG: reason" on standard error.
-A text is split into its lines; empty lines and control sequences (the screen clearing) are
-not texts. The page's lines are the tags of the lists in DESCRIPTION and DIAGNOSTICS (but for
-tags that are only a number: the result codes) and the lines of the example blocks outside
-EXAMPLES. A tag in DIAGNOSTICS says its stream at the start of its description, "(stdout)" or
-"(stderr)"; the others are on standard output. Italic words on the page and conversions in the
-sources are variable parts; a variable part matches one variable part or any fixed text.
+The program's lines come from the sources, so a new text is picked up without touching this test:
+  - every text of texts.h (standard output, unless the calls that name it print it elsewhere);
+  - the string literals first given to printf, puts and fputs(..., stdout) (standard output)
+    and to report_text (standard error), their conversions (%s, %d) the variable parts;
+  - the tags given to report and fail, those the platform layer returns for its caller to
+    report, and WalkFailures' read tags: perror's "TAG: reason" on standard error.
+Empty lines and control sequences (the screen clearing) are not texts. The page's lines are the
+tags of the lists in DESCRIPTION and DIAGNOSTICS (but the result codes, tags that are a number)
+and the lines of the example blocks outside EXAMPLES. A tag in DIAGNOSTICS starts its description
+with its stream, "(stdout)" or "(stderr)"; the others are on standard output. A variable part
+matches one variable part or any fixed text.
 
 `example` runs the commands of the session in EXAMPLES (lines after "# ", continued by lines
 after "> ") in a fresh folder, with the program under test in place of hosts-manager and its
@@ -36,19 +30,14 @@ import argparse
 import html.parser
 import os
 import re
-import shutil
 import subprocess
 import sys
-import tempfile
 
 import program_texts
+from harness import HostsFolder
 
 VAR = "\x00"  # a variable part, in a line's normal form
-STREAMS = ("stdout", "stderr")
-
-# Texts the page documents ahead of work merged from other branches, which prints them. Each is
-# accepted without a source only until the sources print it: then it must leave this list.
-PENDING = {}
+LITERAL = re.compile(r'"(?:\\.|[^"\\\n])*"|\'(?:\\.|[^\'\\\n])*\'')  # a string or character
 
 
 def normal(line):
@@ -71,7 +60,6 @@ def same_text(a, b):
 def without_comments(code):
     """The C++ source with its comments blanked, string and character literals kept."""
     out, i = [], 0
-    literal = re.compile(r'"(?:\\.|[^"\\\n])*"|\'(?:\\.|[^\'\\\n])*\'')
     while i < len(code):
         if code.startswith("//", i):
             i = code.find("\n", i) if "\n" in code[i:] else len(code)
@@ -80,7 +68,7 @@ def without_comments(code):
             i = len(code) if end < 0 else end + 2
             out.append(" ")
         else:
-            m = literal.match(code, i)
+            m = LITERAL.match(code, i)
             if m:
                 out.append(m.group())
                 i = m.end()
@@ -107,9 +95,8 @@ def unescape(body):
 def arguments(code, start):
     """The top-level arguments of the call whose "(" is at `start`."""
     args, depth, i, begin = [], 0, start, start + 1
-    literal = re.compile(r'"(?:\\.|[^"\\\n])*"|\'(?:\\.|[^\'\\\n])*\'')
     while i < len(code):
-        m = literal.match(code, i)
+        m = LITERAL.match(code, i)
         if m:
             i = m.end()
             continue
@@ -182,8 +169,7 @@ def program_lines(sources):
         for tag in re.findall(r'return[^;]*?"([a-z]+ err)"', code):
             add(tag + ": %s", "stderr", "%s: returned report tag" % name)
         for init in re.finditer(r"WalkFailures\s*\w*\s*\{([^}]*)\}", code):
-            values = string_values(init.group(1).split(",")[0])
-            for value in values:
+            for value in string_values(init.group(1).split(",")[0]):
                 add(value + ": %s", "stderr", "%s: WalkFailures read tag" % name)
     for name, text in texts.items():
         for stream in text_streams.get(name) or {"stdout"}:
@@ -290,11 +276,7 @@ def check_texts(args):
         if not any(s == stream and same_text(line, p) for p, s in page):
             faults.append("printed but not on the page: %s %r (%s)" % (stream, shown(line), origin))
     for line, stream in sorted(page):
-        printed = any(s == stream and same_text(line, p) for p, s in program)
-        if (line, stream) in PENDING:
-            if printed:
-                faults.append("now printed: take %r out of PENDING" % shown(line))
-        elif not printed:
+        if not any(s == stream and same_text(line, p) for p, s in program):
             faults.append("on the page but never printed: %s %r" % (stream, shown(line)))
     print("%d texts in the sources, %d on the page" % (len(program), len(page)))
     for fault in faults:
@@ -326,14 +308,11 @@ def check_example(args):
     if not steps or steps[0][0] != show:
         print("EXAMPLES must start with %r, which shows the file the session starts from" % show)
         return 1
-    area = tempfile.mkdtemp(prefix="hosts-manual-")
-    try:
-        work = os.path.join(area, "work")
+    with HostsFolder(prefix="hosts-manual-") as folder:
+        work = folder.work()
         hosts = os.path.normpath(os.path.join(work, args.program_hosts_path))
-        os.makedirs(work)
         os.makedirs(os.path.dirname(hosts), exist_ok=True)
-        with open(hosts, "w", encoding="utf-8") as f:
-            f.write(steps[0][1])
+        folder.write(steps[0][1].encode(), hosts)
         faults = 0
         for command, expected in steps:
             run = command.replace(args.hosts_path, args.program_hosts_path)
@@ -346,19 +325,13 @@ def check_example(args):
                     run, expected, seen, result.stderr.decode("utf-8", "replace")))
         print("%d commands of EXAMPLES run, %d printed otherwise" % (len(steps), faults))
         return 1 if faults else 0
-    finally:
-        shutil.rmtree(area)
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("what", choices=("texts", "example"))
-    parser.add_argument("--mandoc", required=True)
-    parser.add_argument("--page", required=True)
-    parser.add_argument("--sources")
-    parser.add_argument("--program")
-    parser.add_argument("--hosts-path")
-    parser.add_argument("--program-hosts-path")
+    for option in ("mandoc", "page", "sources", "program", "hosts-path", "program-hosts-path"):
+        parser.add_argument("--" + option, required=option in ("mandoc", "page"))
     args = parser.parse_args()
     return check_texts(args) if args.what == "texts" else check_example(args)
 

@@ -1,9 +1,6 @@
 """The program's texts, read from hosts/texts.h: each declaration's readable text, which the
 quoted comment lines just above it give (texts_test.cpp checks that the escapes are their GBK
-bytes). `load()` returns them by name, as the GBK bytes the program prints (or as text);
-`prompts()` puts together those it reads a line after; `filled()` puts a request into a
-printf-format text. `codes()` returns the result codes that the headers in hosts/ name, which the
-program prints in its "TAG err: CODE" lines (`err_line()`)."""
+bytes), and the result codes that the headers in hosts/ name, for its "TAG err: CODE" lines."""
 
 import glob
 import os

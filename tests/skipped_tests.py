@@ -1,8 +1,6 @@
 #!/usr/bin/env python3
-"""Prints each test the last ctest run skipped, with the reason it gave.
-
-ctest itself shows only "***Skipped"; the reason is in the test's own output, which the JUnit
-report keeps. Run after the tests (CTestCustom.cmake); prints nothing when nothing was skipped.
+"""Prints each test the last ctest run skipped, with the reason it gave in its own output, which
+the JUnit report keeps (ctest shows only "***Skipped"). Run after the tests (CTestCustom.cmake).
 """
 import sys
 import xml.etree.ElementTree as ET

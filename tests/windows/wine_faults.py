@@ -2,23 +2,19 @@
 """Fails the Windows build's file calls under Wine, one table row at a time, and checks that the
 hosts file and the backup are never left half written.
 
-Wine splits a Windows program's file calls between two processes: the wineserver opens, renames,
-resizes and deletes files, and the program itself writes, syncs and sets attributes. Each run
-starts a fresh wineserver under strace and the program under a strace of its own, both tracing
-only calls on the command's files (-P) and failing there the calls that the row names. The
-program is the first process of its server, so its process id, part of the names of the files it
+Wine's server opens, renames, resizes and deletes files; the program itself writes, syncs and
+sets attributes. Each run starts a fresh wineserver under strace and the program under its own,
+both tracing only calls on the command's files (-P) and failing there the calls the row names.
+The program is its server's first process, so its process id, part of the names of the files it
 makes beside the target, is the same in every run; the first runs find it. The random number
-that ends those names comes from Wine's getrandom(2) calls, which a preloaded library
-(zero_random.cpp) makes return zeros for the table's runs: their names end in 0. The first two
-runs, without it, must get different numbers.
+that ends those names comes from Wine's getrandom(2), which the preloaded zero_random.cpp makes
+return zeros for the table's runs; the first two runs, without it, must get different numbers.
 
 Each command first runs without faults, which must change its file, print its success text, keep
-the file's hidden and system attributes, and flush what it changed before the success text: after
-a rename onto the file its folder, after a replacement of an existing file that file too, after a
-write in place the file. Each row then keeps the never-half promises (harness.never_half), ends
-with the outcome it names, the attributes kept, and every fault reached. The runs take the private
-prefix of wine_test.py (AREA/prefix, whose hosts file is the only one they change) and leave its
-server and session running again at the end.
+the file's hidden and system attributes, and flush what it changed before the success text
+(flushed_in_time). Each row then keeps harness.never_half, ends with the outcome it names, the
+attributes kept and every fault reached. The runs take wine_test.py's private prefix (AREA/prefix,
+whose hosts file is the only one they change) and leave its server and session running again.
 
 Exit status: 0 when every run kept every promise, 1 otherwise, 77 when strace cannot inject faults.
 """
@@ -71,25 +67,25 @@ COMMANDS = {
     "restore": (["5"], "hosts", SUCCESS_RESTORE, True),
 }
 
-# A fault: (process, call, files, occurrences, error). The server opens, renames, resizes and
-# deletes; the program writes, syncs and sets attributes. The files are the command's target
-# ("hosts"), its new version ("new", NAME.new-PID-0), its old version kept aside ("old",
-# NAME.old-PID-0-SIZE), the lock file ("lock", NAME.lock) or their folder, or several joined by
+# A fault: (process, call, files, occurrences, error). The files are the command's target
+# ("hosts"), its new version ("new", NAME.new-PID-0), its old one kept aside ("old",
+# NAME.old-PID-0-SIZE), the lock file ("lock", NAME.lock), their "folder", or several joined by
 # "+"; the occurrences count the calls of that name on those files, as strace's when= does.
 # strace matches a name that exists when it starts only as the kernel resolves it, so a rename
 # onto the target through the prefix's dosdevices link is matched by its source, "new". The
 # access list goes from the target to "new" as a server's open of the target (READ_CONTROL) and
-# a change of the new file's mode (Wine's form of an access list). Two more kinds of row act
-# rather than fail: process "test" with error "delete" deletes the target while the server is
-# held (strace's delay_enter) at the entry of the call; process "test" with call "plant" leaves
-# what a killed run with the program's own process id left before the run: "new" and "old" whole;
-# process "test" with call "read-only" makes the target read-only, as Wine keeps it (no write bit).
+# a change of the new file's mode (Wine's form of an access list). Process "test" acts rather
+# than fails: error "delete" deletes the target while the server is held (delay_enter) at the
+# entry of the call; call "plant" leaves what a killed run with the program's own process id
+# left, "new" and "old" whole; call "read-only" makes the target read-only (no write bit).
 # Outcomes: "new" (success text, the new content), "old" (a report, the old content), "kept"
-# (both versions kept beside the target and named), "gone" (the target deleted, and not made
-# again). The last field is text that stderr must hold.
+# (both versions kept beside the target and named), "gone" (the target deleted, not made again).
+# The last field is text that stderr must hold.
 NEW_WRITE_ENOSPC = ("program", "write", "new", "1", "ENOSPC")
 RENAMES_FAIL = ("server", "rename", "new", "1+", "EACCES")
 RENAMES_EXDEV = ("server", "rename", "new", "1+", "EXDEV")
+# Every rename refused, then every write in place: neither version can be put in place.
+DOUBLE_FAULT = [RENAMES_FAIL, ("program", "write", "hosts", "1+", "ENOSPC")]
 ROWS = [
     # Writing the new version, before anything touches the target.
     ("new-version-write-enospc", "add-replace", [NEW_WRITE_ENOSPC], "old",
@@ -128,8 +124,7 @@ ROWS = [
     ("rename-eacces-then-in-place-enospc", "add-replace",
      [RENAMES_FAIL, ("program", "write", "hosts", "1", "ENOSPC")], "old",
      "copy err: No space left on device"),
-    ("double-fault", "add-replace", [RENAMES_FAIL, ("program", "write", "hosts", "1+", "ENOSPC")],
-     "kept", "restore err: "),
+    ("double-fault", "add-replace", DOUBLE_FAULT, "kept", "restore err: "),
     # The 23rd open of "new" or "old" is the creation of the old copy, after the one that makes
     # "new", the twenty tries of the rename and the one of the rename with POSIX semantics.
     ("in-place-old-copy-create-eacces", "add-replace",
@@ -167,8 +162,7 @@ ROWS = [
      None),
     ("backup-second-rename-eacces", "backup", [("server", "rename", "new", "1", "EACCES")],
      "new", None),
-    ("backup-double-fault", "backup", [RENAMES_FAIL, ("program", "write", "hosts", "1+", "ENOSPC")],
-     "kept", "restore err: "),
+    ("backup-double-fault", "backup", DOUBLE_FAULT, "kept", "restore err: "),
     ("first-backup-rename-eacces", "first-backup", [RENAMES_FAIL], "old",
      "rename err: Permission denied"),
     ("first-backup-folder-flush-eio", "first-backup", [("program", "fsync", "folder", "1", "EIO")],
@@ -176,16 +170,14 @@ ROWS = [
     ("restore-second-rename-eacces", "restore", [("server", "rename", "new", "1", "EACCES")],
      "new", None),
     ("restore-new-version-write-enospc", "restore", [NEW_WRITE_ENOSPC], "old", None),
-    ("restore-double-fault", "restore",
-     [RENAMES_FAIL, ("program", "write", "hosts", "1+", "ENOSPC")], "kept", "restore err: "),
+    ("restore-double-fault", "restore", DOUBLE_FAULT, "kept", "restore err: "),
 ]
 
 # What the runs without faults trace, to check what they flush and when.
 BASELINE_CALLS = {"server": "openat,rename,unlink,ftruncate",
                   "program": "write,pwrite64,fsync,fdatasync,ftruncate,fsetxattr,fchmod"}
 
-ARGS = argparse.Namespace()
-PID = None  # the program's process id in a fresh server
+ARGS = wine_test.ARGS  # the area, Wine and its server, for wine_test's helpers too
 
 
 # --- The files ------------------------------------------------------------------------------
@@ -195,7 +187,7 @@ class Files:
     the kernel knows them (after the links), for strace's -P and for reading the traces."""
 
     def __init__(self, command, pid):
-        self.command = command
+        self.command, self.pid = command, pid
         self.folder = wine_test.hosts_folder()
         self.work = Path(self.folder.root) / "wine_faults"
         self.out, self.err = self.work.with_suffix(".out"), self.work.with_suffix(".err")
@@ -209,9 +201,8 @@ class Files:
 
     def forms(self, kind):
         """The paths by which calls name the file of KIND: both spellings."""
-        if kind == "folder":
-            return [str(self.target.parent), str(self.dos.parent)]
-        return [str(self.target.parent / self.names[kind]), str(self.dos.parent / self.names[kind])]
+        name = "" if kind == "folder" else self.names[kind]
+        return [str(self.target.parent / name), str(self.dos.parent / name)]
 
     def kind_of(self, path):
         if path == str(self.out):
@@ -234,12 +225,12 @@ class Files:
             path.write_bytes(content)
             os.setxattr(path, DOS_ATTRIBUTES, HIDDEN_SYSTEM)
 
-    def plant(self, pid):
-        """What a run with process id PID left when it was killed while it copied the target in
-        place, the target still whole: its new version and the old one's copy."""
+    def plant(self):
+        """What a run with the program's process id left when it was killed while it copied the
+        target in place, the target still whole: its new version and the old one's copy."""
         folder = self.target.parent
-        (folder / f"hosts.new-{pid}-7").write_bytes(self.old + b"# new\r\n")
-        (folder / f"hosts.old-{pid}-7-{len(self.old)}").write_bytes(self.old)
+        (folder / f"hosts.new-{self.pid}-7").write_bytes(self.old + b"# new\r\n")
+        (folder / f"hosts.old-{self.pid}-7-{len(self.old)}").write_bytes(self.old)
 
     def strays(self):
         """Every file beside the target (but the lock file) and in the working folder."""
@@ -311,7 +302,7 @@ def run(files, faults=(), calls=None, paths=None, server_paths=True, zero=True):
     env = wine_test.wine_env()
     files.prepare()
     if any(f[1] == "plant" for f in faults):
-        files.plant(PID)
+        files.plant()
     if any(f[1] == "read-only" for f in faults):
         files.target.chmod(0o444)
     stop_server(env)
@@ -475,22 +466,17 @@ def baseline(command, pid):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--area", type=lambda path: Path(path).resolve(), required=True)
-    for option in ("wine", "wineserver"):
+    for option in ("wine", "wineserver", "zero-random"):
         parser.add_argument("--" + option, required=True)
     parser.add_argument("--strace", default=shutil.which("strace"))
-    parser.add_argument("--zero-random", required=True)
     parser.add_argument("--row", action="append", default=[], help="run only this row")
     parser.add_argument("--list", action="store_true", help="print the rows")
     parser.parse_args(namespace=ARGS)
-    wine_test.ARGS.area, wine_test.ARGS.wine = ARGS.area, ARGS.wine
-    wine_test.ARGS.wineserver = ARGS.wineserver
     rows = [r for r in ROWS if not ARGS.row or r[0] in ARGS.row]
     if ARGS.list or not rows:
         print(*(f"{r[0]}: {r[1]}, {r[2]} -> {r[3]}" for r in rows), sep="\n")
         return 0 if rows else 2
-    reason = strace_cannot(ARGS.strace)
-    if reason:
-        skip(reason)
+    skip(strace_cannot(ARGS.strace))
     try:
         return run_rows(rows)
     finally:
@@ -500,9 +486,7 @@ def main():
 
 def run_rows(rows):
     started = time.time()
-    global PID
     pid, violations = process_id()
-    PID = pid
     if not pid:
         print(*violations)
         return 1
@@ -526,14 +510,10 @@ def clean_up():
     files = Files("backup", 0)
     for path in files.strays():
         path.unlink()
-    (wine_test.etc() / "hosts").chmod(0o644)
     shutil.rmtree(files.work, ignore_errors=True)
     for path in (files.out, files.err):
         path.unlink(missing_ok=True)
-    try:
-        os.removexattr(wine_test.etc() / "hosts", DOS_ATTRIBUTES)
-    except OSError:
-        pass
+    wine_test.plain()
 
 
 if __name__ == "__main__":

@@ -11,8 +11,7 @@
 The prefix has no Z: drive, which Wine maps to / by default; the area is its D: drive instead, so
 a Windows program run here cannot even name the machine's own /etc/hosts.
 
-A case that needs what this Wine or this machine cannot do is skipped, with the reason, through
-exit status 77.
+A case that this Wine or this machine cannot run is skipped, with the reason (exit status 77).
 """
 
 import argparse
@@ -174,9 +173,7 @@ def step(work, hosts, lines, passes, after=None, backup=None, debug="-all", erro
     os.write(write_end, typed(lines))
     os.close(write_end)
     with os.fdopen(read_end, "rb") as pipe:
-        done = subprocess.run([ARGS.wine, str(ARGS.area / "cross" / "hosts-manager.exe")],
-                              stdin=pipe, capture_output=True, cwd=work, env=wine_env(debug),
-                              timeout=60)
+        done = wine(ARGS.area / "cross" / "hosts-manager.exe", stdin=pipe, cwd=work, debug=debug)
     expect("exit status", done.returncode, 0, done.stderr.decode("gbk", "replace"))
     # Wine's cmd now and then loses its own "pause" prompt on a pipe (seen about once in a few
     # dozen runs). The prompt is Wine's, not the program's, and pause_and_cls_every_pass sees
@@ -198,9 +195,9 @@ def windows(path):
     return "D:\\" + str(Path(path).relative_to(ARGS.area)).replace("/", "\\")
 
 
-def wine(*args):
-    return subprocess.run([ARGS.wine, *map(str, args)], capture_output=True, env=wine_env(),
-                          timeout=60)
+def wine(*args, debug="-all", **options):
+    return subprocess.run([ARGS.wine, *map(str, args)], capture_output=True, env=wine_env(debug),
+                          timeout=60, **options)
 
 
 def helper(*args):
@@ -232,10 +229,15 @@ def marked(work, flags, changed, want, paths=("hosts", "backup")):
         yield
         expect(f"attributes of {changed}", attributes(changed), want)
     finally:
-        (etc() / "hosts").chmod(0o644)  # where Wine keeps read-only
-        for path in (etc() / "hosts", work / "hosts"):
-            with contextlib.suppress(OSError):
-                os.removexattr(path, "user.DOSATTRIB")  # where Wine keeps hidden and system
+        plain(work / "hosts")
+
+
+def plain(*paths):
+    """The hosts file (and PATHS) as the cases expect it: writable, neither hidden nor system."""
+    (etc() / "hosts").chmod(0o644)  # where Wine keeps read-only
+    for path in (etc() / "hosts", *paths):
+        with contextlib.suppress(OSError):
+            os.removexattr(path, "user.DOSATTRIB")  # where Wine keeps hidden and system
 
 
 @contextlib.contextmanager
@@ -261,7 +263,7 @@ def held_alone(work):
 
 
 @contextlib.contextmanager
-def held_shared(work, lets_go):
+def held_shared(lets_go):
     """Another program holds the hosts file shared for reading and writing but not for deletion
     (a scanner, an indexer), which refuses the rename; one that lets go within the rewrite's wait
     sees the file renamed over (a new file in its place)."""
@@ -345,10 +347,10 @@ ROWS += [
     # A rewrite waits for a holder that refuses the rename: one that lets go sees the file renamed
     # over; one that keeps it sees it copied in place, and the report says so and why.
     ("held_with_sharing_waited_for", LOCALHOST + b"10.0.0.1 a.test\r\n", *HELD_REWRITE,
-     LOCALHOST + b"10.9.9.9 a.test\r\n", None, [], lambda w: held_shared(w, True)),
+     LOCALHOST + b"10.9.9.9 a.test\r\n", None, [], lambda w: held_shared(True)),
     ("held_with_sharing_waited_for", LOCALHOST + b"10.0.0.1 a.test\r\n", *HELD_REWRITE,
      LOCALHOST + b"10.9.9.9 a.test\r\n", None,
-     [(b"rename err", IN_USE), b"copied in place: " + NAMED], lambda w: held_shared(w, False)),
+     [(b"rename err", IN_USE), b"copied in place: " + NAMED], lambda w: held_shared(False)),
     # Restore takes no backup that Wine reports as another user's (another Unix user's file), as
     # writable by others (mode 0666) or as having a second name.
     *(("untrusted_files_left_alone", LOCALHOST, ["5"], [b""], None, THEIRS,
@@ -383,37 +385,39 @@ def run_rows(work, name):
                 e if isinstance(e, bytes) else e[0] + b": " + message(e[1]) for e in errors])
 
 
+def made(reasons, what, *args):
+    """Whether the tests' helper made WHAT with ARGS; where this Wine cannot, REASONS get why."""
+    done = helper(*args)
+    text = done.stdout.decode(errors="replace").strip()
+    if done.returncode == SKIP:
+        reasons.append(f"{what}: {text}")
+    else:
+        expect(f"{what} made", done.returncode, 0, text)
+    return done.returncode != SKIP
+
+
 def reparse_points(work):
     """A backup name that is a symbolic link is refused by backup and restore; one that is a
     reparse point leading nowhere else (a cloud placeholder) is a regular file to them."""
     hosts = b"127.0.0.1 localhost\r\n"
     (etc() / "hosts").write_bytes(hosts)
     backup, reasons = work / "hosts", []
-    made = helper("symlink", windows(backup), HOSTS)
-    if made.returncode == SKIP:
-        reasons.append(made.stdout.decode(errors="replace").strip())
-    else:
-        expect("symbolic link made", made.returncode, 0, made.stdout.decode(errors="replace"))
+    if made(reasons, "symbolic link", "symlink", windows(backup), HOSTS):
         step(work, None, ["1", "5"], [b"", b""], None, hosts,
              errors=[b"fopen wFp: hosts is a symbolic link", b"fopen rPath: hosts is a symbolic link"])
         backup.unlink()
     # The hosts file as a link: a rewrite changes the file it leads to and keeps the link.
     (etc() / "target").write_bytes(hosts)
     (etc() / "hosts").unlink()
-    made = helper("symlink", HOSTS, HOSTS.replace("hosts", "target"))
-    if made.returncode == SKIP:
-        reasons.append("the hosts file as a link: " + made.stdout.decode(errors="replace").strip())
-        (etc() / "hosts").write_bytes(hosts)
-    else:
+    if made(reasons, "the hosts file as a link", "symlink", HOSTS,
+            HOSTS.replace("hosts", "target")):
         step(work, None, ["2", "1.2.3.4 c.test"], [ADD + said("added", b"1.2.3.4 c.test")])
         expect("the link's target", (etc() / "target").read_bytes(), hosts + b"1.2.3.4 c.test\r\n")
+    else:
+        (etc() / "hosts").write_bytes(hosts)
     (etc() / "target").unlink()
     backup.write_bytes(b"an older backup\r\n")
-    made = helper("tag", windows(backup), "0x9000001A")  # IO_REPARSE_TAG_CLOUD
-    if made.returncode == SKIP:
-        reasons.append(made.stdout.decode(errors="replace").strip())
-    else:
-        expect("placeholder made", made.returncode, 0, made.stdout.decode(errors="replace"))
+    if made(reasons, "placeholder", "tag", windows(backup), "0x9000001A"):  # IO_REPARSE_TAG_CLOUD
         step(work, None, ["1"], [TEXTS["backed_up"]], None, hosts)
     if reasons:
         raise Skip("; ".join(reasons))
@@ -439,13 +443,6 @@ def exe_resources_and_imports(_):
                  'supportedOS Id=""{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}""'):
         expect(f"{want!r} in the resources", want in rc, True, rc)
     expect("no administrator rights asked", "requireAdministrator" in rc, False)
-
-
-def held_in_sync(prefix, timeout=30):
-    """Waits until a process is held at the entry of fsync on a file whose path begins with
-    PREFIX, as strace's delay_enter holds it: whether one was. Any process: Wine's loader,
-    not the test, decides which one runs the program."""
-    return wait_in_call(None, "fsync", lambda path: path.startswith(prefix), timeout, pause=0.01)
 
 
 # The name under which the build before the lock file took its turn: a mutex, named after a hash
@@ -483,10 +480,11 @@ def take_turns(work, beside):
     first.stdin.write(b"4\r\n0 a.test\r\n")
     first.stdin.close()
     try:
-        held = held_in_sync(str(etc() / "hosts.new-"))
+        # Any process: Wine's loader, not the test, decides which one runs the program.
+        held = wait_in_call(None, "fsync", lambda path: path.startswith(str(etc() / "hosts.new-")),
+                            30, pause=0.01)
         expect(f"the first instance held in the sync of its new version ({beside})", held, True)
-        second = subprocess.run([ARGS.wine, exe], input=b"2\r\n10.5.5.5 e.test\r\n",
-                                capture_output=True, cwd=work, env=wine_env(), timeout=60)
+        second = wine(exe, input=b"2\r\n10.5.5.5 e.test\r\n", cwd=work)
     finally:
         first_out = first.stdout.read()
         first.wait(timeout=60)
@@ -529,8 +527,7 @@ def backup_and_restore(work):
     step(work, None, ["5"], [TEXTS["restored"]], hosts, hosts)
     # A hosts file that restore makes anew may be read as the folder's other files may.
     (etc() / "hosts").unlink()
-    subprocess.run([ARGS.wine, ARGS.area / "cross" / "hosts-manager.exe"], input=b"5\r\n",
-                   capture_output=True, cwd=work, env=wine_env(), timeout=60)
+    wine(ARGS.area / "cross" / "hosts-manager.exe", input=b"5\r\n", cwd=work)
     expect("the made hosts file", (etc() / "hosts").read_bytes(), hosts)
     expect("its access list", helper("acl", HOSTS).stdout,
            helper("acl", HOSTS.replace("hosts", "services")).stdout)
@@ -607,7 +604,7 @@ CASES.update((f.__name__, f) for f in (
     exe_resources_and_imports, instances_take_turns, hosts_file_never_missing))
 
 
-def run(_):
+def run():
     work = Path(hosts_folder().work(ARGS.name))
     shutil.rmtree(work, ignore_errors=True)
     work.mkdir(parents=True)
@@ -619,7 +616,7 @@ def run(_):
     sys.exit(CHECKS.verdict(ARGS.name))
 
 
-def build(_):
+def build():
     # The Linux build's own compiler choices must not leak into the cross build.
     env = {name: value for name, value in os.environ.items()
            if name not in ("CC", "CXX", "CFLAGS", "CXXFLAGS", "LDFLAGS")}
@@ -633,14 +630,14 @@ def build(_):
              cross / "wine_helper.exe", Path(__file__).with_name("wine_helper.cpp")], env=env)
 
 
-def stop(_=None):
+def stop():
     if (ARGS.area / "prefix").is_dir():
         # Only this prefix's server: it ends the programs that run in this prefix and no other.
         subprocess.run([ARGS.wineserver, "-k"], env=wine_env(), check=False)
         subprocess.run([ARGS.wineserver, "-w"], env=wine_env(), check=True, timeout=60)
 
 
-def prefix(_):
+def prefix():
     stop()  # a server left from an earlier run would still have the old prefix's files open
     shutil.rmtree(ARGS.area / "prefix", ignore_errors=True)
     checked([ARGS.wine, "wineboot", "-i"], env=wine_env(), timeout=150)
@@ -676,7 +673,7 @@ def main():
     if ARGS.role == "list":
         print(";".join(CASES))
     else:
-        dict(build=build, prefix=prefix, run=run, stop=stop)[ARGS.role](ARGS)
+        dict(build=build, prefix=prefix, run=run, stop=stop)[ARGS.role]()
 
 
 if __name__ == "__main__":
