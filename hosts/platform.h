@@ -54,8 +54,8 @@ bool sync_file(std::FILE* f);
 /// Writes a folder's entries (a rename in it) through to the disk: false (errno set) when it
 /// cannot.
 bool sync_folder(const char* path);
-/// Gives the new file `to` what `from` has, or its bits alone: null, or the failed step's tag
-/// ("chmod err").
+/// Gives the new file `to` the owner, attributes and mode of `from`, or its bits alone: null,
+/// or the failed step's tag.
 const char* copy_permissions(const char* from, std::FILE* to, bool whole);
 /// Who holds a right over a Windows file, as the trust decision sorts a security identifier.
 enum class Principal { self, administrators, system, other };
