@@ -72,6 +72,24 @@ def traced_env():
     return env
 
 
+def tracee(strace_proc, program, timeout=10):
+    """The program that strace started; strace's own short-lived children, which probe what
+    the kernel can do, are not it."""
+    children = f"/proc/{strace_proc.pid}/task/{strace_proc.pid}/children"
+    program = os.path.realpath(program)
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        with open(children) as f:
+            for pid in f.read().split():
+                try:
+                    if os.readlink(f"/proc/{pid}/exe") == program:
+                        return int(pid)
+                except OSError:
+                    pass
+        time.sleep(0.002)
+    raise RuntimeError("strace started no program")
+
+
 def wait_in_call(pids, call, on, timeout, pause=0.002, failing=False):
     """Waits until one of the processes that `pids()` names (None: any) is at the entry of `call` on a file
     whose path `on` accepts, which strace's delay_enter keeps it in: False when none gets there

@@ -28,6 +28,7 @@ import sys
 import threading
 import time
 
+import harness
 import program_texts
 from harness import Checks, HostsFolder, skip, strace_cannot, traced_env, wait_in_call
 
@@ -246,22 +247,9 @@ UNTOUCHED = {l for l in BASE_LINES if not (is_entry(l) and host(l).startswith((b
 
 # --- holding a program inside a call -------------------------------------------------------------
 
-def tracee(strace_proc, program=None, timeout=10):
-    """The program that strace started; strace's own short-lived children, which probe what
-    the kernel can do, are not it."""
-    children = f"/proc/{strace_proc.pid}/task/{strace_proc.pid}/children"
-    program = os.path.realpath(program or ARGS.program)
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        with open(children) as f:
-            for pid in f.read().split():
-                try:
-                    if os.readlink(f"/proc/{pid}/exe") == program:
-                        return int(pid)
-                except OSError:
-                    pass
-        time.sleep(0.002)
-    raise RuntimeError("strace started no program")
+def tracee(strace_proc, program=None):
+    """The program under test that strace started."""
+    return harness.tracee(strace_proc, program or ARGS.program)
 
 
 def wait_inside(pid, call, path_part, timeout=10, failing=False):

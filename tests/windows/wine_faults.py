@@ -33,7 +33,7 @@ from pathlib import Path
 sys.dont_write_bytecode = True  # no cache of wine_test.py or the modules it shares
 import wine_test  # noqa: E402
 from harness import (FD_PATH, STRING, describe, never_half, skip, strace_cannot,  # noqa: E402
-                     traced_calls, wait_in_call)
+                     traced_calls, tracee, wait_in_call)
 
 # Wine keeps the hidden (2) and system (4) attributes in this extended attribute.
 DOS_ATTRIBUTES = "user.DOSATTRIB"
@@ -321,7 +321,8 @@ def run(files, faults=(), calls=None, paths=None, server_paths=True, zero=True):
         while not server_ready() and server.poll() is None and time.time() < deadline:
             time.sleep(0.01)
         program_env = dict(env, LD_PRELOAD=ARGS.zero_random) if zero else env
-        deleter = threading.Thread(target=delete_when_held, args=(files, faults), daemon=True)
+        deleter = threading.Thread(target=delete_when_held, args=(files, faults, server),
+                                   daemon=True)
         deleter.start()
         status = run_program(files, faults, calls, paths, logs["program"], program_env)
         deleter.join()
@@ -334,12 +335,16 @@ def run(files, faults=(), calls=None, paths=None, server_paths=True, zero=True):
     return Run(files, status, texts)
 
 
-def delete_when_held(files, faults):
+def delete_when_held(files, faults, server):
     """Deletes the target once the server is held at the entry of the call that a "delete" row
-    names on it, as its strace holds it there."""
+    names on it, as its strace holds it there. Only the server's call counts: the program's own
+    look at the name, caught in passing, would have it deleted before the server opens it."""
     calls = [f[1] for f in faults if f[4] == "delete"]
-    if calls and wait_in_call(None, calls[0], lambda path: path.endswith(" " + str(files.dos)), 30,
-                              pause=0.01):
+    if not calls:
+        return
+    pid = str(tracee(server, ARGS.wineserver))
+    if wait_in_call(lambda: [pid], calls[0], lambda path: path.endswith(" " + str(files.dos)), 30,
+                    pause=0.01):
         files.target.unlink()
 
 
