@@ -52,13 +52,13 @@ void check_split(const char* src) {
     int ret = separate_str(src, ip.get(), url.get());
 
     std::size_t len = std::strlen(src);
-    const char* space = std::strchr(src, ' ');
+    const char* space = std::strpbrk(src, " \t");
     if (!space) {
         check(ret == line_no_space,
-              "separate_str gives line_no_space exactly when there is no space");
+              "separate_str gives line_no_space exactly when there is no space and no tab");
     } else {
         std::size_t ip_len = static_cast<std::size_t>(space - src);
-        std::size_t url_len = len - ip_len - 1;
+        std::size_t url_len = len - ip_len - std::strspn(space, " \t");
         bool fits = ip_len <= ip_size - 1 && url_len <= url_size - 1;
         check(ret == (fits ? line_ok : line_part_too_long),
               "separate_str gives line_part_too_long exactly when a part is too long");
@@ -71,10 +71,13 @@ void check_split(const char* src) {
     std::size_t got_ip = strnlen(ip.get(), ip_size);
     std::size_t got_url = strnlen(url.get(), url_size);
     check(got_ip <= 49 && got_url <= 299, "split parts are NUL-terminated within their fields");
-    check(std::memchr(ip.get(), ' ', got_ip) == nullptr, "the address holds no space");
-    check(got_ip + 1 + got_url == len && std::memcmp(src, ip.get(), got_ip) == 0 &&
-              src[got_ip] == ' ' && std::memcmp(src + got_ip + 1, url.get(), got_url) == 0,
-          "address + \" \" + host gives back the line");
+    check(std::strcspn(ip.get(), " \t") == got_ip, "the address holds no space and no tab");
+    check(got_url == 0 || (url[0] != ' ' && url[0] != '\t'), "the host starts after the blanks");
+    std::size_t blanks = len - got_ip - got_url;
+    check(got_ip < len && std::memcmp(src, ip.get(), got_ip) == 0 &&
+              std::strspn(src + got_ip, " \t") == blanks && blanks > 0 &&
+              std::memcmp(src + got_ip + blanks, url.get(), got_url) == 0,
+          "address + blanks + host gives back the line");
 }
 
 // The reader hands a line over with its line end as it stands, LF or CR LF: followed by either,

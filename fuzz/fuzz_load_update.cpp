@@ -91,11 +91,13 @@ int parse(const std::string& piece, Entry* e) {
     std::size_t end = s.size();
     while (end > 0 && white(s[end - 1])) --end;
     if (end > 0) s.resize(end);
-    std::size_t space = s.find(' ');
+    std::size_t space = s.find_first_of(" \t");
     if (space == std::string::npos) return read_unsplittable;
-    if (space > 49 || s.size() - space - 1 > 299) return read_part_too_long;
+    std::size_t host = s.find_first_not_of(" \t", space);
+    if (host == std::string::npos) host = s.size();
+    if (space > 49 || s.size() - host > 299) return read_part_too_long;
     e->ip = s.substr(0, space);
-    e->url = s.substr(space + 1);
+    e->url = s.substr(host);
     return read_ok;
 }
 
@@ -206,20 +208,13 @@ void check_lines_kept(const Model& before, const Model& after) {
     check(new_lines.size() <= old_lines.size() + 1, "no line is added but an entry");
 }
 
-// The file a rewrite must produce: lines that are not entries as they stood, the table's entries
-// as "ip url" and the line end but the one at `loc`, and for a replace the request on a line of its
-// own.
-std::string rewritten(const Model& m, const std::vector<Entry>& entries, int loc,
-                      const std::string& request, int mode) {
+// The file a rewrite must produce: every piece as it stood but the entry at `loc`, and for a
+// replace the request on a line of its own.
+std::string rewritten(const Model& m, int loc, const std::string& request, int mode) {
     std::string body;
     int i = 0;
     for (const Piece& p : m.pieces) {
-        if (!p.entry) {
-            body += p.bytes;
-            continue;
-        }
-        if (i != loc) body += entries[i].ip + " " + entries[i].url + eol;
-        ++i;
+        if (!p.entry || i++ != loc) body += p.bytes;
     }
     if (mode == 0) {
         if (!body.empty() && body.back() != '\n') body += eol;
@@ -263,14 +258,14 @@ void change_and_check(const std::string& original, const Model& m, const Table& 
     int loc = 0;
     while (entries[loc].url != url) ++loc;  // the first entry of that host is the one changed
     std::string now = read_bytes();
-    std::string want = rewritten(m, entries, loc, request, mode);
+    std::string want = rewritten(m, loc, request, mode);
     // A line starting with the mark's bytes that moves to the top needs a mark of its own before
     // it, or the reader would take its first bytes for one: that mark is allowed.
     bool marked = !m.bom && want.compare(0, bom_size, bom) == 0 && now == bom + want;
     if (now != want && !marked) {
         fail(
-            "the rewrite keeps other lines byte for byte and writes entries as \"ip url\" and its "
-            "line end");
+            "the rewrite keeps every other line byte for byte, entries too, and adds only the "
+            "request");
     }
 
     std::vector<Entry> expected = entries;

@@ -28,7 +28,7 @@ using Table = std::unique_ptr<Config[], TableFree>;
 enum ReadResult {
     read_ok = 0,
     read_open_failed = -1,    ///< the file cannot be opened for reading and writing, or read
-    read_unsplittable = -2,   ///< an entry line holds no space
+    read_unsplittable = -2,   ///< an entry line holds neither a space nor a tab
     read_part_too_long = -3,  ///< an entry line's address is over 49 bytes or its host over 299
     read_no_memory = -4,      ///< no memory for the table
     read_changed = -5,        ///< another program changed the entries between the two passes
@@ -54,7 +54,7 @@ enum WriteResult {
 enum LineResult {
     line_ok = 0,
     line_null = -1,           ///< an argument is null
-    line_no_space = -2,       ///< separate_str: the line holds no space
+    line_no_space = -2,       ///< separate_str: the line holds neither a space nor a tab
     line_part_too_long = -3,  ///< separate_str: the address is over 49 bytes or the host over 299
 };
 
@@ -63,10 +63,12 @@ inline constexpr int count_failed = -1;
 
 /// Whether `c` is white space: space, tab, LF, VT, FF or CR, never a byte of 0x80 or above.
 bool is_space(char c);
+/// The bytes of `str` that trimming keeps: all of them when it holds nothing but white space.
+std::size_t trimmed_size(const char* str);
 /// Trims trailing white space of `str` in place: line_ok, or line_null when `str` is null.
 int format_string(char* str);
-/// Splits `src` at its first space into `buf1` (50 bytes) and `buf2` (300 bytes): line_ok, or a
-/// LineResult.
+/// Splits `src` at its first space or tab into `buf1` (50 bytes) and, after the blanks there,
+/// `buf2` (300 bytes): line_ok, or a LineResult.
 int separate_str(const char* src, char* buf1, char* buf2);
 /// Whether a line is an entry line: its first byte is neither "#" nor white space.
 bool is_entry_line(const char* line);

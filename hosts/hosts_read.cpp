@@ -26,6 +26,7 @@ int fill_table(std::FILE* f, Config* table, int count) {
     EntryWalk walk(f, count, load_failures);
     while (char* line = walk.next()) {
         if (!walk.entry()) continue;
+        format_string(line);
         int split = separate_str(line, table[walk.index()].ip, table[walk.index()].url);
         if (split != line_ok) {
             std::printf("separate_str err: %d\n", split);
@@ -39,18 +40,22 @@ int fill_table(std::FILE* f, Config* table, int count) {
 
 bool is_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 
+// A string of white space alone keeps it: a blank line keeps its line end.
+std::size_t trimmed_size(const char* str) {
+    std::size_t size = std::strlen(str);
+    for (std::size_t i = size; i > 0; --i) {
+        if (!is_space(str[i - 1])) return i;
+    }
+    return size;
+}
+
 int format_string(char* str) {
     if (!str) return line_null;
-    for (std::size_t i = std::strlen(str); i > 0; --i) {
-        if (!is_space(str[i - 1])) {
-            str[i] = '\0';
-            break;
-        }
-    }
+    str[trimmed_size(str)] = '\0';
     return line_ok;
 }
 
-// A null argument gives line_null; a line without a space line_no_space, printed as
+// A null argument gives line_null; a line without a space or tab line_no_space, printed as
 // "space_loc:%s\n"; a part too long line_part_too_long, printed as "part_len:%s\n".
 int separate_str(const char* src, char* buf1, char* buf2) {
     if (!src || !buf1 || !buf2) return line_null;

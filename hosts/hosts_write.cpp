@@ -200,11 +200,17 @@ int append_request(File& f, const char* buf, const char* path, const Tail& tail,
     return close_append(f, begin, line, write_append_failed);
 }
 
-// Whether a line, trimmed, still splits into the table entry's two parts.
+// Whether the `size` bytes at `text` are the field's text.
+bool holds(const char* text, std::size_t size, const char* field) {
+    return std::strncmp(text, field, size) == 0 && field[size] == '\0';
+}
+
+// Whether a line as read, trimmed and split as the load did, still gives the entry's two parts.
 bool same_entry(const char* line, const Config& entry) {
-    std::size_t ip_size = std::strlen(entry.ip);
-    return std::strncmp(line, entry.ip, ip_size) == 0 && line[ip_size] == ' ' &&
-           std::strcmp(line + ip_size + 1, entry.url) == 0;
+    std::size_t size = trimmed_size(line);
+    LineParts parts;
+    return find_parts(line, size, &parts) && holds(line, parts.ip_size, entry.ip) &&
+           holds(line + parts.url_at, size - parts.url_at, entry.url);
 }
 
 // Where the new file stands while it is written.
@@ -223,27 +229,23 @@ void guard_leading_mark(std::FILE* to, const char* text, Written* out) {
     out->any = true;
 }
 
-// Streams the old file into the new one: lines that are not entries as they stand, entries from
-// the table, but for the one at `loc`.
+// Streams the old file into the new one, every line byte for byte but the entry at `loc`: an
+// entry line keeps its separators, trailing blanks and line end.
 int copy_without(std::FILE* from, std::FILE* to, const Config* q, int n, int loc, Written* out) {
     EntryWalk walk(from, n, rewrite_failures);
     char* line = walk.next();
     if (walk.reader().had_bom()) std::fputs(byte_order_mark, to);
     out->any = walk.reader().had_bom();
     for (; line; line = walk.next()) {
-        std::size_t size = walk.reader().size();
-        if (!walk.entry()) {
-            std::fwrite(line, 1, size, to);
-            out->any = true;
-            out->line_end = ends_line(line, size);
-            continue;
+        if (walk.entry()) {
+            if (!same_entry(line, q[walk.index()])) return walk.changed();
+            if (walk.index() == loc) continue;
+            guard_leading_mark(to, line, out);
         }
-        const Config& entry = q[walk.index()];
-        if (!same_entry(line, entry)) return walk.changed();
-        if (walk.index() == loc) continue;
-        guard_leading_mark(to, entry.ip, out);
-        put_entry(to, entry, "", own_line_end);
-        out->line_end = true;
+        std::size_t size = walk.reader().size();
+        std::fwrite(line, 1, size, to);
+        out->any = true;
+        out->line_end = ends_line(line, size);
     }
     out->end_of_file_byte = walk.reader().had_end_of_file_byte();
     return walk.end();

@@ -53,16 +53,34 @@ char* LineReader::next() {
     return line_;
 }
 
+namespace {
+
+// Only a space or a tab separates, as resolvers read the file: a VT, FF or CR belongs to a part.
+bool separates(char c) { return c == ' ' || c == '\t'; }
+
+}  // namespace
+
+bool find_parts(const char* src, std::size_t size, LineParts* parts) {
+    std::size_t at = 0;
+    while (at < size && !separates(src[at])) ++at;
+    if (at == size) return false;
+    parts->ip_size = at;
+    while (at < size && separates(src[at])) ++at;
+    parts->url_at = at;
+    return true;
+}
+
 int split_line(const char* src, char* ip, char* url) {
-    const char* space = std::strchr(src, ' ');
-    if (!space) return line_no_space;
-    std::size_t ip_size = space - src;
-    std::size_t url_size = std::strlen(space + 1);
+    std::size_t size = std::strlen(src);
+    LineParts parts;
+    if (!find_parts(src, size, &parts)) return line_no_space;
+    std::size_t url_size = size - parts.url_at;
     // Refuse rather than cut: a cut entry would be written back cut by the next rewrite.
-    if (ip_size >= sizeof(Config::ip) || url_size >= sizeof(Config::url)) return line_part_too_long;
-    std::memcpy(ip, src, ip_size);
-    ip[ip_size] = '\0';
-    std::memcpy(url, space + 1, url_size + 1);
+    if (parts.ip_size >= sizeof(Config::ip) || url_size >= sizeof(Config::url))
+        return line_part_too_long;
+    std::memcpy(ip, src, parts.ip_size);
+    ip[parts.ip_size] = '\0';
+    std::memcpy(url, src + parts.url_at, url_size + 1);
     return line_ok;
 }
 
@@ -84,12 +102,10 @@ void put_entry(std::FILE* f, const Config& entry, const char* open, const char* 
 char* EntryWalk::next() {
     char* line = reader_.next();
     entry_ = line && is_entry_line(line);
-    if (!entry_) return line;
-    if (++index_ == count_) {
+    if (entry_ && ++index_ == count_) {
         overflow_ = true;
         return nullptr;
     }
-    format_string(line);
     return line;
 }
 

@@ -52,6 +52,13 @@ private:
     bool eof_byte_ = false;  ///< whether the stream ended with one
 };
 
+/// Where the two parts of a line lie: its address, then its host text after the blanks between.
+struct LineParts {
+    std::size_t ip_size = 0;  ///< the bytes of the address, from the line's start
+    std::size_t url_at = 0;   ///< where the host text starts
+};
+/// Finds the parts of the first `size` bytes of `src`: false when they hold no space or tab.
+bool find_parts(const char* src, std::size_t size, LineParts* parts);
 /// Splits `src` as separate_str does, but silently: line_ok, line_no_space or line_part_too_long.
 int split_line(const char* src, char* ip, char* url);
 /// Writes `entry` to `f` as `open`, its address, a space, its host text and `close`.
@@ -71,7 +78,7 @@ public:
     /// Walks `f` for a table of `count` entries, failing as `fail` says.
     EntryWalk(std::FILE* f, int count, const WalkFailures& fail)
         : reader_(f), count_(count), fail_(fail) {}
-    /// The next line, an entry line trimmed: null at the end, on error, or past the table's end.
+    /// The next line, as read: null at the end, on error, or past the table's end.
     char* next();
     /// Whether the line next() returned is an entry line.
     bool entry() const { return entry_; }

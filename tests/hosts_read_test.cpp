@@ -82,13 +82,15 @@ TEST(FormatString, NeverTakesHighBytesForWhiteSpace) {
     EXPECT_EQ(trimmed("1.1.1.1 \xC4\xE3\xA0\x85 \n"), "1.1.1.1 \xC4\xE3\xA0\x85");
 }
 
-TEST(SeparateStr, SplitsAtTheFirstSpaceOnly) {
+TEST(SeparateStr, SplitsAtTheFirstSpaceOrTabAndStartsTheHostAfterTheBlanksThere) {
     Split s = split("1.2.3.4 a.com b.com # note");
     EXPECT_EQ(s.ret, line_ok);
     EXPECT_EQ(s.ip, "1.2.3.4");
     EXPECT_EQ(s.url, "a.com b.com # note");
-    EXPECT_EQ(split("1.2.3.4  a.com").url, " a.com");
     EXPECT_EQ(split("::1 localhost").ip, "::1");
+    EXPECT_EQ(split("1.2.3.4\ta.com").url, "a.com");
+    EXPECT_EQ(split("1.2.3.4  \t a.com\tb ").url, "a.com\tb ");
+    EXPECT_EQ(split("1.2.3.4\v\f\r a.com").ip, "1.2.3.4\v\f\r");
 }
 
 TEST(SeparateStr, GivesEmptyPartsAroundAnEdgeSpace) {
@@ -102,10 +104,10 @@ TEST(SeparateStr, GivesEmptyPartsAroundAnEdgeSpace) {
     EXPECT_EQ(leading.url, "a.com");
 }
 
-TEST(SeparateStr, RefusesALineWithoutASpaceAndTouchesNothing) {
-    Split s = split("1.2.3.4\ta.com");
+TEST(SeparateStr, RefusesALineWithNeitherSpaceNorTabAndTouchesNothing) {
+    Split s = split("1.2.3.4\va.com");
     EXPECT_EQ(s.ret, line_no_space);
-    EXPECT_EQ(s.out, "space_loc:1.2.3.4\ta.com\n");
+    EXPECT_EQ(s.out, "space_loc:1.2.3.4\va.com\n");
     EXPECT_EQ(s.ip, "untouched");
     EXPECT_EQ(s.url, "untouched");
     char part[300];
@@ -117,7 +119,7 @@ TEST(SeparateStr, RefusesALineWithoutASpaceAndTouchesNothing) {
 TEST(SeparateStr, RefusesPartsLongerThanTheirFieldsRatherThanCutThem) {
     std::string ip49(49, '1'), host299(299, 'h');
     EXPECT_EQ(split(ip49 + " " + host299).ret, line_ok);
-    EXPECT_EQ(split(ip49 + " " + host299).url, host299);
+    EXPECT_EQ(split(ip49 + " \t " + host299).url, host299);
     Split long_ip = split(ip49 + "1 a");
     EXPECT_EQ(long_ip.ret, line_part_too_long);
     EXPECT_EQ(long_ip.out, "part_len:" + ip49 + "1 a\n");
@@ -148,9 +150,13 @@ TEST(HostsRead, LoadsEachEntryLineOfAFileOrFailsAtTheFirstItCannotSplitKeepingTh
          read_ok,
          Entries{"127.0.0.1|localhost", "::1|ip6-localhost", "\xC4\xE3|\xBA\xC3",
                  "1.2.3.4|a b # both"}},
-        {"the first tab-separated line fails the load and keeps the old table",
-         "127.0.0.1 a\n10.0.0.1\tb\n10.0.0.2\tc\n", read_unsplittable, old,
-         "space_loc:10.0.0.1\tb\n" + err_line("separate_str", line_no_space)},
+        {"tab-separated and aligned lines load with their host text alone",
+         "127.0.0.1\tlocalhost\n::1\t\tlocalhost ip6-localhost\n192.168.1.10    nas \t\r\n",
+         read_ok,
+         Entries{"127.0.0.1|localhost", "::1|localhost ip6-localhost", "192.168.1.10|nas"}},
+        {"the first line split by neither space nor tab fails the load and keeps the old table",
+         "127.0.0.1 a\n10.0.0.1\vb\n10.0.0.2\vc\n", read_unsplittable, old,
+         "space_loc:10.0.0.1\vb\n" + err_line("separate_str", line_no_space)},
         {"a line that starts with NUL is an unsplittable entry",
          std::string("127.0.0.1 a\n\0rest of it\n", 24), read_unsplittable, old,
          "space_loc:\n" + err_line("separate_str", line_no_space)},

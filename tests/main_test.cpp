@@ -164,7 +164,7 @@ struct Script {
 const std::string listing = "[127.0.0.1 localhost]\n[::1 ip6-localhost]\n";
 const std::string not_loaded = err_line("hosts_read", read_open_failed);
 const std::string no_hosts = "hosts_read fopen err: No such file or directory\n";
-const std::string unsplittable = "space_loc:2.2.2.2\tb\n" +
+const std::string unsplittable = "space_loc:2.2.2.2\vb\n" +
                                  err_line("separate_str", line_no_space) +
                                  err_line("hosts_read", read_unsplittable);
 const std::string too_long = "1.2.3.4 " + std::string(1500, 'h');
@@ -211,7 +211,7 @@ const Script scripts[] = {
     {"reports to a list and an add that the hosts file is missing", none, none, "3\n2\n1.1.1.1 a\n",
      screens({not_loaded, add_prompt + not_loaded}), no_hosts + no_hosts},
     {"reports to a list and a delete a line of the hosts file that it cannot split",
-     "1.1.1.1 a\n2.2.2.2\tb\n", none, "3\n4\n1.1.1.1 a\n",
+     "1.1.1.1 a\n2.2.2.2\vb\n", none, "3\n4\n1.1.1.1 a\n",
      screens({unsplittable, delete_prompt + unsplittable})},
     {"adds, replaces and deletes associations", "127.0.0.1 localhost\n", none,
      "2\n1.2.3.4 a.com\n2\n5.6.7.8 a.com\n4\n9.9.9.9 localhost\n4\n1.1.1.1 none\n3\n",
@@ -266,7 +266,7 @@ const Script scripts[] = {
     {"takes a carriage return at the end of a request as part of its host name", "1.1.1.1 a\n",
      none, "2\n2.2.2.2 a\r\n4\n0 a\n",
      screens({add_prompt + added("2.2.2.2 a\r"), delete_prompt + at(0) + deleted("0 a")}), "",
-     "2.2.2.2 a\n"},
+     "2.2.2.2 a\r\n"},
 };
 
 // Runs `script` on `m`, under its file size limit if it has one.
