@@ -9,6 +9,7 @@
 #include <unistd.h>
 #include <utmp.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <functional>
@@ -391,6 +392,78 @@ mode_t mode_of(const std::string& path) {
     return stat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
 }
 
+// A hosts file of tests/hosts-files, as a system or a hand writes it, with what a listing shows
+// and a name that stands alone on its line and nowhere else (none in Windows' own file).
+struct RealFile {
+    const char* file;
+    std::string listing;
+    std::string name{};
+    std::string line{};  // the name's line, as it stands in the file
+};
+
+const std::string v6_listing =
+    "[::1 ip6-localhost ip6-loopback]\n[fe00::0 ip6-localnet]\n[ff00::0 ip6-mcastprefix]\n"
+    "[ff02::1 ip6-allnodes]\n[ff02::2 ip6-allrouters]\n";
+const std::string container_listing =
+    "[127.0.0.1 localhost]\n[::1 localhost ip6-localhost ip6-loopback]\n";
+const std::string docker_listing =
+    "[192.168.1.20 host.docker.internal]\n"
+    "[192.168.1.20 gateway.docker.internal]\n[127.0.0.1 kubernetes.docker.internal]\n";
+const RealFile real_files[] = {
+    {"ubuntu", "[127.0.0.1 localhost]\n[127.0.1.1 ubuntu-desktop]\n" + v6_listing, "ubuntu-desktop",
+     "127.0.1.1\tubuntu-desktop\n"},
+    {"docker",
+     container_listing +
+         "[fe00::0 ip6-localnet]\n[ff00::0 ip6-mcastprefix]\n"
+         "[ff02::1 ip6-allnodes]\n[ff02::2 ip6-allrouters]\n[172.17.0.2 4f1c2b3a9d8e]\n",
+     "4f1c2b3a9d8e", "172.17.0.2\t4f1c2b3a9d8e\n"},
+    {"kubernetes",
+     container_listing +
+         "[fe00::0 ip6-localnet]\n[fe00::0 ip6-mcastprefix]\n"
+         "[fe00::1 ip6-allnodes]\n[fe00::2 ip6-allrouters]\n[10.244.1.7 web-5d8c7b9f4-qx2lm]\n"
+         "[127.0.0.1 foo.local\tbar.local]\n",
+     "web-5d8c7b9f4-qx2lm", "10.244.1.7\tweb-5d8c7b9f4-qx2lm\n"},
+    {"wsl",
+     "[127.0.0.1 localhost]\n[127.0.1.1 DESKTOP-7Q2M4KX.\tDESKTOP-7Q2M4KX]\n" + docker_listing +
+         v6_listing,
+     "kubernetes.docker.internal", "127.0.0.1\tkubernetes.docker.internal\n"},
+    {"macos", "[127.0.0.1 localhost]\n[255.255.255.255 broadcasthost]\n[::1 localhost]\n",
+     "broadcasthost", "255.255.255.255\tbroadcasthost\n"},
+    {"fedora",
+     "[127.0.0.1 localhost localhost.localdomain localhost4 localhost4.localdomain4]\n"
+     "[::1 localhost localhost.localdomain localhost6 localhost6.localdomain6]\n[10.0.0.5 nas]\n",
+     "nas", "10.0.0.5    nas\n"},
+    {"alpine",
+     "[127.0.0.1 localhost localhost.localdomain]\n[::1 localhost localhost.localdomain]\n"
+     "[fd00::5 nas]\n",
+     "nas", "fd00::5\t\tnas\n"},
+    {"windows", ""},
+    {"windows-docker-desktop", docker_listing, "kubernetes.docker.internal",
+     "127.0.0.1 kubernetes.docker.internal\r\n"},
+    {"windows-aligned",
+     "[127.0.0.1 localhost]\n[::1 localhost]\n[192.168.0.1 router\t# the box in the "
+     "hall]\n[192.168.0.10 nas.home]\n[192.168.0.20 printer.home]\n[10.8.0.1 vpn.corp]\n",
+     "printer.home", "192.168.0.20 \t printer.home\r\n"},
+};
+
+// Why the system's resolver cannot be asked here about a scratch hosts file: "" when it can.
+std::string resolver_unusable() {
+    if (geteuid() != 0) return "asking the resolver needs root, to bind a file over /etc/hosts";
+    return std::system("unshare -m true 2>/dev/null && command -v getent >/dev/null") == 0
+               ? ""
+               : "asking the resolver needs unshare -m (util-linux) and getent (libc-bin)";
+}
+
+// What glibc's resolver answers for `name` with the machine's hosts file as it stands now, bound
+// over /etc/hosts in a mount namespace of its own, where the bind mount stays.
+std::string resolved(const Machine& m, const std::string& name) {
+    std::string ask = "unshare -m sh -c \"mount --bind '" + m.hosts() +
+                      "' /etc/hosts && getent -s files hosts '" + name + "'\" > '" +
+                      m.folder("answer") + "'";
+    EXPECT_LE(std::system(ask.c_str()), 2 << 8) << ask;  // 2: not found
+    return read_file(m.folder("answer"));
+}
+
 }  // namespace
 
 TEST(Program, PrintsAndLeavesWhatEachScriptedSessionOfTheTableExpects) {
@@ -407,6 +480,36 @@ TEST(Program, PrintsAndLeavesWhatEachScriptedSessionOfTheTableExpects) {
         EXPECT_EQ(describe(m.folder("etc")), holding(script.hosts_after));
         EXPECT_EQ(describe(m.folder("work")), holding(script.backup_after));
     }
+}
+
+TEST(Program, ListsDeletesAndReplacesInTheHostsFilesSystemsWriteAndKeepsEveryOtherByte) {
+    const std::string unusable = resolver_unusable();
+    for (const RealFile& real : real_files) {
+        SCOPED_TRACE(real.file);
+        const std::string file = read_file(std::string(HOSTS_FILES) + "/" + real.file);
+        Machine m;
+        write_file(m.hosts(), file);
+        EXPECT_EQ(m.run("3\n").out, screens({real.listing}));
+        if (real.name.empty()) continue;
+        std::string entry = " " + real.name + "]\n";
+        int loc =
+            std::count(real.listing.begin(), real.listing.begin() + real.listing.find(entry), '\n');
+        EXPECT_EQ(m.run("4\n0 " + real.name + "\n").out,
+                  screens({delete_prompt + at(loc) + deleted("0 " + real.name)}));
+        EXPECT_EQ(describe(m.folder("etc")), holding(without(file, {real.line})));
+        if (unusable.empty()) {
+            EXPECT_EQ(resolved(m, real.name), "");
+        }
+        write_file(m.hosts(), file);
+        const std::string request = "203.0.113.9 " + real.name;
+        EXPECT_EQ(m.run("2\n" + request + "\n").out,
+                  screens({add_prompt + at(loc) + added(request)}));
+        EXPECT_EQ(describe(m.folder("etc")), holding(without(file, {real.line}) + request + "\n"));
+        if (unusable.empty()) {
+            EXPECT_EQ(resolved(m, real.name), "203.0.113.9     " + real.name + "\n");
+        }
+    }
+    if (!unusable.empty()) GTEST_SKIP() << unusable << "; the rest passed";
 }
 
 TEST(Program, FailsARewriteBackupOrRestoreWhereOnlyTheFileItselfIsWritable) {
