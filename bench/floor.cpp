@@ -1,7 +1,7 @@
 // The least work that a list or a delete of the hosts table can do, as the bench's yardstick:
 // count the entry lines, take one 350-byte slot per entry, fill the slots in a second pass, then
-// print every slot, or rewrite the file without one entry through a synced temporary file that
-// is renamed over it. Nothing else: no menu, no checks beyond what keeps the result right.
+// print every slot, or copy the file without one entry line into a synced temporary file that is
+// renamed over it. Nothing else: no menu, no checks beyond what keeps the result right.
 //
 //   hosts-floor list FILE
 //   hosts-floor delete FILE HOST
@@ -63,16 +63,20 @@ Config* alloc_table(long count) {
     return slots == MAP_FAILED ? nullptr : static_cast<Config*>(slots);
 }
 
-// Splits a trimmed entry line at its first space into the slot; false when it cannot.
+bool is_blank(char c) { return c == ' ' || c == '\t'; }
+
+// Splits a trimmed entry line at its first space or tab into the slot, the host text after the
+// blanks there; false when it cannot.
 bool split(const char* line, std::size_t size, Config* slot) {
     while (size > 0 && is_space(line[size - 1])) --size;
-    const char* space = static_cast<const char*>(std::memchr(line, ' ', size));
-    if (!space) return false;
-    std::size_t ip = space - line, url = size - ip - 1;
-    if (ip >= sizeof slot->ip || url >= sizeof slot->url) return false;
+    std::size_t ip = 0, at;
+    while (ip < size && !is_blank(line[ip])) ++ip;
+    for (at = ip; at < size && is_blank(line[at]);) ++at;
+    std::size_t url = size - at;
+    if (ip == size || ip >= sizeof slot->ip || url >= sizeof slot->url) return false;
     std::memcpy(slot->ip, line, ip);
     slot->ip[ip] = '\0';
-    std::memcpy(slot->url, space + 1, url);
+    std::memcpy(slot->url, line + at, url);
     slot->url[url] = '\0';
     return true;
 }
@@ -115,17 +119,13 @@ long find(const Config* table, long count, const char* host) {
     return -1;
 }
 
-// Copies the file's other lines as they stand and its entries from the table, but for `skip`.
-bool copy_without(const char* path, std::FILE* to, const Config* table, long skip) {
+// Copies the file's lines as they stand, but for the entry `skip`.
+bool copy_without(const char* path, std::FILE* to, long skip) {
     std::FILE* from = std::fopen(path, "rb");
     if (!from) return false;
     long i = 0;
     bool ok = each_line(from, [&](const char* line, std::size_t size) {
-        if (!is_entry(line)) {
-            std::fwrite(line, 1, size, to);
-        } else if (i++ != skip) {
-            put(to, table[i - 1], "", "\n");
-        }
+        if (!is_entry(line) || i++ != skip) std::fwrite(line, 1, size, to);
     });
     std::fclose(from);
     return ok;
@@ -137,7 +137,7 @@ int remove_entry(const char* path, const Config* table, long count, const char* 
     std::string temp = std::string(path) + ".floor";
     std::FILE* to = std::fopen(temp.c_str(), "wb");
     if (!to) return 1;
-    bool ok = copy_without(path, to, table, loc) && std::fflush(to) == 0 && fsync(fileno(to)) == 0;
+    bool ok = copy_without(path, to, loc) && std::fflush(to) == 0 && fsync(fileno(to)) == 0;
     ok = std::fclose(to) == 0 && ok;
     if (ok && std::rename(temp.c_str(), path) == 0) return 0;
     std::remove(temp.c_str());
