@@ -58,11 +58,19 @@ namespace {
 // Only a space or a tab separates, as resolvers read the file: a VT, FF or CR belongs to a part.
 bool separates(char c) { return c == ' ' || c == '\t'; }
 
+// Where the first space or tab of the `size` bytes at `src` stands: `size` when there is none. The
+// library's scans, one for each, cost a million entries less than a loop that tests both.
+std::size_t first_blank(const char* src, std::size_t size) {
+    const void* space = std::memchr(src, ' ', size);
+    std::size_t before = space ? static_cast<const char*>(space) - src : size;
+    const void* tab = std::memchr(src, '\t', before);
+    return tab ? static_cast<const char*>(tab) - src : before;
+}
+
 }  // namespace
 
 bool find_parts(const char* src, std::size_t size, LineParts* parts) {
-    std::size_t at = 0;
-    while (at < size && !separates(src[at])) ++at;
+    std::size_t at = first_blank(src, size);
     if (at == size) return false;
     parts->ip_size = at;
     while (at < size && separates(src[at])) ++at;
