@@ -62,7 +62,7 @@ enum LineResult {
 inline constexpr int count_failed = -1;
 
 /// Whether `c` is white space: space, tab, LF, VT, FF or CR, never a byte of 0x80 or above.
-bool is_space(char c);
+inline bool is_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 /// The bytes of `str` that trimming keeps: all of them when it holds nothing but white space.
 std::size_t trimmed_size(const char* str);
 /// Trims trailing white space of `str` in place: line_ok, or line_null when `str` is null.
@@ -70,8 +70,17 @@ int format_string(char* str);
 /// Splits `src` at its first space or tab into `buf1` (50 bytes) and, after the blanks there,
 /// `buf2` (300 bytes): line_ok, or a LineResult.
 int separate_str(const char* src, char* buf1, char* buf2);
+/// Where the two parts of a line lie: its address, then its host text after the blanks between.
+struct LineParts {
+    std::size_t ip_size = 0;  ///< the bytes of the address, from the line's start
+    std::size_t url_at = 0;   ///< where the host text starts
+};
+/// Finds the parts of the first `size` bytes of `src`: false when they hold no space or tab.
+bool find_parts(const char* src, std::size_t size, LineParts* parts);
+/// Splits `src` as separate_str does, but silently: line_ok, line_no_space or line_part_too_long.
+int split_line(const char* src, char* ip, char* url);
 /// Whether a line is an entry line: its first byte is neither "#" nor white space.
-bool is_entry_line(const char* line);
+inline bool is_entry_line(const char* line) { return line[0] != '#' && !is_space(line[0]); }
 
 /// Counts the entry lines of the file `path`: count_failed when it cannot be opened or read.
 int line_n(const char* path);

@@ -53,45 +53,6 @@ char* LineReader::next() {
     return line_;
 }
 
-namespace {
-
-// Only a space or a tab separates, as resolvers read the file: a VT, FF or CR belongs to a part.
-bool separates(char c) { return c == ' ' || c == '\t'; }
-
-// Where the first space or tab of the `size` bytes at `src` stands: `size` when there is none. The
-// library's scans, one for each, cost a million entries less than a loop that tests both.
-std::size_t first_blank(const char* src, std::size_t size) {
-    const void* space = std::memchr(src, ' ', size);
-    std::size_t before = space ? static_cast<const char*>(space) - src : size;
-    const void* tab = std::memchr(src, '\t', before);
-    return tab ? static_cast<const char*>(tab) - src : before;
-}
-
-}  // namespace
-
-bool find_parts(const char* src, std::size_t size, LineParts* parts) {
-    std::size_t at = first_blank(src, size);
-    if (at == size) return false;
-    parts->ip_size = at;
-    while (at < size && separates(src[at])) ++at;
-    parts->url_at = at;
-    return true;
-}
-
-int split_line(const char* src, char* ip, char* url) {
-    std::size_t size = std::strlen(src);
-    LineParts parts;
-    if (!find_parts(src, size, &parts)) return line_no_space;
-    std::size_t url_size = size - parts.url_at;
-    // Refuse rather than cut: a cut entry would be written back cut by the next rewrite.
-    if (parts.ip_size >= sizeof(Config::ip) || url_size >= sizeof(Config::url))
-        return line_part_too_long;
-    std::memcpy(ip, src, parts.ip_size);
-    ip[parts.ip_size] = '\0';
-    std::memcpy(url, src + parts.url_at, url_size + 1);
-    return line_ok;
-}
-
 void put_entry(std::FILE* f, const Config& entry, const char* open, const char* close) {
     // One write a line: a million entries through printf would cost more than loading them.
     char line[sizeof(Config) + 8];
@@ -104,17 +65,6 @@ void put_entry(std::FILE* f, const Config& entry, const char* open, const char* 
     end = static_cast<char*>(std::memcpy(end, entry.url, url_size)) + url_size;
     end = static_cast<char*>(std::memcpy(end, close, close_size)) + close_size;
     std::fwrite(line, 1, end - line, f);
-}
-
-// Trimming never changes whether a line is an entry line, so the walk tests the line as read.
-char* EntryWalk::next() {
-    char* line = reader_.next();
-    entry_ = line && is_entry_line(line);
-    if (entry_ && ++index_ == count_) {
-        overflow_ = true;
-        return nullptr;
-    }
-    return line;
 }
 
 int EntryWalk::changed() const {

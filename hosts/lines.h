@@ -52,15 +52,6 @@ private:
     bool eof_byte_ = false;  ///< whether the stream ended with one
 };
 
-/// Where the two parts of a line lie: its address, then its host text after the blanks between.
-struct LineParts {
-    std::size_t ip_size = 0;  ///< the bytes of the address, from the line's start
-    std::size_t url_at = 0;   ///< where the host text starts
-};
-/// Finds the parts of the first `size` bytes of `src`: false when they hold no space or tab.
-bool find_parts(const char* src, std::size_t size, LineParts* parts);
-/// Splits `src` as separate_str does, but silently: line_ok, line_no_space or line_part_too_long.
-int split_line(const char* src, char* ip, char* url);
 /// Writes `entry` to `f` as `open`, its address, a space, its host text and `close`.
 void put_entry(std::FILE* f, const Config& entry, const char* open, const char* close);
 
@@ -79,7 +70,16 @@ public:
     EntryWalk(std::FILE* f, int count, const WalkFailures& fail)
         : reader_(f), count_(count), fail_(fail) {}
     /// The next line, as read: null at the end, on error, or past the table's end.
-    char* next();
+    char* next() {
+        // Trimming never changes whether a line is an entry line: the walk tests it as read.
+        char* line = reader_.next();
+        entry_ = line && is_entry_line(line);
+        if (entry_ && ++index_ == count_) {
+            overflow_ = true;
+            return nullptr;
+        }
+        return line;
+    }
     /// Whether the line next() returned is an entry line.
     bool entry() const { return entry_; }
     /// The slot of the entry line next() returned.
