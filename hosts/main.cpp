@@ -244,6 +244,10 @@ bool enough_memory() {
 }  // namespace
 
 int main() {
+    if (!open_standard_descriptors()) {
+        report("/dev/null");
+        return EXIT_FAILURE;
+    }
     if (!enough_memory()) {
         report_text("no memory\n");
         return EXIT_FAILURE;

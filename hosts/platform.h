@@ -10,6 +10,10 @@
 /// The line end of the lines the program writes itself: CR LF on Windows, LF elsewhere.
 extern const char* own_line_end;
 
+/// Opens each of descriptors 0 to 2 that is closed on the null device, before any other file:
+/// false (errno set) when it cannot.
+bool open_standard_descriptors();
+
 /// Creates `path` for this user alone, open to read and write and locked: null (errno set) when it
 /// cannot.
 std::FILE* create_exclusive(const char* path);

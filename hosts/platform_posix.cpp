@@ -22,6 +22,17 @@
 
 const char* own_line_end = "\n";
 
+// Daemons and set-id programs do the same: a file opened as descriptor 1 or 2 would take the
+// program's next report over its first bytes.
+bool open_standard_descriptors() {
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+        // The lowest free descriptor is this one: those below it are open by now.
+        if (open("/dev/null", O_RDWR) < 0) return false;
+    }
+    return true;
+}
+
 std::FILE* create_exclusive(const char* path) {
     // Private from its first moment: whoever opened it before it got its final mode could keep
     // writing into it after it took the hosts file's place.

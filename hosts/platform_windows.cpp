@@ -694,6 +694,10 @@ unsigned long process_id() { return GetCurrentProcessId(); }
 // Windows has no signal for a write beyond a file size limit (POSIX's SIGXFSZ).
 void ignore_file_size_signal() {}
 
+// The C runtime keeps descriptors 0 to 2 for the standard streams even when the process has no
+// standard handles, so no file it opens takes one of them.
+bool open_standard_descriptors() { return true; }
+
 namespace {
 
 // Whether the standard handle `which` is a console, not a file, a pipe or a serial device.
