@@ -1,4 +1,5 @@
 // The console front end: the menu loop, the association commands, backup and restore.
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
@@ -42,6 +43,8 @@ int n = 0;
 char buf[1024];
 // The version of the hosts file that the table in `p` was loaded from: an append goes only to it.
 FileStamp loaded_version;
+// The error of the read that ended the input, if one failed rather than found its end.
+int input_error = 0;
 
 void menu() { std::fputs(texts::menu, stdout); }
 
@@ -52,6 +55,7 @@ char* s_gets(char* st, int size) {
     std::fflush(stdout);
     std::memset(st, 0, size);
     char* ret_val = std::fgets(st, size, stdin);
+    if (!ret_val && std::ferror(stdin)) input_error = errno;
     if (!ret_val) return nullptr;
     if (char* line_end = static_cast<char*>(std::memchr(st, '\n', size - 1))) {
         *line_end = '\0';
@@ -60,6 +64,7 @@ char* s_gets(char* st, int size) {
     int c;
     while ((c = std::getchar()) != '\n' && c != EOF) {
     }
+    if (std::ferror(stdin)) input_error = errno;
     return ret_val;
 }
 
@@ -271,5 +276,10 @@ int main() {
     }
     // End of input: nothing more can be asked, so the loop ends on a line of its own.
     std::fputs("\n", stdout);
-    return finish_output() ? EXIT_SUCCESS : EXIT_FAILURE;
+    bool read = input_error == 0;
+    if (!read) {
+        errno = input_error;
+        report("stdin");
+    }
+    return finish_output() && read ? EXIT_SUCCESS : EXIT_FAILURE;
 }

@@ -283,6 +283,8 @@ const Script scripts[] = {
      none, "2\n2.2.2.2 a\r\n4\n0 a\n",
      screens({add_prompt + added("2.2.2.2 a\r"), delete_prompt + at(0) + deleted("0 a")}), "",
      "2.2.2.2 a\n"},
+    {"reports a read error on its input after the line end of the end of input", none, none, "",
+     end_of_input, "stdin: Is a directory\n", none, none, 0, false, "", "< .", 1},
     // Descriptors closed at start would be the hosts file's, and a report would land in it.
     {"writes no report into the hosts file when it cannot open it for a lack of descriptors",
      "1.1.1.1 a\n", none, "3\n", "", "", "1.1.1.1 a\n", none, 0, false,
