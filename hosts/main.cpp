@@ -48,16 +48,26 @@ int input_error = 0;
 
 void menu() { std::fputs(texts::menu, stdout); }
 
+// Whether the `size` bytes read into the zeroed `st` hold a NUL before their end; the end of a
+// last line without a line end is its last byte that is not a NUL.
+bool holds_nul(const char* st, std::size_t size) {
+    std::size_t text = std::strlen(st);
+    while (size > text && st[size - 1] == '\0') --size;
+    return text < size;
+}
+
 // Reads one line into the `size` bytes at `st` without its line end, discarding what does not
 // fit; null at the end of input. The buffer is cleared first, so a NUL typed inside the line
-// cannot hide its line end.
-char* s_gets(char* st, int size) {
+// cannot hide its line end; `*nul` says whether one was typed.
+char* s_gets(char* st, int size, bool* nul = nullptr) {
     std::fflush(stdout);
     std::memset(st, 0, size);
     char* ret_val = std::fgets(st, size, stdin);
     if (!ret_val && std::ferror(stdin)) input_error = errno;
     if (!ret_val) return nullptr;
-    if (char* line_end = static_cast<char*>(std::memchr(st, '\n', size - 1))) {
+    char* line_end = static_cast<char*>(std::memchr(st, '\n', size - 1));
+    if (nul) *nul = holds_nul(st, line_end ? line_end - st + 1 : size - 1);
+    if (line_end) {
         *line_end = '\0';
         return ret_val;
     }
@@ -99,13 +109,25 @@ void list_hosts() {
     if (loaded) show_hosts(n);
 }
 
+// A request that holds a NUL would be taken up to it: it is refused as one that cannot form an
+// entry, before anything is loaded.
+bool refused(bool nul) {
+    if (nul) {
+        std::printf(texts::write_malformed, buf);
+        std::printf("hosts_write err: %d\n", write_malformed);
+    }
+    return nul;
+}
+
 // Commands 2 and 4; false when input ended at the prompt, before any request was read. The turn
 // starts once the request is read, never while the user types, and lasts until the change is
 // on the disk.
 bool associate(int mode) {
     std::fputs(texts::format_hint, stdout);
     std::fputs(mode == 0 ? texts::add_prompt : texts::delete_prompt, stdout);
-    if (!s_gets(buf, sizeof buf)) return false;
+    bool nul = false;
+    if (!s_gets(buf, sizeof buf, &nul)) return false;
+    if (refused(nul)) return true;
     Turn turn = hosts_turn();
     if (!taken(turn) || !load()) return true;
     ret = hosts_write(p.get(), n, buf, mode, HOSTS_PATH, &loaded_version);

@@ -283,6 +283,9 @@ const Script scripts[] = {
      none, "2\n2.2.2.2 a\r\n4\n0 a\n",
      screens({add_prompt + added("2.2.2.2 a\r"), delete_prompt + at(0) + deleted("0 a")}), "",
      "2.2.2.2 a\n"},
+    {"refuses a request that holds a NUL, up to it, before it loads the file", none, none,
+     std::string("2\n1.2.3.4 good") + '\0' + "evil.example\n",
+     screens({add_prompt + malformed("1.2.3.4 good")})},
     {"reports a read error on its input after the line end of the end of input", none, none, "",
      end_of_input, "stdin: Is a directory\n", none, none, 0, false, "", "< .", 1},
     // Descriptors closed at start would be the hosts file's, and a report would land in it.
