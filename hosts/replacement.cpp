@@ -167,9 +167,7 @@ Replacement::Replacement(const char* path, const Placement& place)
     }
     if (!made()) {
         int saved = errno;
-        file_.reset();
-        if (!temp_.empty()) remove_file(temp_);
-        temp_.clear();
+        settle();
         errno = saved;
         return;
     }
@@ -196,8 +194,14 @@ bool Replacement::create() {
         file_.reset(create_exclusive(temp_.c_str()));
         if (!file_ && errno != EEXIST) break;
     }
-    if (!file_) temp_.clear();
-    return file_ != nullptr;
+    if (!file_) {
+        temp_.clear();
+        return false;
+    }
+    // From here until the new file is in place or gone, a report waits for that repair.
+    hold_reports();
+    holding_ = true;
+    return true;
 }
 
 // Gives the new file, still empty, the owner and permissions it will keep, so that no one it
@@ -217,22 +221,33 @@ bool Replacement::inherit() {
     return failed == nullptr;
 }
 
-Replacement::~Replacement() {
-    if (temp_.empty()) return;
+Replacement::~Replacement() { settle(); }
+
+// A new file kept for the user (temp_ cleared) stays.
+void Replacement::settle() {
     file_.reset();
-    remove_file(temp_);
+    if (!temp_.empty()) remove_file(temp_);
+    temp_.clear();
+    if (holding_) reports_due();
+    holding_ = false;
+}
+
+// Whatever came of it, the new file is in place or gone by the time its reports come out.
+Replaced Replacement::commit(const FileStamp* read) {
+    Replaced ret = replace(read);
+    int saved = errno;
+    settle();
+    errno = saved;
+    return ret;
 }
 
 // Failed leaves the target with its old content, or, when not even that could be restored, both
 // versions kept and named. Changed, with nothing changed, is for a `read` stamp that the target
 // no longer matches.
-Replaced Replacement::commit(const FileStamp* read) {
+Replaced Replacement::replace(const FileStamp* read) {
     read_ = read;
     // Closed before the rename, which Windows refuses for an open file.
-    if (!flush_file(file_.get(), true) || !close_file(file_)) {
-        report("fflush err");
-        return Replaced::failed;
-    }
+    if (!flush_file(file_.get(), true) || !close_file(file_)) return failed_to("fflush err");
     // Checked after the sync, which takes the longest, just before the rename: whatever another
     // program wrote since the target was read would otherwise be lost.
     Replaced as_read = still_as_read();
@@ -242,6 +257,11 @@ Replaced Replacement::commit(const FileStamp* read) {
     // The rename is only durable once the folder that holds the name is.
     if (!sync_folder(folder_of(target_).c_str())) report("sync err");
     return Replaced::done;
+}
+
+Replaced Replacement::failed_to(const char* tag) {
+    report(tag);
+    return Replaced::failed;
 }
 
 // Done stands for "nothing stops the replacement": no stamp was given, or the target is still
@@ -322,11 +342,15 @@ Replaced Replacement::copied(File& old, const std::string& old_path, int rename_
 Replaced Replacement::not_copied(bool mixed, File& old, const std::string& old_path,
                                  int rename_errno) {
     int copy_errno = errno;
+    // The old content goes back before a word is said of the failure.
+    bool restored = !mixed || overwrite(old_path, target_) == Overwritten::done;
+    int restore_errno = errno;
     errno = rename_errno;
     report("rename err");
     errno = copy_errno;
     report("copy err");
-    if (mixed && overwrite(old_path, target_) != Overwritten::done) {
+    if (!restored) {
+        errno = restore_errno;
         report("restore err");
         report_text("old file kept: %s\nnew file kept: %s\n", old_path.c_str(), temp_.c_str());
         temp_.clear();  // kept: the destructor leaves it

@@ -8,7 +8,8 @@
             there twice, and no instance failed because another was at work
   outside   programs that take no lock change the hosts file at the worst moment, which strace
             holds open (delay_enter): the change is kept and the command fails with
-            write_changed, or, when its own write fails, cuts back only its own bytes (OUTSIDE)
+            write_changed, or, when its own write fails, cuts back only its own bytes (OUTSIDE);
+            reports wait until the file is whole or undone
   turns     an instance held by strace inside its change keeps a second one waiting, which says
             so once, goes on as soon as the first ends or is killed, or gives up at its bound and
             changes nothing; where no lock can be had a command goes on without one (TURNS)
@@ -277,7 +278,7 @@ OUTSIDE_LINE = b"10.7.7.7 outside.test\n"
 TOOL_VERSION = b"# written by another tool\n10.8.8.8 tool.test\n"
 
 
-def append_outside(m):
+def append_outside(m, *_):
     with open(m.hosts, "ab") as f:
         f.write(OUTSIDE_LINE)
     return OUTSIDE_FILE + OUTSIDE_LINE
@@ -285,11 +286,26 @@ def append_outside(m):
 
 def renamed_over(content):
     """What another tool does that writes CONTENT as a new file and renames it over the old."""
-    return lambda m: m.replace_by(content) or content
+    return lambda m, *_: m.replace_by(content) or content
 
 
 rename_outside, rename_unended = renamed_over(TOOL_VERSION), renamed_over(TOOL_VERSION[:-1])
 rename_longer = renamed_over(TOOL_VERSION * 4)
+
+
+def fill_stderr(m, proc, pid):
+    """Fills the program's error stream, a pipe that this script reads only then: a report waits
+    for room, and by then the file must be whole or undone."""
+    pipe, filled = os.open(f"/proc/{pid}/fd/2", os.O_WRONLY | os.O_NONBLOCK), 0
+    try:
+        while True:
+            filled += os.write(pipe, b"-" * 4096)
+    except BlockingIOError:
+        os.close(pipe)
+    expect("the program waits to report", wait_inside(pid, "write", "pipe:"), True)
+    expect("the file as the report waits", m.content(), OUTSIDE_FILE)
+    proc.stderr.read(filled)
+    return OUTSIDE_FILE
 
 
 # What a command prints that finds the file changed since it loaded it.
@@ -318,6 +334,10 @@ OUTSIDE = [
      b"2\n10.3.3.3 c.test\n", ("fsync", "hosts", "etc/hosts", {"fault": "error=EIO"}),
      rename_longer, ADD + failed("hosts_write", "write_append_failed"),
      b"fprintf err: Input/output error\n"),
+    # A report waits for the repair.
+    ("failed_append_is_cut_back_before_its_report_to_a_full_pipe", b"2\n10.3.3.3 c.test\n",
+     ("fsync", "hosts", "etc/hosts", {"fault": "error=EIO"}), fill_stderr,
+     ADD + failed("hosts_write", "write_append_failed"), b"fprintf err: Input/output error\n"),
 ]
 
 
@@ -327,9 +347,10 @@ def outside(name):
     with Machine(OUTSIDE_FILE) as m:
         path = on if on in (None, "../etc/hosts") else m.hosts
         proc = m.start("p", stdin, strace=held(call, path, 1.5, **options))
-        inside = wait_inside(tracee(proc), call, path_part, failing="fault" in options)
+        pid = tracee(proc)
+        inside = wait_inside(pid, call, path_part, failing="fault" in options)
         expect(f"the program held in {call} on {path_part}", inside, True)
-        after = act(m) if inside else OUTSIDE_FILE
+        after = act(m, proc, pid) if inside else OUTSIDE_FILE
         out, err, status = finish(proc)
         # strace says how it resolved a relative path: its own line, not the program's.
         err = b"".join(l for l in err.splitlines(True) if b"strace: Requested path" not in l)
