@@ -121,7 +121,7 @@ bool refused(bool nul) {
 
 // Commands 2 and 4; false when input ended at the prompt, before any request was read. The turn
 // starts once the request is read, never while the user types, and lasts until the change is
-// on the disk.
+// on the disk. Signals wait from the update on, until its result is said (main).
 bool associate(int mode) {
     std::fputs(texts::format_hint, stdout);
     std::fputs(mode == 0 ? texts::add_prompt : texts::delete_prompt, stdout);
@@ -130,6 +130,7 @@ bool associate(int mode) {
     if (refused(nul)) return true;
     Turn turn = hosts_turn();
     if (!taken(turn) || !load()) return true;
+    hold_signals();
     ret = hosts_write(p.get(), n, buf, mode, HOSTS_PATH, &loaded_version);
     if (ret != 0) {
         std::printf("hosts_write err: %d\n", ret);
@@ -185,7 +186,8 @@ bool dangling(const char* wPath) {
 }
 
 // Copies rPath over wPath; wPath keeps its old content unless the copy is whole. The backup
-// side is never reached through a link.
+// side is never reached through a link. Signals wait from the new version on, until the
+// command has said how it went (main).
 void copy_file(const char* rPath, const char* wPath, const char* done, bool to_backup) {
     File rFp = open_source(rPath, !to_backup);
     if (!rFp || (to_backup ? !plain_destination(wPath) : dangling(wPath))) return;
@@ -194,6 +196,7 @@ void copy_file(const char* rPath, const char* wPath, const char* done, bool to_b
         report_text("fopen wFp: %s and %s are the same file\n", rPath, wPath);
         return;
     }
+    hold_signals();
     Replacement wFp(wPath, to_backup ? backup_place : restore_place);
     if (!wFp.stream()) {
         report("fopen wFp");
@@ -291,8 +294,11 @@ int main() {
         std::fputs("cmd:", stdout);
         if (!s_gets(cmd_s, sizeof cmd_s)) break;
         cmd_d = static_cast<int>(std::strtol(cmd_s, nullptr, 10));
-        if (!run_whole(cmd_d)) break;
+        bool more = run_whole(cmd_d);
+        // The command has said how it went: a signal held while it changed a file acts now.
         std::fflush(stdout);
+        release_signals();
+        if (!more) break;
         pause_console();
         clear_console();
     }

@@ -109,6 +109,11 @@ void table_free(void* table, std::size_t bytes);
 
 /// Makes a write beyond the file size limit fail (EFBIG) rather than kill the process; cannot fail.
 void ignore_file_size_signal();
+/// Holds every signal but those a fault raises (on Windows Ctrl-C and Ctrl-Break) until
+/// release_signals(); cannot fail.
+void hold_signals();
+/// Ends hold_signals(): a signal that came meanwhile takes effect now, as it would have then.
+void release_signals();
 
 /// Waits for a key press on a console; does nothing without one.
 void pause_console();

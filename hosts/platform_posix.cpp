@@ -395,6 +395,31 @@ void ignore_file_size_signal() {
     sigaction(SIGXFSZ, &ignore, nullptr);  // fails only for an invalid signal or action
 }
 
+namespace {
+
+// The signal mask before hold_signals(), while it holds.
+sigset_t before_hold;
+bool holding = false;
+
+}  // namespace
+
+// Signals a fault raises stay open: held, they would make the kernel kill the program or loop.
+void hold_signals() {
+    if (holding) return;
+    sigset_t all;
+    sigfillset(&all);
+    for (int fault : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT, SIGTRAP, SIGSYS})
+        sigdelset(&all, fault);
+    holding = sigprocmask(SIG_BLOCK, &all, &before_hold) == 0;
+}
+
+// A signal held meanwhile is delivered within the call.
+void release_signals() {
+    if (!holding) return;
+    holding = false;
+    sigprocmask(SIG_SETMASK, &before_hold, nullptr);
+}
+
 void pause_console() {
     if (!isatty(STDIN_FILENO)) return;
     std::fputs(texts::pause_prompt, stdout);

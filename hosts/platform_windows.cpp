@@ -700,6 +700,43 @@ bool open_standard_descriptors() { return true; }
 
 namespace {
 
+// Signalled but while a change is in flight: a close of the console waits for it.
+HANDLE in_flight = nullptr;
+volatile LONG interrupted = 0;
+bool holding = false;
+
+// Runs in a thread of its own. Ctrl-C and Ctrl-Break wait for release_signals(); a closed
+// console, a logoff or a shutdown waits for the change until the system's grace (5 s for a close)
+// runs out, then the process ends as it would have.
+BOOL WINAPI held_control(DWORD event) {
+    if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT) {
+        InterlockedExchange(&interrupted, 1);
+        return TRUE;
+    }
+    if (in_flight) WaitForSingleObject(in_flight, INFINITE);
+    return FALSE;
+}
+
+}  // namespace
+
+void hold_signals() {
+    if (holding) return;
+    if (!in_flight) in_flight = CreateEventA(nullptr, TRUE, TRUE, nullptr);
+    holding = SetConsoleCtrlHandler(held_control, TRUE) != 0;
+    if (holding && in_flight) ResetEvent(in_flight);
+}
+
+// A held Ctrl-C or Ctrl-Break ends the process as the system's own handler does.
+void release_signals() {
+    if (!holding) return;
+    holding = false;
+    SetConsoleCtrlHandler(held_control, FALSE);
+    if (in_flight) SetEvent(in_flight);
+    if (InterlockedExchange(&interrupted, 0)) ExitProcess(STATUS_CONTROL_C_EXIT);
+}
+
+namespace {
+
 // Whether the standard handle `which` is a console, not a file, a pipe or a serial device.
 bool console_at(DWORD which) {
     HANDLE h = GetStdHandle(which);

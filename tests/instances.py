@@ -9,7 +9,7 @@
   outside   programs that take no lock change the hosts file at the worst moment, which strace
             holds open (delay_enter): the change is kept and the command fails with
             write_changed, or, when its own write fails, cuts back only its own bytes (OUTSIDE);
-            reports wait until the file is whole or undone
+            reports, signals and a closed stderr wait until the file is whole or undone
   turns     an instance held by strace inside its change keeps a second one waiting, which says
             so once, goes on as soon as the first ends or is killed, or gives up at its bound and
             changes nothing; where no lock can be had a command goes on without one (TURNS)
@@ -293,6 +293,11 @@ rename_outside, rename_unended = renamed_over(TOOL_VERSION), renamed_over(TOOL_V
 rename_longer = renamed_over(TOOL_VERSION * 4)
 
 
+def send(sig, after):
+    """Sends `sig` to the held program, which must hold it until its change is whole and said."""
+    return lambda m, proc, pid: os.kill(pid, sig) or after
+
+
 def fill_stderr(m, proc, pid):
     """Fills the program's error stream, a pipe that this script reads only then: a report waits
     for room, and by then the file must be whole or undone."""
@@ -306,6 +311,34 @@ def fill_stderr(m, proc, pid):
     expect("the file as the report waits", m.content(), OUTSIDE_FILE)
     proc.stderr.read(filled)
     return OUTSIDE_FILE
+
+
+def close_stderr(m, proc, pid):
+    """Closes the only reader of the program's error stream: a report would raise SIGPIPE."""
+    proc.stderr.close()
+    proc.stderr = None
+    return OUTSIDE_FILE
+
+
+LIBC = ctypes.CDLL(None, use_errno=True)
+
+
+def private_mounts():
+    """A mount namespace of this script's own, whose mounts the program sees and no one else: None,
+    or why there is none."""
+    if os.geteuid() != 0:
+        return "mounting needs root"
+    if LIBC.unshare(0x20000) or LIBC.mount(None, b"/", None, 0x4000 | 0x40000, None):  # NEWNS;
+        return "no private mount namespace: " + os.strerror(ctypes.get_errno())  # REC, PRIVATE
+    return None
+
+
+def bind_mounted(m):
+    """Makes the hosts file one bound over its name, as containers mount theirs: a rename onto it
+    fails (EBUSY), so that a rewrite copies the new version in place."""
+    m.write(m.content(), os.path.join(m.root, "bound"))
+    subprocess.run(["mount", "--bind", os.path.join(m.root, "bound"), m.hosts], check=True)
+    m.mounts.append(m.hosts)
 
 
 # What a command prints that finds the file changed since it loaded it.
@@ -334,29 +367,50 @@ OUTSIDE = [
      b"2\n10.3.3.3 c.test\n", ("fsync", "hosts", "etc/hosts", {"fault": "error=EIO"}),
      rename_longer, ADD + failed("hosts_write", "write_append_failed"),
      b"fprintf err: Input/output error\n"),
-    # A report waits for the repair.
+    # A report waits for the repair; a signal, and a report that would raise SIGPIPE, until the
+    # file is whole or undone and the command has said so; then the program dies of it (a status
+    # of its own).
     ("failed_append_is_cut_back_before_its_report_to_a_full_pipe", b"2\n10.3.3.3 c.test\n",
      ("fsync", "hosts", "etc/hosts", {"fault": "error=EIO"}), fill_stderr,
      ADD + failed("hosts_write", "write_append_failed"), b"fprintf err: Input/output error\n"),
+    ("append_holds_a_signal_until_it_is_whole_and_said", b"2\n10.3.3.3 c.test\n",
+     ("write", "hosts", "etc/hosts"), send(signal.SIGHUP, OUTSIDE_FILE + b"10.3.3.3 c.test\n"),
+     ADD + added(b"10.3.3.3 c.test"), b"", -signal.SIGHUP),
+    ("in_place_copy_holds_a_signal_until_it_is_whole_and_said", b"4\n0 a.test\n",
+     ("write", "hosts", "etc/hosts", {"bind": True}),
+     send(signal.SIGTERM, OUTSIDE_FILE.replace(b"10.0.0.1 a.test\n", b"")),
+     DELETE + b"hosts_write:loc = 1\n" + deleted(b"0 a.test"), b"", -signal.SIGTERM),
+    ("failed_append_is_cut_back_before_its_report_to_an_unread_pipe", b"2\n10.3.3.3 c.test\n",
+     ("fsync", "hosts", "etc/hosts", {"fault": "error=EIO"}), close_stderr,
+     ADD + failed("hosts_write", "write_append_failed"), None, -signal.SIGPIPE),
+    ("failed_in_place_copy_is_undone_before_its_report_to_an_unread_pipe", b"4\n0 a.test\n",
+     ("fsync", "hosts", "etc/hosts", {"fault": "error=EIO", "bind": True}),
+     close_stderr, DELETE + b"hosts_write:loc = 1\n" + failed("hosts_write", "write_replace_failed"),
+     None, -signal.SIGPIPE),
 ]
 
 
 def outside(name):
-    _, stdin, hold, act, output, *reports = next(c for c in OUTSIDE if c[0] == name)
-    (call, on, path_part), options = hold[:3], (hold[3:] or [{}])[0]
+    _, stdin, hold, act, output, *rest = next(c for c in OUTSIDE if c[0] == name)
+    reports, status = (rest + [b"", 0][len(rest):])[:2]
+    (call, on, path_part), options = hold[:3], dict((hold[3:] or [{}])[0])
+    bind = options.pop("bind", False)
+    skip(bind and private_mounts())
     with Machine(OUTSIDE_FILE) as m:
+        if bind:
+            bind_mounted(m)
         path = on if on in (None, "../etc/hosts") else m.hosts
         proc = m.start("p", stdin, strace=held(call, path, 1.5, **options))
         pid = tracee(proc)
         inside = wait_inside(pid, call, path_part, failing="fault" in options)
         expect(f"the program held in {call} on {path_part}", inside, True)
         after = act(m, proc, pid) if inside else OUTSIDE_FILE
-        out, err, status = finish(proc)
+        out, err, got = finish(proc)
         # strace says how it resolved a relative path: its own line, not the program's.
-        err = b"".join(l for l in err.splitlines(True) if b"strace: Requested path" not in l)
-        expect("exit status", status, 0)
-        expect("stdout", out, screens(output))
-        expect("stderr", err, (reports or [b""])[0])
+        err = err and b"".join(l for l in err.splitlines(True) if b"strace: Requested path" not in l)
+        expect("exit status", got, status)
+        expect("stdout", out, SCREEN + output if status else screens(output))
+        expect("stderr", err, reports)
         expect("hosts file: the other program's change", m.content(), after)
         expect("files beside the hosts file", m.beside(), ["hosts"])
 
