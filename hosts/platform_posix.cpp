@@ -81,6 +81,10 @@ namespace {
 constexpr std::size_t attributes_max = 1 << 16;
 // The access list of a file: the attribute that holds its entries beyond the permission bits.
 constexpr char access_list[] = "system.posix_acl_access";
+// The file capability, which the kernel takes off a file at its first write, as it does the
+// set-id bits (but for a writer who may keep them).
+constexpr char capability[] = "security.capability";
+constexpr mode_t set_id_bits = S_ISUID | S_ISGID;
 
 // Taken with new (std::nothrow), so that a process short of memory reports it instead of ending.
 std::unique_ptr<char[]> buffer(std::size_t size) {
@@ -117,6 +121,7 @@ const char* copy_attributes(const char* from, int fd) {
     if (own_size < 0) return "xattr err";
     for (const char* name = names.get(); name < names.get() + listed_size;
          name += std::strlen(name) + 1) {
+        if (std::strcmp(name, capability) == 0) continue;
         ssize_t size = getxattr(from, name, value.get(), attributes_max);
         if (size < 0 || fsetxattr(fd, name, value.get(), size, 0) != 0) return "xattr err";
     }
@@ -166,8 +171,30 @@ const char* copy_permissions(const char* from, std::FILE* to, bool whole) {
     bool owner = old.st_uid != now.st_uid || old.st_gid != now.st_gid;
     if (owner && fchown(fd, old.st_uid, old.st_gid) != 0) return "chown err";
     if (const char* failed = copy_attributes(from, fd)) return failed;
-    // Last: the owner's change clears the set-id bits, and the access list set the others.
-    return fchmod(fd, old.st_mode & 07777) == 0 ? nullptr : "chmod err";
+    // After the access list, which set the group bits; the set-id bits come after the last write.
+    return fchmod(fd, old.st_mode & 07777 & ~set_id_bits) == 0 ? nullptr : "chmod err";
+}
+
+// Read back: a file system or a group this user is not in may take a bit off without a word.
+const char* copy_privileges(const char* from, std::FILE* to) {
+    struct stat old, now;
+    int fd = fileno(to);
+    // A target gone meanwhile has nothing to give; the check before the rename finds it gone.
+    if (stat(from, &old) != 0) return errno == ENOENT ? nullptr : "stat err";
+    if (fchmod(fd, old.st_mode & 07777) != 0 || fstat(fd, &now) != 0) return "chmod err";
+    if ((now.st_mode & 07777) != (old.st_mode & 07777)) {
+        errno = EPERM;
+        return "chmod err";
+    }
+    // A capability is 24 bytes at most; a larger value is none of the kernel's.
+    char value[64], back[sizeof value];
+    ssize_t size = getxattr(from, capability, value, sizeof value);
+    if (size < 0) return errno == ENODATA || errno == ENOTSUP ? nullptr : "xattr err";
+    if (fsetxattr(fd, capability, value, size, 0) != 0) return "xattr err";
+    ssize_t got = fgetxattr(fd, capability, back, sizeof back);
+    if (got == size && std::memcmp(value, back, size) == 0) return nullptr;
+    if (got >= 0) errno = EPERM;
+    return "xattr err";
 }
 
 // Another user's file is untrusted; a `source` also when others may write it or it has another

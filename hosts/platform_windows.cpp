@@ -698,6 +698,9 @@ void ignore_file_size_signal() {}
 // standard handles, so no file it opens takes one of them.
 bool open_standard_descriptors() { return true; }
 
+// Windows files have no set-id bits, and no capability.
+const char* copy_privileges(const char*, std::FILE*) { return nullptr; }
+
 namespace {
 
 // Signalled but while a change is in flight: a close of the console waits for it.

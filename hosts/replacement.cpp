@@ -211,6 +211,7 @@ bool Replacement::inherit() {
     std::error_code ec;
     // A target that cannot be looked at is taken as there, so that copy_permissions says why.
     bool exists = !place_.shared_folder && (fs::exists(target_, ec) || ec);
+    whole_ = exists;
     const char* from = exists ? target_.c_str() : place_.mode_from;
     const char* failed = from ? copy_permissions(from, file_.get(), exists) : nullptr;
     // A file made anew is read by others as the system's own are, by what its folder grants
@@ -246,7 +247,11 @@ Replaced Replacement::commit(const FileStamp* read) {
 // no longer matches.
 Replaced Replacement::replace(const FileStamp* read) {
     read_ = read;
-    // Closed before the rename, which Windows refuses for an open file.
+    // The bits that a write takes off go on after the last one. Closed before the rename, which
+    // Windows refuses for an open file.
+    if (!flush_file(file_.get(), false)) return failed_to("fflush err");
+    if (const char* failed = whole_ ? copy_privileges(target_.c_str(), file_.get()) : nullptr)
+        return failed_to(failed);
     if (!flush_file(file_.get(), true) || !close_file(file_)) return failed_to("fflush err");
     // Checked after the sync, which takes the longest, just before the rename: whatever another
     // program wrote since the target was read would otherwise be lost.

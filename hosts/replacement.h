@@ -75,5 +75,6 @@ private:
     std::unique_ptr<char[]> buffer_;   ///< the new file's stream buffer
     File file_;                        ///< the new file
     const FileStamp* read_ = nullptr;  ///< the version commit() replaces, if given
+    bool whole_ = false;               ///< whether the new file takes all the target's rights
     bool holding_ = false;             ///< whether reports wait for the new file's end
 };

@@ -71,7 +71,7 @@ class Machine(HostsFolder):
         under strace with the options `strace`, if given."""
         path = os.path.join(self.root, name + ".in")
         self.write(stdin, path)
-        command, env = [program or ARGS.program], None
+        command, env = program if isinstance(program, list) else [program or ARGS.program], None
         if strace is not None:
             command = [ARGS.strace, "-f", "-qq", "-o", os.devnull] + strace + command
             env = traced_env()
@@ -674,36 +674,47 @@ def cannot_stall_the_turn_by_planting_names():
 # How another user could reach a new version (the setup, run in etc/ as root) and the calls
 # between its creation and its first write at which the program is held meanwhile: any umask; an
 # access list whose mask lets the owning group, theirs, write while the mode is set before the
-# list; and the folder's default list naming them, which must not outlive the rewrite.
+# list; and the folder's default list naming them, which must not outlive the rewrite. Then what
+# else the new version must keep: the capability and, for a program run by the file's owner (then
+# no other user), the set-id bits, which a write takes off.
 NEW_VERSIONS = [("umask 0", "chmod 644 hosts", ["fchmod"]),
                 ("a list wider than the group",
                  "chgrp nogroup hosts && setfacl -m u:daemon:rw hosts", ["fchown", "fsetxattr", "flistxattr", "fchmod"]),
                 ("a folder's default list", "chmod 664 hosts && setfacl -d -m u:nobody:rw .",
-                 ["fremovexattr", "fchmod"])]
+                 ["fremovexattr", "fchmod"]),
+                ("a capability", "setcap cap_net_raw+ep hosts", ["fchmod"]),
+                ("set-id bits", "chown -R nobody:nogroup . && chmod 6755 hosts", ["fchmod"], "owner")]
+RIGHTS = "getfacl -cp hosts; getcap hosts; stat -c %a hosts"
 
 
 def new_version_is_never_open_to_others():
-    for what, setup, calls in NEW_VERSIONS:
+    for what, setup, calls, *on in NEW_VERSIONS:
         for call in calls:
             with Machine(TURNS_FILE) as m:
                 open_to_others(m)
                 subprocess.run(["sh", "-c", setup], cwd=m.etc, check=True)
-                acl = subprocess.run(["getfacl", "-cp", m.hosts], capture_output=True).stdout
+                rights = lambda: subprocess.run(["sh", "-c", RIGHTS], cwd=m.etc,
+                                                capture_output=True).stdout
+                before, owner = rights(), on == ["owner"]
+                program = shutil.copy(ARGS.program, m.root) if owner else None
                 umask = os.umask(0)
                 try:
-                    proc = m.start("p", FIRST, strace=held(call, None, 1.5))
+                    proc = m.start("p", FIRST, strace=held(call, None, 1.5), program=program and
+                                   ["setpriv", f"--reuid={NOBODY}", f"--regid={NOBODY}",
+                                    "--clear-groups", program])
                 finally:
                     os.umask(umask)
                 where = f"{what}, held in {call}"
-                expect(where, wait_inside(tracee(proc), call, ".new-"), True)
+                expect(where, wait_inside(tracee(proc, program), call, ".new-"), True)
                 fresh = [os.path.join(m.etc, n) for n in os.listdir(m.etc) if ".new-" in n]
                 opened = as_other("sh", "-c", ': >> "$0"', *fresh[:1]).wait() if fresh else None
-                expect(f"{where}: another user opened the new version", opened not in (0, None), True)
+                expect(f"{where}: another user opened the new version",
+                       owner or opened not in (0, None), True)
                 expect(f"{where}: stdout", finish(proc)[0], FIRST_OUT)
-                expect(f"{where}: the access list", subprocess.run(
-                    ["getfacl", "-cp", m.hosts], capture_output=True).stdout, acl)
+                expect(f"{where}: the access list, capability and mode", rights(), before)
                 appended = as_other("sh", "-c", ': >> "$0"', m.hosts).wait()
-                expect(f"{where}: another user appended to the hosts file", appended != 0, True)
+                expect(f"{where}: another user appended to the hosts file", owner or appended != 0,
+                       True)
 
 
 OTHER_USER = [cannot_stall_the_turn, cannot_stall_the_turn_by_planting_names,
