@@ -58,8 +58,8 @@ bool sync_file(std::FILE* f);
 /// Writes a folder's entries (a rename in it) through to the disk: false (errno set) when it
 /// cannot.
 bool sync_folder(const char* path);
-/// Gives the new file `to` the owner, attributes and mode of `from` (but what copy_privileges
-/// gives), or its bits alone: null, or the failed step's tag.
+/// Gives the new file `to` the owner, attributes, flags and mode of `from` (but what
+/// copy_privileges gives), or its bits alone: null, or the failed step's tag.
 const char* copy_permissions(const char* from, std::FILE* to, bool whole);
 /// Gives the new file `to`, after its last write, the set-id bits and capability of `from` that a
 /// write takes off, read back: null, or the failed step's tag.

@@ -1,6 +1,8 @@
 // What POSIX systems do their own way: file creation and replacement, and the console.
 #include <fcntl.h>
+#include <linux/fs.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
@@ -143,6 +145,39 @@ bool copy_bits(const char* path, const struct stat& st, mode_t* bits) {
     return true;
 }
 
+// Whether FS_IOC_GETFLAGS failed with `errnum` because the file system keeps no inode flags.
+bool no_flags(int errnum) {
+    return errnum == ENOTTY || errnum == EOPNOTSUPP || errnum == EINVAL || errnum == ENOSYS;
+}
+
+// The flags a user may change that a new version takes from the file it replaces, and drops
+// when its folder gave them: never `i` or `a`, which would stop its own writes (the rename then
+// refuses an immutable or append-only target, as it should). FS_FL_USER_MODIFIABLE predates
+// `C`, which Btrfs lets a user set on an empty file.
+constexpr int kept_flags =
+    (FS_FL_USER_MODIFIABLE | FS_NOCOW_FL) & ~(FS_IMMUTABLE_FL | FS_APPEND_FL);
+
+// The inode flags of the file `path` into `*flags`, 0 where its file system keeps none: false
+// (errno set) when they cannot be read.
+bool flags_of(const char* path, int* flags) {
+    *flags = 0;
+    int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) return false;
+    bool read = ioctl(fd, FS_IOC_GETFLAGS, flags) == 0 || no_flags(errno);
+    return close_after(fd, read);
+}
+
+// Gives `fd`, still empty (as `C` needs), the flags of `from` that a user may change, and takes
+// off any other such flag that its folder gave it. Null, or "chattr err" with errno set.
+const char* copy_flags(const char* from, int fd) {
+    int want = 0, have = 0;
+    if (!flags_of(from, &want)) return "chattr err";
+    if (ioctl(fd, FS_IOC_GETFLAGS, &have) != 0)
+        return no_flags(errno) && !(want & kept_flags) ? nullptr : "chattr err";
+    int next = (have & ~kept_flags) | (want & kept_flags);
+    return next == have || ioctl(fd, FS_IOC_SETFLAGS, &next) == 0 ? nullptr : "chattr err";
+}
+
 // Takes from `fd` the access list it inherited from its folder: a copy for reading back later
 // is its owner's alone to share. Null, or "xattr err" with errno set.
 const char* drop_access_list(int fd) {
@@ -172,7 +207,8 @@ const char* copy_permissions(const char* from, std::FILE* to, bool whole) {
     if (owner && fchown(fd, old.st_uid, old.st_gid) != 0) return "chown err";
     if (const char* failed = copy_attributes(from, fd)) return failed;
     // After the access list, which set the group bits; the set-id bits come after the last write.
-    return fchmod(fd, old.st_mode & 07777 & ~set_id_bits) == 0 ? nullptr : "chmod err";
+    if (fchmod(fd, old.st_mode & 07777 & ~set_id_bits) != 0) return "chmod err";
+    return copy_flags(from, fd);
 }
 
 // Read back: a file system or a group this user is not in may take a bit off without a word.
