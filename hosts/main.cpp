@@ -3,7 +3,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <exception>
-#include <filesystem>
 #include <new>
 
 #include "hosts.h"
@@ -147,9 +146,10 @@ bool copy_bytes(std::FILE* rFp, std::FILE* wFp) {
     return copied == copy_ok;
 }
 
-bool same_file(const char* rPath, const char* wPath) {
-    std::error_code ec;
-    return std::filesystem::equivalent(rPath, wPath, ec);
+// Whether the open source is the destination, stamped `to` (null: none there).
+bool one_file(std::FILE* rFp, const FileStamp* to) {
+    FileStamp from;
+    return to && stamp_of(rFp, &from) && same_file(from, *to);
 }
 
 // Opens the source of a copy. The backup is taken only as a regular file in the working
@@ -158,7 +158,7 @@ bool same_file(const char* rPath, const char* wPath) {
 // still change would put their content into the hosts file.
 File open_source(const char* rPath, bool plain) {
     const char* why = nullptr;
-    File rFp = plain ? File(open_regular(rPath, "rb", &why)) : open_file(rPath, "rb");
+    File rFp = plain ? File(open_same_mount(rPath, "rb", &why)) : open_file(rPath, "rb");
     if (rFp) why = plain ? untrusted(rFp.get(), true) : not_regular(rFp.get());
     if (why) {
         report_text("fopen rPath: %s is %s\n", rPath, why);
@@ -168,12 +168,14 @@ File open_source(const char* rPath, bool plain) {
     return rFp;
 }
 
-// Whether the backup's name in the working folder is free or a regular file. Another user may
-// have planted a link there, which root would follow to any file on the system.
-bool plain_destination(const char* wPath) {
+// Whether the backup's name in the working folder is free or a regular file, which `*there`
+// then stamps as it was opened (`*named`). Another user may have planted a link there, which root
+// would follow to any file on the system. Closed at once: Windows renames over no open file.
+bool plain_destination(const char* wPath, FileStamp* there, bool* named) {
     const char* why = nullptr;
-    File existing(open_regular(wPath, "rb", &why));
+    File existing(open_same_mount(wPath, "rb", &why));
     if (why) report_text("fopen wFp: %s is %s\n", wPath, why);
+    *named = existing && stamp_of(existing.get(), there);
     return why == nullptr;
 }
 
@@ -185,38 +187,61 @@ bool dangling(const char* wPath) {
     return nowhere;
 }
 
-// Copies rPath over wPath; wPath keeps its old content unless the copy is whole. The backup
-// side is never reached through a link. Signals wait from the new version on, until the
+// Replaces wPath by a whole copy of the source, or leaves it as it was: false after a report.
+bool replaced(std::FILE* rFp, const char* wPath, const Placement& place) {
+    Replacement wFp(wPath, place);
+    if (!wFp.stream()) {
+        report("fopen wFp");
+        return false;
+    }
+    return copy_bytes(rFp, wFp.stream()) && wFp.commit() == Replaced::done;
+}
+
+// A copy: its source, its destination, its success text and where its new version goes.
+struct Copy {
+    const char* rPath;
+    const char* wPath;
+    const char* done;
+    Placement place;
+};
+constexpr Copy backup_copy{HOSTS_PATH, backup_path, texts::backed_up, backup_place};
+constexpr Copy restore_copy{backup_path, HOSTS_PATH, texts::restored, restore_place};
+
+// Copies the open source over the destination, stamped `existing` if it is there, which keeps
+// its old content unless the copy is whole. Signals wait from the new version on, until the
 // command has said how it went (main).
-void copy_file(const char* rPath, const char* wPath, const char* done, bool to_backup) {
-    File rFp = open_source(rPath, !to_backup);
-    if (!rFp || (to_backup ? !plain_destination(wPath) : dangling(wPath))) return;
+void copy_file(std::FILE* rFp, const FileStamp* existing, const Copy& copy) {
     // Replacing the destination would replace the source before it is read.
-    if (same_file(rPath, wPath)) {
-        report_text("fopen wFp: %s and %s are the same file\n", rPath, wPath);
+    if (one_file(rFp, existing)) {
+        report_text("fopen wFp: %s and %s are the same file\n", copy.rPath, copy.wPath);
         return;
     }
     hold_signals();
-    Replacement wFp(wPath, to_backup ? backup_place : restore_place);
-    if (!wFp.stream()) {
-        report("fopen wFp");
-        return;
-    }
-    if (copy_bytes(rFp.get(), wFp.stream()) && wFp.commit() == Replaced::done)
-        std::fputs(done, stdout);
+    if (replaced(rFp, copy.wPath, copy.place)) std::fputs(copy.done, stdout);
 }
 
+// Names in the working folder are opened before the turn: a mount point planted there that never
+// answers would hold the command, and with it every other instance waiting for its turn.
 void myCopy() {
     // Any user may fill the working folder with names: swept outside the turn, they keep no
     // other instance waiting.
-    remove_leftovers(backup_path);
+    remove_leftovers(backup_path, true);
+    FileStamp there;
+    bool named = false;
+    if (!plain_destination(backup_path, &there, &named)) return;
     Turn turn = hosts_turn();
-    if (taken(turn)) copy_file(HOSTS_PATH, backup_path, texts::backed_up, true);
+    File rFp = taken(turn) ? open_source(HOSTS_PATH, false) : nullptr;
+    if (rFp) copy_file(rFp.get(), named ? &there : nullptr, backup_copy);
 }
 
 void restore() {
+    File rFp = open_source(backup_path, true);
+    if (!rFp) return;
     Turn turn = hosts_turn();
-    if (taken(turn)) copy_file(backup_path, HOSTS_PATH, texts::restored, false);
+    if (!taken(turn) || dangling(HOSTS_PATH)) return;
+    // The hosts file is replaced by name, through its links, in a folder only root may change.
+    FileStamp there;
+    copy_file(rFp.get(), stamp_at(HOSTS_PATH, &there) ? &there : nullptr, restore_copy);
 }
 
 void usage() { std::fputs(texts::usage, stdout); }

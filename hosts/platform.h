@@ -20,6 +20,9 @@ std::FILE* create_exclusive(const char* path);
 /// Opens the regular file `path`, reached through no link, with `mode`: null, with `*why` saying
 /// what it is.
 std::FILE* open_regular(const char* path, const char* mode, const char** why);
+/// Opens `path` as open_regular does, but only on its folder's own mount: null, with `*why` "a
+/// mount point" for one.
+std::FILE* open_same_mount(const char* path, const char* mode, const char** why);
 /// What the stream's file is when it is not a regular file ("a folder", ...): null for a regular
 /// file.
 const char* not_regular(std::FILE* f);

@@ -1,10 +1,12 @@
 // What POSIX systems do their own way: file creation and replacement, and the console.
 #include <fcntl.h>
 #include <linux/fs.h>
+#include <linux/openat2.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/xattr.h>
 #include <termios.h>
 #include <unistd.h>
@@ -311,6 +313,64 @@ std::FILE* another_stream(std::FILE* f) {
 
 const char* error_text(int errnum) { return std::strerror(errnum); }
 
+namespace {
+
+// A stream with `mode` for `fd`, open without blocking, if it is a regular file; else null, with
+// `*why` saying what it is, and `fd` closed.
+std::FILE* regular_stream(int fd, const char* mode, const char** why) {
+    struct stat st;
+    if (fstat(fd, &st) != 0 || (*why = kind_of(st.st_mode)) || fcntl(fd, F_SETFL, 0) != 0) {
+        close(fd);
+        return nullptr;
+    }
+    std::FILE* f = fdopen(fd, mode);
+    if (!f) close(fd);
+    return f;
+}
+
+// Set once a kernel older than openat2 (5.6) said so; EPERM, from a seccomp filter of its time,
+// is no proof, since an open may fail so for its own reasons too.
+bool no_openat2 = false;
+
+// Opens `path` with `flags` as open does with O_NOFOLLOW, but never into another mount nor
+// through a link on the way: EXDEV for a mount point. Where openat2 cannot be had, a name that
+// another mount sits on is opened on that mount.
+int open_on_folder_mount(const char* path, int flags) {
+    const char* slash = std::strrchr(path, '/');
+    bool here = !slash || (slash == path + 1 && path[0] == '.');
+    int folder = here ? AT_FDCWD : -1;
+    if (!here && !no_openat2) {
+        std::string name(path, slash == path ? 1 : slash - path);
+        folder = open(name.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    }
+    if (folder != -1 && !no_openat2) {
+        open_how how{};
+        how.flags = static_cast<unsigned>(flags | O_CLOEXEC);
+        how.resolve = RESOLVE_NO_XDEV | RESOLVE_NO_SYMLINKS;
+        int fd = static_cast<int>(
+            syscall(SYS_openat2, folder, slash ? slash + 1 : path, &how, sizeof how));
+        if (!here) close_after(folder, true);
+        if (fd >= 0 || (errno != ENOSYS && errno != EPERM)) return fd;
+        no_openat2 = errno == ENOSYS;
+    }
+    return open(path, flags | O_NOFOLLOW | O_CLOEXEC);
+}
+
+// What the name `path` is, on its folder's mount, when it cannot be opened with errno `errnum`:
+// null for a name that is not there or a regular file. Opened as a path alone, so a device
+// planted there is not opened.
+const char* kind_at(const char* path, int errnum) {
+    if (errnum == EXDEV) return "a mount point";
+    if (errnum == ENOENT) return nullptr;
+    int fd = open_on_folder_mount(path, O_PATH | O_NOFOLLOW);
+    struct stat st;
+    const char* kind = fd >= 0 && fstat(fd, &st) == 0 ? kind_of(st.st_mode) : nullptr;
+    if (fd >= 0) close(fd);
+    return kind;
+}
+
+}  // namespace
+
 // `mode` is "rb" or "r+b". Anything but a regular file leaves `*why` saying what it is ("a
 // symbolic link", "a folder", ...); a name that cannot be opened leaves it null, errno set.
 std::FILE* open_regular(const char* path, const char* mode, const char** why) {
@@ -323,22 +383,36 @@ std::FILE* open_regular(const char* path, const char* mode, const char** why) {
         if (lstat(path, &st) == 0 && (*why = kind_of(st.st_mode))) errno = EINVAL;
         return nullptr;
     }
-    if (fstat(fd, &st) != 0 || (*why = kind_of(st.st_mode)) || fcntl(fd, F_SETFL, 0) != 0) {
-        close(fd);
-        return nullptr;
-    }
-    std::FILE* f = fdopen(fd, mode);
-    if (!f) close(fd);
-    return f;
+    return regular_stream(fd, mode, why);
 }
 
+// The working folder may be one that any user writes, and a mount point there (FUSE, a stalled
+// NFS or automount path) would hold any call that looks into it.
+std::FILE* open_same_mount(const char* path, const char* mode, const char** why) {
+    *why = nullptr;
+    int flags = std::strchr(mode, '+') ? O_RDWR : O_RDONLY;
+    int fd = open_on_folder_mount(path, flags | O_NONBLOCK);
+    if (fd < 0) {
+        int saved = errno;
+        errno = (*why = kind_at(path, saved)) ? EINVAL : saved;
+        return nullptr;
+    }
+    return regular_stream(fd, mode, why);
+}
+
+// Each name is opened before it is looked at: a mount point planted at it (FUSE, a stalled NFS or
+// automount path) would hold a look by name, and the folder's entry does not tell one.
 bool abandoned(const char* path, unsigned long pid) {
-    // The owner first: names that another user planted by the thousand cost one call each.
+    // The owner first, of the name opened as a path alone: names that another user planted by the
+    // thousand cost three calls each, and a device among them is not opened.
     static const uid_t me = geteuid();
     struct stat named;
-    if (lstat(path, &named) != 0 || named.st_uid != me) return false;
-    if (kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH) return false;
-    int fd = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    int fd = open_on_folder_mount(path, O_PATH | O_NOFOLLOW);
+    if (fd < 0) return false;
+    bool mine = fstat(fd, &named) == 0 && named.st_uid == me;
+    close(fd);
+    if (!mine || kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH) return false;
+    fd = open_on_folder_mount(path, O_RDONLY | O_NONBLOCK);
     if (fd < 0) return false;
     struct stat st;
     // Another user's file of that name is theirs, whatever it is: never this user's to remove.

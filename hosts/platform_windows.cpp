@@ -698,6 +698,11 @@ void ignore_file_size_signal() {}
 // standard handles, so no file it opens takes one of them.
 bool open_standard_descriptors() { return true; }
 
+// Reparse points, the mounts of a Windows folder, are refused by open_regular already.
+std::FILE* open_same_mount(const char* path, const char* mode, const char** why) {
+    return open_regular(path, mode, why);
+}
+
 // Windows files have no set-id bits, and no capability.
 const char* copy_privileges(const char*, std::FILE*) { return nullptr; }
 

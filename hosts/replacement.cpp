@@ -43,13 +43,19 @@ bool remove_file(const std::string& path) {
 // How an overwrite went: the target holds the new bytes, is unchanged, or may hold a mix.
 enum class Overwritten { done, untouched, mixed };
 
+// Opens the regular file `path`, through no link; in a shared folder on its folder's mount alone.
+std::FILE* open_plain(const std::string& path, const char* mode, bool shared, const char** why) {
+    return shared ? open_same_mount(path.c_str(), mode, why)
+                  : open_regular(path.c_str(), mode, why);
+}
+
 // Overwrites the file `to` with all of the file `from`, without emptying it first, then cuts
 // it to the new length and syncs it: done; untouched (errno set) when either could not be
 // opened; mixed (errno set) when `to` may now hold a mix of both.
-Overwritten overwrite(const std::string& from, const std::string& to) {
+Overwritten overwrite(const std::string& from, const std::string& to, bool shared) {
     const char* why;
     File in = open_file(from.c_str(), "rb");
-    File out(in ? open_regular(to.c_str(), "r+b", &why) : nullptr);
+    File out(in ? open_plain(to, "r+b", shared, &why) : nullptr);
     if (!out) return Overwritten::untouched;
     if (copy_stream(in.get(), out.get()) != copy_ok) return Overwritten::mixed;
     long size = std::ftell(out.get());
@@ -61,16 +67,18 @@ Overwritten overwrite(const std::string& from, const std::string& to) {
 }
 
 // Opens a file of this user's own for reading, never through a link nor waiting on a FIFO that
-// another user put in its place: null when it is not one.
-File open_own(const std::string& path) {
+// another user put in its place, nor in a `shared` folder into another mount: null when it is not
+// one.
+File open_own(const std::string& path, bool shared) {
     const char* why;
-    File f(open_regular(path.c_str(), "rb", &why));
+    File f(open_plain(path, "rb", shared, &why));
     return f && !untrusted(f.get(), false) ? std::move(f) : nullptr;
 }
 
-// Whether two files of this user's hold the same bytes; false when either cannot be read.
-bool same_content(const std::string& a, const std::string& b) {
-    File fa = open_own(a), fb = open_own(b);
+// Whether the target and a leftover, this user's files, hold the same bytes; false when either
+// cannot be read. A leftover is never a mount point: one found there is not this program's.
+bool same_content(const std::string& target, const std::string& leftover, bool shared) {
+    File fa = open_own(target, shared), fb = open_own(leftover, true);
     if (!fa || !fb) return false;
     char pa[1 << 14], pb[1 << 14];
     for (;;) {
@@ -117,14 +125,14 @@ void collect(const fs::path& entry, const std::string& name,
 
 // Removes what a killed run left, unless it was overwriting the target in place and the target
 // now holds neither version whole: then both stay, named, for the user to choose from.
-void clean(const std::string& target, const Leftover& run) {
+void clean(const std::string& target, const Leftover& run, bool shared) {
     std::error_code ec;
     bool whole_old = !run.old.empty() && fs::file_size(run.old, ec) == run.old_size && !ec;
     // An old version alone was set aside by a replacement (Windows') that renames the target
     // away and the new version to its name: once the target is there again, it is whole.
     bool replaced = run.fresh.empty() && fs::is_regular_file(target, ec);
-    if (whole_old && !replaced && !same_content(target, run.old) &&
-        !same_content(target, run.fresh)) {
+    if (whole_old && !replaced && !same_content(target, run.old, shared) &&
+        !same_content(target, run.fresh, shared)) {
         report_text("interrupted copy: old file kept: %s\n", run.old.c_str());
         if (!run.fresh.empty())
             report_text("interrupted copy: new file kept: %s\n", run.fresh.c_str());
@@ -138,7 +146,7 @@ void clean(const std::string& target, const Leftover& run) {
 }  // namespace
 
 // Names that other users made there are left alone and take no memory.
-void remove_leftovers(const std::string& target) {
+void remove_leftovers(const std::string& target, bool shared_folder) {
     std::string name = fs::path(target).filename().string();
     std::map<std::string, Leftover> runs;
     std::error_code ec;
@@ -147,7 +155,7 @@ void remove_leftovers(const std::string& target) {
          it.increment(ec)) {
         collect(it->path(), name, &runs);
     }
-    for (const auto& run : runs) clean(target, run.second);
+    for (const auto& run : runs) clean(target, run.second, shared_folder);
 }
 
 // The new file gets an unguessable name and, while still empty, its final owner and
@@ -157,7 +165,7 @@ void remove_leftovers(const std::string& target) {
 Replacement::Replacement(const char* path, const Placement& place)
     : place_(place), target_(place.follow_links ? resolve(path) : path) {
     // In a folder that others may write, the caller sweeps before its turn (remove_leftovers).
-    if (!place.shared_folder) remove_leftovers(target_);
+    if (!place.shared_folder) remove_leftovers(target_, false);
     // Taken before the new file is made, so that a lack of memory leaves nothing behind.
     constexpr std::size_t buffer_size = 1 << 16;
     buffer_.reset(new (std::nothrow) char[buffer_size]);
@@ -286,7 +294,7 @@ Replaced Replacement::still_as_read() const {
 // in-place copy is done.
 File Replacement::save_old(std::string* path) {
     const char* why;
-    File from(open_regular(target_.c_str(), "rb", &why));
+    File from(open_plain(target_, "rb", place_.shared_folder, &why));
     // Overwritten in place, another user's file in a shared folder would stay theirs to change.
     if (from && place_.shared_folder && untrusted(from.get(), false)) {
         errno = EPERM;
@@ -325,7 +333,8 @@ Replaced Replacement::copy_in_place(int rename_errno) {
         remove_file(old_path);
         return as_read;
     }
-    Overwritten ret = old ? overwrite(temp_, target_) : Overwritten::untouched;
+    Overwritten ret =
+        old ? overwrite(temp_, target_, place_.shared_folder) : Overwritten::untouched;
     if (ret == Overwritten::done) return copied(old, old_path, rename_errno);
     return not_copied(ret == Overwritten::mixed, old, old_path, rename_errno);
 }
@@ -348,7 +357,8 @@ Replaced Replacement::not_copied(bool mixed, File& old, const std::string& old_p
                                  int rename_errno) {
     int copy_errno = errno;
     // The old content goes back before a word is said of the failure.
-    bool restored = !mixed || overwrite(old_path, target_) == Overwritten::done;
+    bool restored =
+        !mixed || overwrite(old_path, target_, place_.shared_folder) == Overwritten::done;
     int restore_errno = errno;
     errno = rename_errno;
     report("rename err");

@@ -19,8 +19,9 @@ struct Placement {
     const char* mode_from = nullptr;
 };
 
-/// Removes what this user's killed runs left beside `target`, never touching other users' names.
-void remove_leftovers(const std::string& target);
+/// Removes what this user's killed runs left beside `target`, never touching other users' names;
+/// in a `shared_folder` never looking into another mount.
+void remove_leftovers(const std::string& target, bool shared_folder);
 
 /// How Replacement::commit went: the target holds the new content, or still the old, or changed.
 enum class Replaced { done, failed, changed };

@@ -9,7 +9,8 @@
   outside   programs that take no lock change the hosts file at the worst moment, which strace
             holds open (delay_enter): the change is kept and the command fails with
             write_changed, or, when its own write fails, cuts back only its own bytes (OUTSIDE);
-            reports, signals and a closed stderr wait until the file is whole or undone
+            reports, signals and a closed stderr wait until the file is whole or undone, and a
+            mount point planted in the working folder is never entered
   turns     an instance held by strace inside its change keeps a second one waiting, which says
             so once, goes on as soon as the first ends or is killed, or gives up at its bound and
             changes nothing; where no lock can be had a command goes on without one (TURNS)
@@ -341,6 +342,21 @@ def bind_mounted(m):
     m.mounts.append(m.hosts)
 
 
+def fuse_at(name):
+    """Mounts at `name` in the working folder a FUSE file system whose server never answers, as a
+    hung NFS or automount path would: a look into it waits until the mount is aborted."""
+    def plant(m, proc, pid):
+        path = os.path.join(m.work("p"), name)
+        open(path, "ab").close()
+        fuse = os.open("/dev/fuse", os.O_RDWR)
+        options = f"fd={fuse},rootmode=100000,user_id=0,group_id=0".encode()
+        expect(f"FUSE mounted at {name}", LIBC.mount(b"never", path.encode(), b"fuse", 0, options), 0)
+        m.mounts.append(path)
+        return OUTSIDE_FILE
+    plant.needs = lambda: (not os.path.exists("/dev/fuse") and "no /dev/fuse") or private_mounts()
+    return plant
+
+
 # What a command prints that finds the file changed since it loaded it.
 CHANGED = TEXTS["write_changed"] + failed("hosts_write", "write_changed")
 # The loads open the file twice; every later open is held, until the append's own. The path is
@@ -387,6 +403,13 @@ OUTSIDE = [
      ("fsync", "hosts", "etc/hosts", {"fault": "error=EIO", "bind": True}),
      close_stderr, DELETE + b"hosts_write:loc = 1\n" + failed("hosts_write", "write_replace_failed"),
      None, -signal.SIGPIPE),
+    # Mount points planted in the working folder as the program starts, or sweeps the folder.
+    ("backup_refuses_a_mount_point_planted_as_the_backup", b"1\n", ("getdents64", "work", "work-p"),
+     fuse_at("hosts"), b"", b"fopen wFp: hosts is a mount point\n"),
+    ("restore_refuses_a_mount_point_planted_as_the_backup", b"5\n", ("write", None, "pipe:"),
+     fuse_at("hosts"), b"", b"fopen rPath: hosts is a mount point\n"),
+    ("sweep_never_looks_into_a_mount_point_planted_at_a_leftovers_name", b"1\n",
+     ("getdents64", "work", "work-p"), fuse_at("hosts.new-999999-0"), TEXTS["backed_up"]),
 ]
 
 
@@ -395,17 +418,21 @@ def outside(name):
     reports, status = (rest + [b"", 0][len(rest):])[:2]
     (call, on, path_part), options = hold[:3], dict((hold[3:] or [{}])[0])
     bind = options.pop("bind", False)
-    skip(bind and private_mounts())
+    skip(getattr(act, "needs", lambda: None)() or (bind and private_mounts()))
     with Machine(OUTSIDE_FILE) as m:
         if bind:
             bind_mounted(m)
-        path = on if on in (None, "../etc/hosts") else m.hosts
+        path = {None: None, "../etc/hosts": on, "work": m.work("p")}.get(on, m.hosts)
         proc = m.start("p", stdin, strace=held(call, path, 1.5, **options))
         pid = tracee(proc)
         inside = wait_inside(pid, call, path_part, failing="fault" in options)
         expect(f"the program held in {call} on {path_part}", inside, True)
         after = act(m, proc, pid) if inside else OUTSIDE_FILE
+        # A program that hangs in a mount that never answers would hold this test for ever.
+        watchdog = threading.Timer(20, os.kill, (pid, signal.SIGKILL))
+        watchdog.start()
         out, err, got = finish(proc)
+        watchdog.cancel()
         # strace says how it resolved a relative path: its own line, not the program's.
         err = err and b"".join(l for l in err.splitlines(True) if b"strace: Requested path" not in l)
         expect("exit status", got, status)
