@@ -152,6 +152,15 @@ bool one_file(std::FILE* rFp, const FileStamp* to) {
     return to && stamp_of(rFp, &from) && same_file(from, *to);
 }
 
+// Whether the working folder holds the hosts file under the backup's name: then the two are one
+// file, whatever another program renamed over it since the backup's side was opened.
+bool hosts_here() {
+    const char* slash = std::strrchr(HOSTS_PATH, '/');
+    FileStamp here, there;
+    return std::strcmp(slash ? slash + 1 : HOSTS_PATH, backup_path) == 0 && stamp_at(".", &here) &&
+           stamp_at(folder_of(HOSTS_PATH).c_str(), &there) && same_file(here, there);
+}
+
 // Opens the source of a copy. The backup is taken only as a regular file in the working
 // folder, the hosts file also through its link; neither as a FIFO, a device or a folder. The
 // working folder may be one that every user writes: a backup that another user made or may
@@ -207,12 +216,12 @@ struct Copy {
 constexpr Copy backup_copy{HOSTS_PATH, backup_path, texts::backed_up, backup_place};
 constexpr Copy restore_copy{backup_path, HOSTS_PATH, texts::restored, restore_place};
 
-// Copies the open source over the destination, stamped `existing` if it is there, which keeps
-// its old content unless the copy is whole. Signals wait from the new version on, until the
+// Copies the open source over the destination, unless they are the `same` file, which keeps its
+// old content unless the copy is whole. Signals wait from the new version on, until the
 // command has said how it went (main).
-void copy_file(std::FILE* rFp, const FileStamp* existing, const Copy& copy) {
+void copy_file(std::FILE* rFp, bool same, const Copy& copy) {
     // Replacing the destination would replace the source before it is read.
-    if (one_file(rFp, existing)) {
+    if (same) {
         report_text("fopen wFp: %s and %s are the same file\n", copy.rPath, copy.wPath);
         return;
     }
@@ -231,7 +240,9 @@ void myCopy() {
     if (!plain_destination(backup_path, &there, &named)) return;
     Turn turn = hosts_turn();
     File rFp = taken(turn) ? open_source(HOSTS_PATH, false) : nullptr;
-    if (rFp) copy_file(rFp.get(), named ? &there : nullptr, backup_copy);
+    if (!rFp) return;
+    copy_file(rFp.get(), one_file(rFp.get(), named ? &there : nullptr) || hosts_here(),
+              backup_copy);
 }
 
 void restore() {
@@ -241,7 +252,9 @@ void restore() {
     if (!taken(turn) || dangling(HOSTS_PATH)) return;
     // The hosts file is replaced by name, through its links, in a folder only root may change.
     FileStamp there;
-    copy_file(rFp.get(), stamp_at(HOSTS_PATH, &there) ? &there : nullptr, restore_copy);
+    bool named = stamp_at(HOSTS_PATH, &there);
+    copy_file(rFp.get(), one_file(rFp.get(), named ? &there : nullptr) || hosts_here(),
+              restore_copy);
 }
 
 void usage() { std::fputs(texts::usage, stdout); }
