@@ -164,11 +164,12 @@ struct Script {
     const char* skip = nullptr;  // why the row cannot run in this build
 };
 
-// An address-space limit leaves AddressSanitizer, which reserves terabytes, no room to start.
+// Limits that leave AddressSanitizer no room to start: it reserves terabytes of address space,
+// and opens files of its own before the program's first line.
 #if defined(__SANITIZE_ADDRESS__)
-const char* const limits_address_space = "AddressSanitizer cannot run under an address-space limit";
+const char* const tight_limit = "AddressSanitizer cannot start under the limit";
 #else
-const char* const limits_address_space = nullptr;
+const char* const tight_limit = nullptr;
 #endif
 // The shell words that run the program with descriptors 1 and 2 closed and the limits `limits`.
 std::string closed_1_and_2(const std::string& limits) {
@@ -291,10 +292,9 @@ const Script scripts[] = {
     // Descriptors closed at start would be the hosts file's, and a report would land in it.
     {"writes no report into the hosts file when it cannot open it for a lack of descriptors",
      "1.1.1.1 a\n", none, "3\n", "", "", "1.1.1.1 a\n", none, 0, false,
-     closed_1_and_2("--nofile=3")},
+     closed_1_and_2("--nofile=3"), "", 0, tight_limit},
     {"writes no report into the hosts file when it has no memory for its table", five_mib, none,
-     "3\n", "", "", five_mib, none, 0, false, closed_1_and_2("--as=41943040"), "", 0,
-     limits_address_space},
+     "3\n", "", "", five_mib, none, 0, false, closed_1_and_2("--as=41943040"), "", 0, tight_limit},
 };
 
 // Checks that `got` is `want`; for large files it shows only where they part, since gtest's line
