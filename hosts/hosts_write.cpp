@@ -145,7 +145,8 @@ void cut_back(std::FILE* f, long long begin, const std::string& text) {
 }
 
 // Reports the failed call `tag` of an append that began at byte `begin` and cuts its own bytes
-// back through `through`, the stream it appended with or one for the same file: `code`.
+// back through `through`, the stream it appended with or one for the same file: `code`. The
+// report waits for the cut (append_to holds it), and a failed cut's report follows it.
 int undo_append(std::FILE* through, long long begin, const std::string& text, int code,
                 const char* tag) {
     report(tag);
@@ -295,24 +296,30 @@ WriteResult missing(const char* buf) {
     return write_missing;
 }
 
+// Appends the line end that a delete in a file without entries writes.
+int append_line_end(File& f, const char* path, const Tail& tail) {
+    long long begin = static_cast<long long>(tail.stamp.size);
+    constexpr int code = write_line_end_failed;
+    if (tail.end_of_file_byte) return insert_before_end_byte(f, own_line_end, path, tail, code);
+    int ret = append(f, begin, own_line_end, code);
+    return ret != 0 ? ret : close_append(f, begin, own_line_end, code);
+}
+
 // Appends to the file that `f` holds open, if it is still the version `loaded` stamps (when
 // given): the request of an add, or the line end that a delete in a file without entries
-// (`no_entries`) writes before it reports the host missing.
+// (`no_entries`) writes before it reports the host missing. From the first byte on, reports wait
+// until the file is whole or cut back: a report to a pipe that is not read would hold the cut.
 int append_to(File& f, const char* buf, int mode, const char* path, bool no_entries,
               const FileStamp* loaded) {
     Tail tail;
     int ret = read_tail(f.get(), &tail);
     if (ret != 0) return ret;
     if (loaded && !same_version(*loaded, tail.stamp)) return changed_by_another();
-    if (mode == 0) return append_request(f, buf, path, tail, no_entries || !tail.line_end);
-    long long begin = static_cast<long long>(tail.stamp.size);
-    constexpr int code = write_line_end_failed;
-    if (tail.end_of_file_byte) {
-        ret = insert_before_end_byte(f, own_line_end, path, tail, code);
-    } else if ((ret = append(f, begin, own_line_end, code)) == 0) {
-        ret = close_append(f, begin, own_line_end, code);
-    }
-    return ret != 0 ? ret : missing(buf);
+    hold_reports();
+    ret = mode == 0 ? append_request(f, buf, path, tail, no_entries || !tail.line_end)
+                    : append_line_end(f, path, tail);
+    reports_due();
+    return ret != 0 || mode == 0 ? ret : missing(buf);
 }
 
 }  // namespace

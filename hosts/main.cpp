@@ -1,8 +1,8 @@
 // The console front end: the menu loop, the association commands, backup and restore.
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
-#include <filesystem>
 #include <new>
 
 #include "hosts.h"
@@ -42,24 +42,38 @@ int n = 0;
 char buf[1024];
 // The version of the hosts file that the table in `p` was loaded from: an append goes only to it.
 FileStamp loaded_version;
+// The error of the read that ended the input, if one failed rather than found its end.
+int input_error = 0;
 
 void menu() { std::fputs(texts::menu, stdout); }
 
+// Whether the `size` bytes read into the zeroed `st` hold a NUL before their end; the end of a
+// last line without a line end is its last byte that is not a NUL.
+bool holds_nul(const char* st, std::size_t size) {
+    std::size_t text = std::strlen(st);
+    while (size > text && st[size - 1] == '\0') --size;
+    return text < size;
+}
+
 // Reads one line into the `size` bytes at `st` without its line end, discarding what does not
 // fit; null at the end of input. The buffer is cleared first, so a NUL typed inside the line
-// cannot hide its line end.
-char* s_gets(char* st, int size) {
+// cannot hide its line end; `*nul` says whether one was typed.
+char* s_gets(char* st, int size, bool* nul = nullptr) {
     std::fflush(stdout);
     std::memset(st, 0, size);
     char* ret_val = std::fgets(st, size, stdin);
+    if (!ret_val && std::ferror(stdin)) input_error = errno;
     if (!ret_val) return nullptr;
-    if (char* line_end = static_cast<char*>(std::memchr(st, '\n', size - 1))) {
+    char* line_end = static_cast<char*>(std::memchr(st, '\n', size - 1));
+    if (nul) *nul = holds_nul(st, line_end ? line_end - st + 1 : size - 1);
+    if (line_end) {
         *line_end = '\0';
         return ret_val;
     }
     int c;
     while ((c = std::getchar()) != '\n' && c != EOF) {
     }
+    if (std::ferror(stdin)) input_error = errno;
     return ret_val;
 }
 
@@ -94,15 +108,28 @@ void list_hosts() {
     if (loaded) show_hosts(n);
 }
 
+// A request that holds a NUL would be taken up to it: it is refused as one that cannot form an
+// entry, before anything is loaded.
+bool refused(bool nul) {
+    if (nul) {
+        std::printf(texts::write_malformed, buf);
+        std::printf("hosts_write err: %d\n", write_malformed);
+    }
+    return nul;
+}
+
 // Commands 2 and 4; false when input ended at the prompt, before any request was read. The turn
 // starts once the request is read, never while the user types, and lasts until the change is
-// on the disk.
+// on the disk. Signals wait from the update on, until its result is said (main).
 bool associate(int mode) {
     std::fputs(texts::format_hint, stdout);
     std::fputs(mode == 0 ? texts::add_prompt : texts::delete_prompt, stdout);
-    if (!s_gets(buf, sizeof buf)) return false;
+    bool nul = false;
+    if (!s_gets(buf, sizeof buf, &nul)) return false;
+    if (refused(nul)) return true;
     Turn turn = hosts_turn();
     if (!taken(turn) || !load()) return true;
+    hold_signals();
     ret = hosts_write(p.get(), n, buf, mode, HOSTS_PATH, &loaded_version);
     if (ret != 0) {
         std::printf("hosts_write err: %d\n", ret);
@@ -119,9 +146,19 @@ bool copy_bytes(std::FILE* rFp, std::FILE* wFp) {
     return copied == copy_ok;
 }
 
-bool same_file(const char* rPath, const char* wPath) {
-    std::error_code ec;
-    return std::filesystem::equivalent(rPath, wPath, ec);
+// Whether the open source is the destination, stamped `to` (null: none there).
+bool one_file(std::FILE* rFp, const FileStamp* to) {
+    FileStamp from;
+    return to && stamp_of(rFp, &from) && same_file(from, *to);
+}
+
+// Whether the working folder holds the hosts file under the backup's name: then the two are one
+// file, whatever another program renamed over it since the backup's side was opened.
+bool hosts_here() {
+    const char* slash = std::strrchr(HOSTS_PATH, '/');
+    FileStamp here, there;
+    return std::strcmp(slash ? slash + 1 : HOSTS_PATH, backup_path) == 0 && stamp_at(".", &here) &&
+           stamp_at(folder_of(HOSTS_PATH).c_str(), &there) && same_file(here, there);
 }
 
 // Opens the source of a copy. The backup is taken only as a regular file in the working
@@ -130,7 +167,7 @@ bool same_file(const char* rPath, const char* wPath) {
 // still change would put their content into the hosts file.
 File open_source(const char* rPath, bool plain) {
     const char* why = nullptr;
-    File rFp = plain ? File(open_regular(rPath, "rb", &why)) : open_file(rPath, "rb");
+    File rFp = plain ? File(open_same_mount(rPath, "rb", &why)) : open_file(rPath, "rb");
     if (rFp) why = plain ? untrusted(rFp.get(), true) : not_regular(rFp.get());
     if (why) {
         report_text("fopen rPath: %s is %s\n", rPath, why);
@@ -140,12 +177,14 @@ File open_source(const char* rPath, bool plain) {
     return rFp;
 }
 
-// Whether the backup's name in the working folder is free or a regular file. Another user may
-// have planted a link there, which root would follow to any file on the system.
-bool plain_destination(const char* wPath) {
+// Whether the backup's name in the working folder is free or a regular file, which `*there`
+// then stamps as it was opened (`*named`). Another user may have planted a link there, which root
+// would follow to any file on the system. Closed at once: Windows renames over no open file.
+bool plain_destination(const char* wPath, FileStamp* there, bool* named) {
     const char* why = nullptr;
-    File existing(open_regular(wPath, "rb", &why));
+    File existing(open_same_mount(wPath, "rb", &why));
     if (why) report_text("fopen wFp: %s is %s\n", wPath, why);
+    *named = existing && stamp_of(existing.get(), there);
     return why == nullptr;
 }
 
@@ -157,36 +196,65 @@ bool dangling(const char* wPath) {
     return nowhere;
 }
 
-// Copies rPath over wPath; wPath keeps its old content unless the copy is whole. The backup
-// side is never reached through a link.
-void copy_file(const char* rPath, const char* wPath, const char* done, bool to_backup) {
-    File rFp = open_source(rPath, !to_backup);
-    if (!rFp || (to_backup ? !plain_destination(wPath) : dangling(wPath))) return;
-    // Replacing the destination would replace the source before it is read.
-    if (same_file(rPath, wPath)) {
-        report_text("fopen wFp: %s and %s are the same file\n", rPath, wPath);
-        return;
-    }
-    Replacement wFp(wPath, to_backup ? backup_place : restore_place);
+// Replaces wPath by a whole copy of the source, or leaves it as it was: false after a report.
+bool replaced(std::FILE* rFp, const char* wPath, const Placement& place) {
+    Replacement wFp(wPath, place);
     if (!wFp.stream()) {
         report("fopen wFp");
-        return;
+        return false;
     }
-    if (copy_bytes(rFp.get(), wFp.stream()) && wFp.commit() == Replaced::done)
-        std::fputs(done, stdout);
+    return copy_bytes(rFp, wFp.stream()) && wFp.commit() == Replaced::done;
 }
 
+// A copy: its source, its destination, its success text and where its new version goes.
+struct Copy {
+    const char* rPath;
+    const char* wPath;
+    const char* done;
+    Placement place;
+};
+constexpr Copy backup_copy{HOSTS_PATH, backup_path, texts::backed_up, backup_place};
+constexpr Copy restore_copy{backup_path, HOSTS_PATH, texts::restored, restore_place};
+
+// Copies the open source over the destination, unless they are the `same` file, which keeps its
+// old content unless the copy is whole. Signals wait from the new version on, until the
+// command has said how it went (main).
+void copy_file(std::FILE* rFp, bool same, const Copy& copy) {
+    // Replacing the destination would replace the source before it is read.
+    if (same) {
+        report_text("fopen wFp: %s and %s are the same file\n", copy.rPath, copy.wPath);
+        return;
+    }
+    hold_signals();
+    if (replaced(rFp, copy.wPath, copy.place)) std::fputs(copy.done, stdout);
+}
+
+// Names in the working folder are opened before the turn: a mount point planted there that never
+// answers would hold the command, and with it every other instance waiting for its turn.
 void myCopy() {
     // Any user may fill the working folder with names: swept outside the turn, they keep no
     // other instance waiting.
-    remove_leftovers(backup_path);
+    remove_leftovers(backup_path, true);
+    FileStamp there;
+    bool named = false;
+    if (!plain_destination(backup_path, &there, &named)) return;
     Turn turn = hosts_turn();
-    if (taken(turn)) copy_file(HOSTS_PATH, backup_path, texts::backed_up, true);
+    File rFp = taken(turn) ? open_source(HOSTS_PATH, false) : nullptr;
+    if (!rFp) return;
+    copy_file(rFp.get(), one_file(rFp.get(), named ? &there : nullptr) || hosts_here(),
+              backup_copy);
 }
 
 void restore() {
+    File rFp = open_source(backup_path, true);
+    if (!rFp) return;
     Turn turn = hosts_turn();
-    if (taken(turn)) copy_file(backup_path, HOSTS_PATH, texts::restored, false);
+    if (!taken(turn) || dangling(HOSTS_PATH)) return;
+    // The hosts file is replaced by name, through its links, in a folder only root may change.
+    FileStamp there;
+    bool named = stamp_at(HOSTS_PATH, &there);
+    copy_file(rFp.get(), one_file(rFp.get(), named ? &there : nullptr) || hosts_here(),
+              restore_copy);
 }
 
 void usage() { std::fputs(texts::usage, stdout); }
@@ -244,6 +312,10 @@ bool enough_memory() {
 }  // namespace
 
 int main() {
+    if (!open_standard_descriptors()) {
+        report("/dev/null");
+        return EXIT_FAILURE;
+    }
     if (!enough_memory()) {
         report_text("no memory\n");
         return EXIT_FAILURE;
@@ -260,12 +332,20 @@ int main() {
         std::fputs("cmd:", stdout);
         if (!s_gets(cmd_s, sizeof cmd_s)) break;
         cmd_d = static_cast<int>(std::strtol(cmd_s, nullptr, 10));
-        if (!run_whole(cmd_d)) break;
+        bool more = run_whole(cmd_d);
+        // The command has said how it went: a signal held while it changed a file acts now.
         std::fflush(stdout);
+        release_signals();
+        if (!more) break;
         pause_console();
         clear_console();
     }
     // End of input: nothing more can be asked, so the loop ends on a line of its own.
     std::fputs("\n", stdout);
-    return finish_output() ? EXIT_SUCCESS : EXIT_FAILURE;
+    bool read = input_error == 0;
+    if (!read) {
+        errno = input_error;
+        report("stdin");
+    }
+    return finish_output() && read ? EXIT_SUCCESS : EXIT_FAILURE;
 }

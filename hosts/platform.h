@@ -10,12 +10,19 @@
 /// The line end of the lines the program writes itself: CR LF on Windows, LF elsewhere.
 extern const char* own_line_end;
 
+/// Opens each of descriptors 0 to 2 that is closed on the null device, before any other file:
+/// false (errno set) when it cannot.
+bool open_standard_descriptors();
+
 /// Creates `path` for this user alone, open to read and write and locked: null (errno set) when it
 /// cannot.
 std::FILE* create_exclusive(const char* path);
 /// Opens the regular file `path`, reached through no link, with `mode`: null, with `*why` saying
 /// what it is.
 std::FILE* open_regular(const char* path, const char* mode, const char** why);
+/// Opens `path` as open_regular does, but only on its folder's own mount: null, with `*why` "a
+/// mount point" for one.
+std::FILE* open_same_mount(const char* path, const char* mode, const char** why);
 /// What the stream's file is when it is not a regular file ("a folder", ...): null for a regular
 /// file.
 const char* not_regular(std::FILE* f);
@@ -54,9 +61,12 @@ bool sync_file(std::FILE* f);
 /// Writes a folder's entries (a rename in it) through to the disk: false (errno set) when it
 /// cannot.
 bool sync_folder(const char* path);
-/// Gives the new file `to` the owner, attributes and mode of `from`, or its bits alone: null,
-/// or the failed step's tag.
+/// Gives the new file `to` the owner, attributes, flags and mode of `from` (but what
+/// copy_privileges gives), or its bits alone: null, or the failed step's tag.
 const char* copy_permissions(const char* from, std::FILE* to, bool whole);
+/// Gives the new file `to`, after its last write, the set-id bits and capability of `from` that a
+/// write takes off, read back: null, or the failed step's tag.
+const char* copy_privileges(const char* from, std::FILE* to);
 /// Who holds a right over a Windows file, as the trust decision sorts a security identifier.
 enum class Principal { self, administrators, system, other };
 /// One allowing entry of a Windows access list, as data.
@@ -105,6 +115,11 @@ void table_free(void* table, std::size_t bytes);
 
 /// Makes a write beyond the file size limit fail (EFBIG) rather than kill the process; cannot fail.
 void ignore_file_size_signal();
+/// Holds every signal but those a fault raises (on Windows Ctrl-C and Ctrl-Break) until
+/// release_signals(); cannot fail.
+void hold_signals();
+/// Ends hold_signals(): a signal that came meanwhile takes effect now, as it would have then.
+void release_signals();
 
 /// Waits for a key press on a console; does nothing without one.
 void pause_console();

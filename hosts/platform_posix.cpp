@@ -1,8 +1,12 @@
 // What POSIX systems do their own way: file creation and replacement, and the console.
 #include <fcntl.h>
+#include <linux/fs.h>
+#include <linux/openat2.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/xattr.h>
 #include <termios.h>
 #include <unistd.h>
@@ -21,6 +25,17 @@
 #include "texts.h"
 
 const char* own_line_end = "\n";
+
+// Daemons and set-id programs do the same: a file opened as descriptor 1 or 2 would take the
+// program's next report over its first bytes.
+bool open_standard_descriptors() {
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+        // The lowest free descriptor is this one: those below it are open by now.
+        if (open("/dev/null", O_RDWR) < 0) return false;
+    }
+    return true;
+}
 
 std::FILE* create_exclusive(const char* path) {
     // Private from its first moment: whoever opened it before it got its final mode could keep
@@ -70,6 +85,10 @@ namespace {
 constexpr std::size_t attributes_max = 1 << 16;
 // The access list of a file: the attribute that holds its entries beyond the permission bits.
 constexpr char access_list[] = "system.posix_acl_access";
+// The file capability, which the kernel takes off a file at its first write, as it does the
+// set-id bits (but for a writer who may keep them).
+constexpr char capability[] = "security.capability";
+constexpr mode_t set_id_bits = S_ISUID | S_ISGID;
 
 // Taken with new (std::nothrow), so that a process short of memory reports it instead of ending.
 std::unique_ptr<char[]> buffer(std::size_t size) {
@@ -106,6 +125,7 @@ const char* copy_attributes(const char* from, int fd) {
     if (own_size < 0) return "xattr err";
     for (const char* name = names.get(); name < names.get() + listed_size;
          name += std::strlen(name) + 1) {
+        if (std::strcmp(name, capability) == 0) continue;
         ssize_t size = getxattr(from, name, value.get(), attributes_max);
         if (size < 0 || fsetxattr(fd, name, value.get(), size, 0) != 0) return "xattr err";
     }
@@ -125,6 +145,39 @@ bool copy_bits(const char* path, const struct stat& st, mode_t* bits) {
     if (!listed && errno != ENODATA && errno != ENOTSUP) return false;
     *bits = st.st_mode & (listed ? 0700 : 0755);
     return true;
+}
+
+// Whether FS_IOC_GETFLAGS failed with `errnum` because the file system keeps no inode flags.
+bool no_flags(int errnum) {
+    return errnum == ENOTTY || errnum == EOPNOTSUPP || errnum == EINVAL || errnum == ENOSYS;
+}
+
+// The flags a user may change that a new version takes from the file it replaces, and drops
+// when its folder gave them: never `i` or `a`, which would stop its own writes (the rename then
+// refuses an immutable or append-only target, as it should). FS_FL_USER_MODIFIABLE predates
+// `C`, which Btrfs lets a user set on an empty file.
+constexpr int kept_flags =
+    (FS_FL_USER_MODIFIABLE | FS_NOCOW_FL) & ~(FS_IMMUTABLE_FL | FS_APPEND_FL);
+
+// The inode flags of the file `path` into `*flags`, 0 where its file system keeps none: false
+// (errno set) when they cannot be read.
+bool flags_of(const char* path, int* flags) {
+    *flags = 0;
+    int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) return false;
+    bool read = ioctl(fd, FS_IOC_GETFLAGS, flags) == 0 || no_flags(errno);
+    return close_after(fd, read);
+}
+
+// Gives `fd`, still empty (as `C` needs), the flags of `from` that a user may change, and takes
+// off any other such flag that its folder gave it. Null, or "chattr err" with errno set.
+const char* copy_flags(const char* from, int fd) {
+    int want = 0, have = 0;
+    if (!flags_of(from, &want)) return "chattr err";
+    if (ioctl(fd, FS_IOC_GETFLAGS, &have) != 0)
+        return no_flags(errno) && !(want & kept_flags) ? nullptr : "chattr err";
+    int next = (have & ~kept_flags) | (want & kept_flags);
+    return next == have || ioctl(fd, FS_IOC_SETFLAGS, &next) == 0 ? nullptr : "chattr err";
 }
 
 // Takes from `fd` the access list it inherited from its folder: a copy for reading back later
@@ -155,8 +208,31 @@ const char* copy_permissions(const char* from, std::FILE* to, bool whole) {
     bool owner = old.st_uid != now.st_uid || old.st_gid != now.st_gid;
     if (owner && fchown(fd, old.st_uid, old.st_gid) != 0) return "chown err";
     if (const char* failed = copy_attributes(from, fd)) return failed;
-    // Last: the owner's change clears the set-id bits, and the access list set the others.
-    return fchmod(fd, old.st_mode & 07777) == 0 ? nullptr : "chmod err";
+    // After the access list, which set the group bits; the set-id bits come after the last write.
+    if (fchmod(fd, old.st_mode & 07777 & ~set_id_bits) != 0) return "chmod err";
+    return copy_flags(from, fd);
+}
+
+// Read back: a file system or a group this user is not in may take a bit off without a word.
+const char* copy_privileges(const char* from, std::FILE* to) {
+    struct stat old, now;
+    int fd = fileno(to);
+    // A target gone meanwhile has nothing to give; the check before the rename finds it gone.
+    if (stat(from, &old) != 0) return errno == ENOENT ? nullptr : "stat err";
+    if (fchmod(fd, old.st_mode & 07777) != 0 || fstat(fd, &now) != 0) return "chmod err";
+    if ((now.st_mode & 07777) != (old.st_mode & 07777)) {
+        errno = EPERM;
+        return "chmod err";
+    }
+    // A capability is 24 bytes at most; a larger value is none of the kernel's.
+    char value[64], back[sizeof value];
+    ssize_t size = getxattr(from, capability, value, sizeof value);
+    if (size < 0) return errno == ENODATA || errno == ENOTSUP ? nullptr : "xattr err";
+    if (fsetxattr(fd, capability, value, size, 0) != 0) return "xattr err";
+    ssize_t got = fgetxattr(fd, capability, back, sizeof back);
+    if (got == size && std::memcmp(value, back, size) == 0) return nullptr;
+    if (got >= 0) errno = EPERM;
+    return "xattr err";
 }
 
 // Another user's file is untrusted; a `source` also when others may write it or it has another
@@ -237,6 +313,64 @@ std::FILE* another_stream(std::FILE* f) {
 
 const char* error_text(int errnum) { return std::strerror(errnum); }
 
+namespace {
+
+// A stream with `mode` for `fd`, open without blocking, if it is a regular file; else null, with
+// `*why` saying what it is, and `fd` closed.
+std::FILE* regular_stream(int fd, const char* mode, const char** why) {
+    struct stat st;
+    if (fstat(fd, &st) != 0 || (*why = kind_of(st.st_mode)) || fcntl(fd, F_SETFL, 0) != 0) {
+        close(fd);
+        return nullptr;
+    }
+    std::FILE* f = fdopen(fd, mode);
+    if (!f) close(fd);
+    return f;
+}
+
+// Set once a kernel older than openat2 (5.6) said so; EPERM, from a seccomp filter of its time,
+// is no proof, since an open may fail so for its own reasons too.
+bool no_openat2 = false;
+
+// Opens `path` with `flags` as open does with O_NOFOLLOW, but never into another mount nor
+// through a link on the way: EXDEV for a mount point. Where openat2 cannot be had, a name that
+// another mount sits on is opened on that mount.
+int open_on_folder_mount(const char* path, int flags) {
+    const char* slash = std::strrchr(path, '/');
+    bool here = !slash || (slash == path + 1 && path[0] == '.');
+    int folder = here ? AT_FDCWD : -1;
+    if (!here && !no_openat2) {
+        std::string name(path, slash == path ? 1 : slash - path);
+        folder = open(name.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    }
+    if (folder != -1 && !no_openat2) {
+        open_how how{};
+        how.flags = static_cast<unsigned>(flags | O_CLOEXEC);
+        how.resolve = RESOLVE_NO_XDEV | RESOLVE_NO_SYMLINKS;
+        int fd = static_cast<int>(
+            syscall(SYS_openat2, folder, slash ? slash + 1 : path, &how, sizeof how));
+        if (!here) close_after(folder, true);
+        if (fd >= 0 || (errno != ENOSYS && errno != EPERM)) return fd;
+        no_openat2 = errno == ENOSYS;
+    }
+    return open(path, flags | O_NOFOLLOW | O_CLOEXEC);
+}
+
+// What the name `path` is, on its folder's mount, when it cannot be opened with errno `errnum`:
+// null for a name that is not there or a regular file. Opened as a path alone, so a device
+// planted there is not opened.
+const char* kind_at(const char* path, int errnum) {
+    if (errnum == EXDEV) return "a mount point";
+    if (errnum == ENOENT) return nullptr;
+    int fd = open_on_folder_mount(path, O_PATH | O_NOFOLLOW);
+    struct stat st;
+    const char* kind = fd >= 0 && fstat(fd, &st) == 0 ? kind_of(st.st_mode) : nullptr;
+    if (fd >= 0) close(fd);
+    return kind;
+}
+
+}  // namespace
+
 // `mode` is "rb" or "r+b". Anything but a regular file leaves `*why` saying what it is ("a
 // symbolic link", "a folder", ...); a name that cannot be opened leaves it null, errno set.
 std::FILE* open_regular(const char* path, const char* mode, const char** why) {
@@ -249,22 +383,36 @@ std::FILE* open_regular(const char* path, const char* mode, const char** why) {
         if (lstat(path, &st) == 0 && (*why = kind_of(st.st_mode))) errno = EINVAL;
         return nullptr;
     }
-    if (fstat(fd, &st) != 0 || (*why = kind_of(st.st_mode)) || fcntl(fd, F_SETFL, 0) != 0) {
-        close(fd);
-        return nullptr;
-    }
-    std::FILE* f = fdopen(fd, mode);
-    if (!f) close(fd);
-    return f;
+    return regular_stream(fd, mode, why);
 }
 
+// The working folder may be one that any user writes, and a mount point there (FUSE, a stalled
+// NFS or automount path) would hold any call that looks into it.
+std::FILE* open_same_mount(const char* path, const char* mode, const char** why) {
+    *why = nullptr;
+    int flags = std::strchr(mode, '+') ? O_RDWR : O_RDONLY;
+    int fd = open_on_folder_mount(path, flags | O_NONBLOCK);
+    if (fd < 0) {
+        int saved = errno;
+        errno = (*why = kind_at(path, saved)) ? EINVAL : saved;
+        return nullptr;
+    }
+    return regular_stream(fd, mode, why);
+}
+
+// Each name is opened before it is looked at: a mount point planted at it (FUSE, a stalled NFS or
+// automount path) would hold a look by name, and the folder's entry does not tell one.
 bool abandoned(const char* path, unsigned long pid) {
-    // The owner first: names that another user planted by the thousand cost one call each.
+    // The owner first, of the name opened as a path alone: names that another user planted by the
+    // thousand cost three calls each, and a device among them is not opened.
     static const uid_t me = geteuid();
     struct stat named;
-    if (lstat(path, &named) != 0 || named.st_uid != me) return false;
-    if (kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH) return false;
-    int fd = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    int fd = open_on_folder_mount(path, O_PATH | O_NOFOLLOW);
+    if (fd < 0) return false;
+    bool mine = fstat(fd, &named) == 0 && named.st_uid == me;
+    close(fd);
+    if (!mine || kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH) return false;
+    fd = open_on_folder_mount(path, O_RDONLY | O_NONBLOCK);
     if (fd < 0) return false;
     struct stat st;
     // Another user's file of that name is theirs, whatever it is: never this user's to remove.
@@ -382,6 +530,31 @@ void ignore_file_size_signal() {
     ignore.sa_handler = SIG_IGN;
     sigemptyset(&ignore.sa_mask);
     sigaction(SIGXFSZ, &ignore, nullptr);  // fails only for an invalid signal or action
+}
+
+namespace {
+
+// The signal mask before hold_signals(), while it holds.
+sigset_t before_hold;
+bool holding = false;
+
+}  // namespace
+
+// Signals a fault raises stay open: held, they would make the kernel kill the program or loop.
+void hold_signals() {
+    if (holding) return;
+    sigset_t all;
+    sigfillset(&all);
+    for (int fault : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT, SIGTRAP, SIGSYS})
+        sigdelset(&all, fault);
+    holding = sigprocmask(SIG_BLOCK, &all, &before_hold) == 0;
+}
+
+// A signal held meanwhile is delivered within the call.
+void release_signals() {
+    if (!holding) return;
+    holding = false;
+    sigprocmask(SIG_SETMASK, &before_hold, nullptr);
 }
 
 void pause_console() {

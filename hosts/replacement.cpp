@@ -43,13 +43,19 @@ bool remove_file(const std::string& path) {
 // How an overwrite went: the target holds the new bytes, is unchanged, or may hold a mix.
 enum class Overwritten { done, untouched, mixed };
 
+// Opens the regular file `path`, through no link; in a shared folder on its folder's mount alone.
+std::FILE* open_plain(const std::string& path, const char* mode, bool shared, const char** why) {
+    return shared ? open_same_mount(path.c_str(), mode, why)
+                  : open_regular(path.c_str(), mode, why);
+}
+
 // Overwrites the file `to` with all of the file `from`, without emptying it first, then cuts
 // it to the new length and syncs it: done; untouched (errno set) when either could not be
 // opened; mixed (errno set) when `to` may now hold a mix of both.
-Overwritten overwrite(const std::string& from, const std::string& to) {
+Overwritten overwrite(const std::string& from, const std::string& to, bool shared) {
     const char* why;
     File in = open_file(from.c_str(), "rb");
-    File out(in ? open_regular(to.c_str(), "r+b", &why) : nullptr);
+    File out(in ? open_plain(to, "r+b", shared, &why) : nullptr);
     if (!out) return Overwritten::untouched;
     if (copy_stream(in.get(), out.get()) != copy_ok) return Overwritten::mixed;
     long size = std::ftell(out.get());
@@ -61,16 +67,18 @@ Overwritten overwrite(const std::string& from, const std::string& to) {
 }
 
 // Opens a file of this user's own for reading, never through a link nor waiting on a FIFO that
-// another user put in its place: null when it is not one.
-File open_own(const std::string& path) {
+// another user put in its place, nor in a `shared` folder into another mount: null when it is not
+// one.
+File open_own(const std::string& path, bool shared) {
     const char* why;
-    File f(open_regular(path.c_str(), "rb", &why));
+    File f(open_plain(path, "rb", shared, &why));
     return f && !untrusted(f.get(), false) ? std::move(f) : nullptr;
 }
 
-// Whether two files of this user's hold the same bytes; false when either cannot be read.
-bool same_content(const std::string& a, const std::string& b) {
-    File fa = open_own(a), fb = open_own(b);
+// Whether the target and a leftover, this user's files, hold the same bytes; false when either
+// cannot be read. A leftover is never a mount point: one found there is not this program's.
+bool same_content(const std::string& target, const std::string& leftover, bool shared) {
+    File fa = open_own(target, shared), fb = open_own(leftover, true);
     if (!fa || !fb) return false;
     char pa[1 << 14], pb[1 << 14];
     for (;;) {
@@ -117,14 +125,14 @@ void collect(const fs::path& entry, const std::string& name,
 
 // Removes what a killed run left, unless it was overwriting the target in place and the target
 // now holds neither version whole: then both stay, named, for the user to choose from.
-void clean(const std::string& target, const Leftover& run) {
+void clean(const std::string& target, const Leftover& run, bool shared) {
     std::error_code ec;
     bool whole_old = !run.old.empty() && fs::file_size(run.old, ec) == run.old_size && !ec;
     // An old version alone was set aside by a replacement (Windows') that renames the target
     // away and the new version to its name: once the target is there again, it is whole.
     bool replaced = run.fresh.empty() && fs::is_regular_file(target, ec);
-    if (whole_old && !replaced && !same_content(target, run.old) &&
-        !same_content(target, run.fresh)) {
+    if (whole_old && !replaced && !same_content(target, run.old, shared) &&
+        !same_content(target, run.fresh, shared)) {
         report_text("interrupted copy: old file kept: %s\n", run.old.c_str());
         if (!run.fresh.empty())
             report_text("interrupted copy: new file kept: %s\n", run.fresh.c_str());
@@ -138,7 +146,7 @@ void clean(const std::string& target, const Leftover& run) {
 }  // namespace
 
 // Names that other users made there are left alone and take no memory.
-void remove_leftovers(const std::string& target) {
+void remove_leftovers(const std::string& target, bool shared_folder) {
     std::string name = fs::path(target).filename().string();
     std::map<std::string, Leftover> runs;
     std::error_code ec;
@@ -147,7 +155,7 @@ void remove_leftovers(const std::string& target) {
          it.increment(ec)) {
         collect(it->path(), name, &runs);
     }
-    for (const auto& run : runs) clean(target, run.second);
+    for (const auto& run : runs) clean(target, run.second, shared_folder);
 }
 
 // The new file gets an unguessable name and, while still empty, its final owner and
@@ -157,7 +165,7 @@ void remove_leftovers(const std::string& target) {
 Replacement::Replacement(const char* path, const Placement& place)
     : place_(place), target_(place.follow_links ? resolve(path) : path) {
     // In a folder that others may write, the caller sweeps before its turn (remove_leftovers).
-    if (!place.shared_folder) remove_leftovers(target_);
+    if (!place.shared_folder) remove_leftovers(target_, false);
     // Taken before the new file is made, so that a lack of memory leaves nothing behind.
     constexpr std::size_t buffer_size = 1 << 16;
     buffer_.reset(new (std::nothrow) char[buffer_size]);
@@ -167,9 +175,7 @@ Replacement::Replacement(const char* path, const Placement& place)
     }
     if (!made()) {
         int saved = errno;
-        file_.reset();
-        if (!temp_.empty()) remove_file(temp_);
-        temp_.clear();
+        settle();
         errno = saved;
         return;
     }
@@ -196,8 +202,14 @@ bool Replacement::create() {
         file_.reset(create_exclusive(temp_.c_str()));
         if (!file_ && errno != EEXIST) break;
     }
-    if (!file_) temp_.clear();
-    return file_ != nullptr;
+    if (!file_) {
+        temp_.clear();
+        return false;
+    }
+    // From here until the new file is in place or gone, a report waits for that repair.
+    hold_reports();
+    holding_ = true;
+    return true;
 }
 
 // Gives the new file, still empty, the owner and permissions it will keep, so that no one it
@@ -207,6 +219,7 @@ bool Replacement::inherit() {
     std::error_code ec;
     // A target that cannot be looked at is taken as there, so that copy_permissions says why.
     bool exists = !place_.shared_folder && (fs::exists(target_, ec) || ec);
+    whole_ = exists;
     const char* from = exists ? target_.c_str() : place_.mode_from;
     const char* failed = from ? copy_permissions(from, file_.get(), exists) : nullptr;
     // A file made anew is read by others as the system's own are, by what its folder grants
@@ -217,22 +230,37 @@ bool Replacement::inherit() {
     return failed == nullptr;
 }
 
-Replacement::~Replacement() {
-    if (temp_.empty()) return;
+Replacement::~Replacement() { settle(); }
+
+// A new file kept for the user (temp_ cleared) stays.
+void Replacement::settle() {
     file_.reset();
-    remove_file(temp_);
+    if (!temp_.empty()) remove_file(temp_);
+    temp_.clear();
+    if (holding_) reports_due();
+    holding_ = false;
+}
+
+// Whatever came of it, the new file is in place or gone by the time its reports come out.
+Replaced Replacement::commit(const FileStamp* read) {
+    Replaced ret = replace(read);
+    int saved = errno;
+    settle();
+    errno = saved;
+    return ret;
 }
 
 // Failed leaves the target with its old content, or, when not even that could be restored, both
 // versions kept and named. Changed, with nothing changed, is for a `read` stamp that the target
 // no longer matches.
-Replaced Replacement::commit(const FileStamp* read) {
+Replaced Replacement::replace(const FileStamp* read) {
     read_ = read;
-    // Closed before the rename, which Windows refuses for an open file.
-    if (!flush_file(file_.get(), true) || !close_file(file_)) {
-        report("fflush err");
-        return Replaced::failed;
-    }
+    // The bits that a write takes off go on after the last one. Closed before the rename, which
+    // Windows refuses for an open file.
+    if (!flush_file(file_.get(), false)) return failed_to("fflush err");
+    if (const char* failed = whole_ ? copy_privileges(target_.c_str(), file_.get()) : nullptr)
+        return failed_to(failed);
+    if (!flush_file(file_.get(), true) || !close_file(file_)) return failed_to("fflush err");
     // Checked after the sync, which takes the longest, just before the rename: whatever another
     // program wrote since the target was read would otherwise be lost.
     Replaced as_read = still_as_read();
@@ -242,6 +270,11 @@ Replaced Replacement::commit(const FileStamp* read) {
     // The rename is only durable once the folder that holds the name is.
     if (!sync_folder(folder_of(target_).c_str())) report("sync err");
     return Replaced::done;
+}
+
+Replaced Replacement::failed_to(const char* tag) {
+    report(tag);
+    return Replaced::failed;
 }
 
 // Done stands for "nothing stops the replacement": no stamp was given, or the target is still
@@ -261,7 +294,7 @@ Replaced Replacement::still_as_read() const {
 // in-place copy is done.
 File Replacement::save_old(std::string* path) {
     const char* why;
-    File from(open_regular(target_.c_str(), "rb", &why));
+    File from(open_plain(target_, "rb", place_.shared_folder, &why));
     // Overwritten in place, another user's file in a shared folder would stay theirs to change.
     if (from && place_.shared_folder && untrusted(from.get(), false)) {
         errno = EPERM;
@@ -300,7 +333,8 @@ Replaced Replacement::copy_in_place(int rename_errno) {
         remove_file(old_path);
         return as_read;
     }
-    Overwritten ret = old ? overwrite(temp_, target_) : Overwritten::untouched;
+    Overwritten ret =
+        old ? overwrite(temp_, target_, place_.shared_folder) : Overwritten::untouched;
     if (ret == Overwritten::done) return copied(old, old_path, rename_errno);
     return not_copied(ret == Overwritten::mixed, old, old_path, rename_errno);
 }
@@ -322,11 +356,16 @@ Replaced Replacement::copied(File& old, const std::string& old_path, int rename_
 Replaced Replacement::not_copied(bool mixed, File& old, const std::string& old_path,
                                  int rename_errno) {
     int copy_errno = errno;
+    // The old content goes back before a word is said of the failure.
+    bool restored =
+        !mixed || overwrite(old_path, target_, place_.shared_folder) == Overwritten::done;
+    int restore_errno = errno;
     errno = rename_errno;
     report("rename err");
     errno = copy_errno;
     report("copy err");
-    if (mixed && overwrite(old_path, target_) != Overwritten::done) {
+    if (!restored) {
+        errno = restore_errno;
         report("restore err");
         report_text("old file kept: %s\nnew file kept: %s\n", old_path.c_str(), temp_.c_str());
         temp_.clear();  // kept: the destructor leaves it

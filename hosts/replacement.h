@@ -19,8 +19,9 @@ struct Placement {
     const char* mode_from = nullptr;
 };
 
-/// Removes what this user's killed runs left beside `target`, never touching other users' names.
-void remove_leftovers(const std::string& target);
+/// Removes what this user's killed runs left beside `target`, never touching other users' names;
+/// in a `shared_folder` never looking into another mount.
+void remove_leftovers(const std::string& target, bool shared_folder);
 
 /// How Replacement::commit went: the target holds the new content, or still the old, or changed.
 enum class Replaced { done, failed, changed };
@@ -39,10 +40,18 @@ public:
 
     /// The binary stream to write the new content to; null when the new file could not be made.
     std::FILE* stream() const { return file_.get(); }
-    /// Syncs the new file and puts it in place: done; failed after a report; changed, silently.
+    /// Syncs the new file and puts it in place, or removes it: done; failed after a report;
+    /// changed, silently.
     Replaced commit(const FileStamp* read = nullptr);
 
 private:
+    /// Puts the new file in place as commit() does, but leaves it to commit() to remove it.
+    Replaced replace(const FileStamp* read);
+    /// Reports the failed step `tag` of a commit: failed.
+    Replaced failed_to(const char* tag);
+    /// Removes the new file unless it is in place or kept, then lets the reports held meanwhile
+    /// out.
+    void settle();
     /// Whether the target is still the version read_ stamps: done, changed, or failed after a
     /// report.
     Replaced still_as_read() const;
@@ -67,4 +76,6 @@ private:
     std::unique_ptr<char[]> buffer_;   ///< the new file's stream buffer
     File file_;                        ///< the new file
     const FileStamp* read_ = nullptr;  ///< the version commit() replaces, if given
+    bool whole_ = false;               ///< whether the new file takes all the target's rights
+    bool holding_ = false;             ///< whether reports wait for the new file's end
 };

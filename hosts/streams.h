@@ -31,5 +31,10 @@ void report(const char* tag);
 int fail(const char* tag, int code);
 /// Writes a printf-formatted report to stderr, after everything already printed to stdout.
 void report_text(const char* format, ...);
+/// Keeps the reports made from now on until reports_due(): none comes between a failure and its
+/// repair.
+void hold_reports();
+/// Ends a hold_reports(): once the last one ends, the reports kept write out in the order made.
+void reports_due();
 /// The folder that holds `path`: "." for a name without one.
 std::string folder_of(const std::string& path);

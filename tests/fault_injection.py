@@ -45,7 +45,7 @@ ERRORS.update(dict.fromkeys(("open", "openat", "openat2", "creat", "fchmod", "fc
                              "fchown", "fchownat", "chown", "lchown", "unlink", "unlinkat", "link",
                              "linkat", "truncate"), ["EACCES", "EPERM"]))
 ERRORS.update(dict.fromkeys(RENAMES, ["EACCES", "EPERM", "EXDEV", "EBUSY"]))
-ERRORS.update(ftruncate=["EPERM", "EFBIG"], fsetxattr=["EPERM", "EOPNOTSUPP"],
+ERRORS.update(ftruncate=["EPERM", "EFBIG"], ioctl=["EPERM"], fsetxattr=["EPERM", "EOPNOTSUPP"],
               fremovexattr=["EPERM", "EOPNOTSUPP"], flock=["EAGAIN", "ENOLCK"],
               fcntl=["EAGAIN", "ENOLCK"])
 

@@ -122,6 +122,7 @@ class HostsFolder:
         self.root = os.path.realpath(root or tempfile.mkdtemp(prefix=prefix))
         self.etc = str(etc) if etc else self.folder("etc")
         self.hosts = os.path.join(self.etc, "hosts")
+        self.mounts = []  # mounted inside, aborted before the removal, which they would hang
         if hosts is not None:
             self.write(hosts)
 
@@ -168,6 +169,8 @@ class HostsFolder:
         return self
 
     def __exit__(self, *exc):
+        for path in reversed(self.mounts):
+            subprocess.run(["umount", "-l", path], check=True)
         if self.made:
             shutil.rmtree(self.root, ignore_errors=True)
 

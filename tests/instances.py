@@ -8,7 +8,9 @@
             there twice, and no instance failed because another was at work
   outside   programs that take no lock change the hosts file at the worst moment, which strace
             holds open (delay_enter): the change is kept and the command fails with
-            write_changed, or, when its own write fails, cuts back only its own bytes (OUTSIDE)
+            write_changed, or, when its own write fails, cuts back only its own bytes (OUTSIDE);
+            reports, signals and a closed stderr wait until the file is whole or undone, and a
+            mount point planted in the working folder is never entered
   turns     an instance held by strace inside its change keeps a second one waiting, which says
             so once, goes on as soon as the first ends or is killed, or gives up at its bound and
             changes nothing; where no lock can be had a command goes on without one (TURNS)
@@ -70,7 +72,7 @@ class Machine(HostsFolder):
         under strace with the options `strace`, if given."""
         path = os.path.join(self.root, name + ".in")
         self.write(stdin, path)
-        command, env = [program or ARGS.program], None
+        command, env = program if isinstance(program, list) else [program or ARGS.program], None
         if strace is not None:
             command = [ARGS.strace, "-f", "-qq", "-o", os.devnull] + strace + command
             env = traced_env()
@@ -277,7 +279,7 @@ OUTSIDE_LINE = b"10.7.7.7 outside.test\n"
 TOOL_VERSION = b"# written by another tool\n10.8.8.8 tool.test\n"
 
 
-def append_outside(m):
+def append_outside(m, *_):
     with open(m.hosts, "ab") as f:
         f.write(OUTSIDE_LINE)
     return OUTSIDE_FILE + OUTSIDE_LINE
@@ -285,11 +287,74 @@ def append_outside(m):
 
 def renamed_over(content):
     """What another tool does that writes CONTENT as a new file and renames it over the old."""
-    return lambda m: m.replace_by(content) or content
+    return lambda m, *_: m.replace_by(content) or content
 
 
 rename_outside, rename_unended = renamed_over(TOOL_VERSION), renamed_over(TOOL_VERSION[:-1])
 rename_longer = renamed_over(TOOL_VERSION * 4)
+
+
+def send(sig, after):
+    """Sends `sig` to the held program, which must hold it until its change is whole and said."""
+    return lambda m, proc, pid: os.kill(pid, sig) or after
+
+
+def fill_stderr(m, proc, pid):
+    """Fills the program's error stream, a pipe that this script reads only then: a report waits
+    for room, and by then the file must be whole or undone."""
+    pipe, filled = os.open(f"/proc/{pid}/fd/2", os.O_WRONLY | os.O_NONBLOCK), 0
+    try:
+        while True:
+            filled += os.write(pipe, b"-" * 4096)
+    except BlockingIOError:
+        os.close(pipe)
+    expect("the program waits to report", wait_inside(pid, "write", "pipe:"), True)
+    expect("the file as the report waits", m.content(), OUTSIDE_FILE)
+    proc.stderr.read(filled)
+    return OUTSIDE_FILE
+
+
+def close_stderr(m, proc, pid):
+    """Closes the only reader of the program's error stream: a report would raise SIGPIPE."""
+    proc.stderr.close()
+    proc.stderr = None
+    return OUTSIDE_FILE
+
+
+LIBC = ctypes.CDLL(None, use_errno=True)
+
+
+def private_mounts():
+    """A mount namespace of this script's own, whose mounts the program sees and no one else: None,
+    or why there is none."""
+    if os.geteuid() != 0:
+        return "mounting needs root"
+    if LIBC.unshare(0x20000) or LIBC.mount(None, b"/", None, 0x4000 | 0x40000, None):  # NEWNS;
+        return "no private mount namespace: " + os.strerror(ctypes.get_errno())  # REC, PRIVATE
+    return None
+
+
+def bind_mounted(m):
+    """Makes the hosts file one bound over its name, as containers mount theirs: a rename onto it
+    fails (EBUSY), so that a rewrite copies the new version in place."""
+    m.write(m.content(), os.path.join(m.root, "bound"))
+    subprocess.run(["mount", "--bind", os.path.join(m.root, "bound"), m.hosts], check=True)
+    m.mounts.append(m.hosts)
+
+
+def fuse_at(name):
+    """Mounts at `name` in the working folder a FUSE file system whose server never answers, as a
+    hung NFS or automount path would: a look into it waits until the mount is aborted."""
+    def plant(m, proc, pid):
+        path = os.path.join(m.work("p"), name)
+        open(path, "ab").close()
+        fuse = os.open("/dev/fuse", os.O_RDWR)
+        options = f"fd={fuse},rootmode=100000,user_id=0,group_id=0".encode()
+        expect(f"FUSE mounted at {name}", LIBC.mount(b"never", path.encode(), b"fuse", 0, options), 0)
+        m.mounts.append(path)
+        return OUTSIDE_FILE
+    plant.needs = lambda: (not os.path.exists("/dev/fuse") and "no /dev/fuse") or private_mounts()
+    return plant
 
 
 # What a command prints that finds the file changed since it loaded it.
@@ -318,24 +383,61 @@ OUTSIDE = [
      b"2\n10.3.3.3 c.test\n", ("fsync", "hosts", "etc/hosts", {"fault": "error=EIO"}),
      rename_longer, ADD + failed("hosts_write", "write_append_failed"),
      b"fprintf err: Input/output error\n"),
+    # A report waits for the repair; a signal, and a report that would raise SIGPIPE, until the
+    # file is whole or undone and the command has said so; then the program dies of it (a status
+    # of its own).
+    ("failed_append_is_cut_back_before_its_report_to_a_full_pipe", b"2\n10.3.3.3 c.test\n",
+     ("fsync", "hosts", "etc/hosts", {"fault": "error=EIO"}), fill_stderr,
+     ADD + failed("hosts_write", "write_append_failed"), b"fprintf err: Input/output error\n"),
+    ("append_holds_a_signal_until_it_is_whole_and_said", b"2\n10.3.3.3 c.test\n",
+     ("write", "hosts", "etc/hosts"), send(signal.SIGHUP, OUTSIDE_FILE + b"10.3.3.3 c.test\n"),
+     ADD + added(b"10.3.3.3 c.test"), b"", -signal.SIGHUP),
+    ("in_place_copy_holds_a_signal_until_it_is_whole_and_said", b"4\n0 a.test\n",
+     ("write", "hosts", "etc/hosts", {"bind": True}),
+     send(signal.SIGTERM, OUTSIDE_FILE.replace(b"10.0.0.1 a.test\n", b"")),
+     DELETE + b"hosts_write:loc = 1\n" + deleted(b"0 a.test"), b"", -signal.SIGTERM),
+    ("failed_append_is_cut_back_before_its_report_to_an_unread_pipe", b"2\n10.3.3.3 c.test\n",
+     ("fsync", "hosts", "etc/hosts", {"fault": "error=EIO"}), close_stderr,
+     ADD + failed("hosts_write", "write_append_failed"), None, -signal.SIGPIPE),
+    ("failed_in_place_copy_is_undone_before_its_report_to_an_unread_pipe", b"4\n0 a.test\n",
+     ("fsync", "hosts", "etc/hosts", {"fault": "error=EIO", "bind": True}),
+     close_stderr, DELETE + b"hosts_write:loc = 1\n" + failed("hosts_write", "write_replace_failed"),
+     None, -signal.SIGPIPE),
+    # Mount points planted in the working folder as the program starts, or sweeps the folder.
+    ("backup_refuses_a_mount_point_planted_as_the_backup", b"1\n", ("getdents64", "work", "work-p"),
+     fuse_at("hosts"), b"", b"fopen wFp: hosts is a mount point\n"),
+    ("restore_refuses_a_mount_point_planted_as_the_backup", b"5\n", ("write", None, "pipe:"),
+     fuse_at("hosts"), b"", b"fopen rPath: hosts is a mount point\n"),
+    ("sweep_never_looks_into_a_mount_point_planted_at_a_leftovers_name", b"1\n",
+     ("getdents64", "work", "work-p"), fuse_at("hosts.new-999999-0"), TEXTS["backed_up"]),
 ]
 
 
 def outside(name):
-    _, stdin, hold, act, output, *reports = next(c for c in OUTSIDE if c[0] == name)
-    (call, on, path_part), options = hold[:3], (hold[3:] or [{}])[0]
+    _, stdin, hold, act, output, *rest = next(c for c in OUTSIDE if c[0] == name)
+    reports, status = (rest + [b"", 0][len(rest):])[:2]
+    (call, on, path_part), options = hold[:3], dict((hold[3:] or [{}])[0])
+    bind = options.pop("bind", False)
+    skip(getattr(act, "needs", lambda: None)() or (bind and private_mounts()))
     with Machine(OUTSIDE_FILE) as m:
-        path = on if on in (None, "../etc/hosts") else m.hosts
+        if bind:
+            bind_mounted(m)
+        path = {None: None, "../etc/hosts": on, "work": m.work("p")}.get(on, m.hosts)
         proc = m.start("p", stdin, strace=held(call, path, 1.5, **options))
-        inside = wait_inside(tracee(proc), call, path_part, failing="fault" in options)
+        pid = tracee(proc)
+        inside = wait_inside(pid, call, path_part, failing="fault" in options)
         expect(f"the program held in {call} on {path_part}", inside, True)
-        after = act(m) if inside else OUTSIDE_FILE
-        out, err, status = finish(proc)
+        after = act(m, proc, pid) if inside else OUTSIDE_FILE
+        # A program that hangs in a mount that never answers would hold this test for ever.
+        watchdog = threading.Timer(20, os.kill, (pid, signal.SIGKILL))
+        watchdog.start()
+        out, err, got = finish(proc)
+        watchdog.cancel()
         # strace says how it resolved a relative path: its own line, not the program's.
-        err = b"".join(l for l in err.splitlines(True) if b"strace: Requested path" not in l)
-        expect("exit status", status, 0)
-        expect("stdout", out, screens(output))
-        expect("stderr", err, (reports or [b""])[0])
+        err = err and b"".join(l for l in err.splitlines(True) if b"strace: Requested path" not in l)
+        expect("exit status", got, status)
+        expect("stdout", out, SCREEN + output if status else screens(output))
+        expect("stderr", err, reports)
         expect("hosts file: the other program's change", m.content(), after)
         expect("files beside the hosts file", m.beside(), ["hosts"])
 
@@ -599,36 +701,66 @@ def cannot_stall_the_turn_by_planting_names():
 # How another user could reach a new version (the setup, run in etc/ as root) and the calls
 # between its creation and its first write at which the program is held meanwhile: any umask; an
 # access list whose mask lets the owning group, theirs, write while the mode is set before the
-# list; and the folder's default list naming them, which must not outlive the rewrite.
+# list; and the folder's default list naming them, which must not outlive the rewrite. Then what
+# else the new version must keep: the capability and, for a program run by the file's owner (then
+# no other user), the set-id bits, which a write takes off; and the inode flags on an ext4 image,
+# of which the folder's must not outlive the rewrite either.
 NEW_VERSIONS = [("umask 0", "chmod 644 hosts", ["fchmod"]),
                 ("a list wider than the group",
                  "chgrp nogroup hosts && setfacl -m u:daemon:rw hosts", ["fchown", "fsetxattr", "flistxattr", "fchmod"]),
                 ("a folder's default list", "chmod 664 hosts && setfacl -d -m u:nobody:rw .",
-                 ["fremovexattr", "fchmod"])]
+                 ["fremovexattr", "fchmod"]),
+                ("a capability", "setcap cap_net_raw+ep hosts", ["fchmod"]),
+                ("set-id bits", "chown -R nobody:nogroup . && chmod 6755 hosts", ["fchmod"], "owner"),
+                ("inode flags", "chattr +AdS hosts", ["fchmod"], "ext4"),
+                ("a folder's inode flags", "chattr +ASd .", ["fchmod"], "ext4")]
+RIGHTS = "getfacl -cp hosts; getcap hosts; stat -c %a hosts; lsattr hosts"
+
+
+def loop_ext4(m):
+    """Puts etc/ on an ext4 image of its own, on a loop device: None, or why it cannot be."""
+    image, hosts, why = os.path.join(m.root, "ext4"), m.content(), private_mounts()
+    for step in (["truncate", "-s", "16M", image], ["mkfs.ext4", "-q", image],
+                 ["mount", "-o", "loop", image, m.etc]):
+        if why or subprocess.run(step, capture_output=True).returncode:
+            return why or f"{step[0]} failed: no loop device here?"
+    m.mounts.append(m.etc)
+    m.write(hosts)
+    return None
 
 
 def new_version_is_never_open_to_others():
-    for what, setup, calls in NEW_VERSIONS:
+    for what, setup, calls, *on in NEW_VERSIONS:
         for call in calls:
             with Machine(TURNS_FILE) as m:
                 open_to_others(m)
+                why = on == ["ext4"] and loop_ext4(m)
+                if why:
+                    print(f"skipped here: {what}: {why}")
+                    continue
                 subprocess.run(["sh", "-c", setup], cwd=m.etc, check=True)
-                acl = subprocess.run(["getfacl", "-cp", m.hosts], capture_output=True).stdout
+                rights = lambda: subprocess.run(["sh", "-c", RIGHTS], cwd=m.etc,
+                                                capture_output=True).stdout
+                before, owner = rights(), on == ["owner"]
+                program = shutil.copy(ARGS.program, m.root) if owner else None
                 umask = os.umask(0)
                 try:
-                    proc = m.start("p", FIRST, strace=held(call, None, 1.5))
+                    proc = m.start("p", FIRST, strace=held(call, None, 1.5), program=program and
+                                   ["setpriv", f"--reuid={NOBODY}", f"--regid={NOBODY}",
+                                    "--clear-groups", program])
                 finally:
                     os.umask(umask)
                 where = f"{what}, held in {call}"
-                expect(where, wait_inside(tracee(proc), call, ".new-"), True)
+                expect(where, wait_inside(tracee(proc, program), call, ".new-"), True)
                 fresh = [os.path.join(m.etc, n) for n in os.listdir(m.etc) if ".new-" in n]
                 opened = as_other("sh", "-c", ': >> "$0"', *fresh[:1]).wait() if fresh else None
-                expect(f"{where}: another user opened the new version", opened not in (0, None), True)
+                expect(f"{where}: another user opened the new version",
+                       owner or opened not in (0, None), True)
                 expect(f"{where}: stdout", finish(proc)[0], FIRST_OUT)
-                expect(f"{where}: the access list", subprocess.run(
-                    ["getfacl", "-cp", m.hosts], capture_output=True).stdout, acl)
+                expect(f"{where}: the access list, capability, mode and flags", rights(), before)
                 appended = as_other("sh", "-c", ': >> "$0"', m.hosts).wait()
-                expect(f"{where}: another user appended to the hosts file", appended != 0, True)
+                expect(f"{where}: another user appended to the hosts file", owner or appended != 0,
+                       True)
 
 
 OTHER_USER = [cannot_stall_the_turn, cannot_stall_the_turn_by_planting_names,

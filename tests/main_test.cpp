@@ -160,7 +160,21 @@ struct Script {
     bool limit_kills = false;
     std::string as{};  // the shell words before the program, as Machine::as
     std::string arguments{};
+    int status = 0;
+    const char* skip = nullptr;  // why the row cannot run in this build
 };
+
+// Limits that leave AddressSanitizer no room to start: it reserves terabytes of address space,
+// and opens files of its own before the program's first line.
+#if defined(__SANITIZE_ADDRESS__)
+const char* const tight_limit = "AddressSanitizer cannot start under the limit";
+#else
+const char* const tight_limit = nullptr;
+#endif
+// The shell words that run the program with descriptors 1 and 2 closed and the limits `limits`.
+std::string closed_1_and_2(const std::string& limits) {
+    return "sh -c 'exec \"$0\" \"$@\" >&- 2>&-' prlimit " + limits + " ";
+}
 
 const std::string listing = "[127.0.0.1 localhost]\n[::1 ip6-localhost]\n";
 const std::string not_loaded = err_line("hosts_read", read_open_failed);
@@ -178,6 +192,8 @@ const std::string all_bytes = [] {
     return bytes + "\r\n127.0.0.1 a\r\n";
 }();
 const std::string saved = "# saved\n10.0.0.1 saved.example\n";
+// Whose table, 350 bytes an entry, is larger than 40 MiB.
+const std::string five_mib = with_many_hosts(ten_entries_with_comments, 5 << 20);
 
 const Script scripts[] = {
     {"lists the file and shows the usage, a backup beside it", "1.1.1.1 a\n", "2.2.2.2 b\n",
@@ -268,7 +284,30 @@ const Script scripts[] = {
      none, "2\n2.2.2.2 a\r\n4\n0 a\n",
      screens({add_prompt + added("2.2.2.2 a\r"), delete_prompt + at(0) + deleted("0 a")}), "",
      "2.2.2.2 a\r\n"},
+    {"refuses a request that holds a NUL, up to it, before it loads the file", none, none,
+     std::string("2\n1.2.3.4 good") + '\0' + "evil.example\n",
+     screens({add_prompt + malformed("1.2.3.4 good")})},
+    {"reports a read error on its input after the line end of the end of input", none, none, "",
+     end_of_input, "stdin: Is a directory\n", none, none, 0, false, "", "< .", 1},
+    // Descriptors closed at start would be the hosts file's, and a report would land in it.
+    {"writes no report into the hosts file when it cannot open it for a lack of descriptors",
+     "1.1.1.1 a\n", none, "3\n", "", "", "1.1.1.1 a\n", none, 0, false,
+     closed_1_and_2("--nofile=3"), "", 0, tight_limit},
+    {"writes no report into the hosts file when it has no memory for its table", five_mib, none,
+     "3\n", "", "", five_mib, none, 0, false, closed_1_and_2("--as=41943040"), "", 0, tight_limit},
 };
+
+// Checks that `got` is `want`; for large files it shows only where they part, since gtest's line
+// diff of two files of 200,000 lines would take all the memory there is.
+void expect_same(const std::string& got, const std::string& want) {
+    if (got.size() + want.size() < (1 << 16)) {
+        EXPECT_EQ(got, want);
+        return;
+    }
+    std::size_t at =
+        std::mismatch(got.begin(), got.end(), want.begin(), want.end()).first - got.begin();
+    EXPECT_TRUE(got == want) << "they part at byte " << at << ": " << got.substr(at, 60);
+}
 
 // Runs `script` on `m`, under its file size limit if it has one.
 Session run(Machine& m, const Script& script) {
@@ -467,6 +506,10 @@ std::string resolved(const Machine& m, const std::string& name) {
 TEST(Program, PrintsAndLeavesWhatEachScriptedSessionOfTheTableExpects) {
     for (const Script& script : scripts) {
         SCOPED_TRACE(script.does);
+        if (script.skip) {
+            std::printf("skipped here: %s: %s\n", script.does, script.skip);
+            continue;
+        }
         Machine m;
         std::filesystem::create_directories(m.folder("etc"));
         if (script.hosts) write_file(m.hosts(), *script.hosts);
@@ -474,9 +517,9 @@ TEST(Program, PrintsAndLeavesWhatEachScriptedSessionOfTheTableExpects) {
         Session s = run(m, script);
         EXPECT_EQ(s.out, script.out);
         EXPECT_EQ(s.err, script.err);
-        EXPECT_EQ(s.status, 0);
-        EXPECT_EQ(describe(m.folder("etc")), holding(script.hosts_after));
-        EXPECT_EQ(describe(m.folder("work")), holding(script.backup_after));
+        EXPECT_EQ(s.status, script.status);
+        expect_same(describe(m.folder("etc")), holding(script.hosts_after));
+        expect_same(describe(m.folder("work")), holding(script.backup_after));
     }
 }
 
