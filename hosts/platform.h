@@ -81,8 +81,8 @@ inline const char* untrusted_by(Principal owner, const AccessEntry* entries, std
 const char* untrusted(std::FILE* f, bool source);
 /// Replaces `to` by `from` in one rename: false (errno set, `to` as it was) when it cannot.
 bool rename_over(const char* from, const char* to);
-/// Whether a rename that failed with `errnum` met another program's hold on the file.
-bool held_by_another(int errnum);
+/// Whether a copy in place, which readers may see half done, is reported: on Windows, each one.
+bool in_place_copy_said();
 /// Gives the stream's new file the access its folder gives new files: false (errno set) when it
 /// cannot.
 bool inherit_access(std::FILE* f);

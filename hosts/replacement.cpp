@@ -311,7 +311,7 @@ Replaced Replacement::copied(File& old, const std::string& old_path, int rename_
     remove_file(temp_);
     temp_.clear();
     // Readers could see the copy half done: the user is told that one rename did not hold.
-    if (held_by_another(rename_errno)) {
+    if (in_place_copy_said()) {
         errno = rename_errno;
         report("rename err");
         report_text("copied in place: %s\n", target_.c_str());

@@ -106,7 +106,8 @@ ROWS = [
     ("rename-source-open-eacces", "add-replace", [("server", "openat", "new", "2", "EACCES")],
      "new", None),
     ("rename-eacces-copies-in-place", "add-replace",
-     [("server", "rename", "new", "1+", "EACCES")], "new", None),
+     [("server", "rename", "new", "1+", "EACCES")], "new",
+     "rename err: Permission denied\r\ncopied in place: " + wine_test.NAMED.decode()),
     # What an ordinary user's open of a read-only file gets, which root's never does under Wine.
     ("read-only-open-eacces", "add-replace",
      [("test", "read-only", "hosts", "", ""), ("server", "openat", "hosts", "1+", "EACCES")],
