@@ -87,8 +87,8 @@ bool in_place_copy_said();
 /// cannot.
 bool inherit_access(std::FILE* f);
 /// The absolute name of the file `path` leads to through every link: `path` when it cannot be
-/// found.
-std::string final_path(const char* path);
+/// found; empty (errno set), `*why` saying why, for a link that the system cannot follow.
+std::string final_path(const char* path, const char** why);
 /// Whether `path` is a symbolic link that leads to no file.
 bool dangling_link(const char* path);
 /// Cuts the stream's file to `size` bytes: false (errno set) when it cannot.

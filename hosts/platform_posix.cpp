@@ -181,7 +181,8 @@ bool in_place_copy_said() { return false; }
 // A new file keeps the mode it was made with: there is nothing its folder passes on.
 bool inherit_access(std::FILE*) { return true; }
 
-std::string final_path(const char* path) {
+std::string final_path(const char* path, const char** why) {
+    *why = nullptr;
     std::error_code ec;
     std::filesystem::path target = std::filesystem::canonical(path, ec);
     return ec ? std::string(path) : target.string();

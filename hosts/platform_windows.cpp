@@ -75,6 +75,8 @@ constexpr ErrorWord error_words[] = {
     {virus_infected, system_words + virus_infected},
     {virus_deleted, system_words + virus_deleted},
     {ERROR_FILE_READ_ONLY, system_words + ERROR_FILE_READ_ONLY},
+    // A link that the system cannot follow.
+    {ERROR_CANT_RESOLVE_FILENAME, system_words + ERROR_CANT_RESOLVE_FILENAME},
 };
 
 // Any other error is a device, network or file system failure.
@@ -283,6 +285,8 @@ const char* error_text(int errnum) {
     case virus_infected: return system_message(virus_infected, "blocked by a virus scanner");
     case virus_deleted: return system_message(virus_deleted, "removed by a virus scanner");
     case ERROR_FILE_READ_ONLY: return system_message(ERROR_FILE_READ_ONLY, "read-only file");
+    case ERROR_CANT_RESOLVE_FILENAME:
+        return system_message(ERROR_CANT_RESOLVE_FILENAME, "a link that cannot be followed");
     default: return std::strerror(errnum);
     }
 }
@@ -623,33 +627,82 @@ HANDLE open_name(const char* path, DWORD flags) {
                        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | flags, nullptr);
 }
 
-}  // namespace
+// A name surrogate's file leads to another name: a symbolic link, a junction, a mount point.
+constexpr DWORD name_surrogate = 0x20000000;  // IsReparseTagNameSurrogate
+constexpr DWORD wsl_link = 0xA000001D;        // IO_REPARSE_TAG_LX_SYMLINK
 
-// The runtime's std::filesystem follows no link on Windows: the system names the file that the
-// open handle reached, after every link, as \\?\C:\... or \\?\UNC\server\share\... A name
-// that is no reparse point is only made absolute, unopened: the new version goes beside it,
-// in the folder it names, whatever links lead there.
-std::string final_path(const char* path) {
-    DWORD attributes = GetFileAttributesA(path);
-    if (attributes == INVALID_FILE_ATTRIBUTES) return path;
-    if (!(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
-        char full[MAX_PATH * 4];
-        DWORD size = GetFullPathNameA(path, sizeof full, full, nullptr);
-        return size == 0 || size >= sizeof full ? std::string(path) : std::string(full);
-    }
-    HANDLE h = open_name(path, 0);
-    if (h == INVALID_HANDLE_VALUE) return path;
+// `path` made absolute, unopened.
+std::string absolute(const char* path) {
+    char full[MAX_PATH * 4];
+    DWORD size = GetFullPathNameA(path, sizeof full, full, nullptr);
+    return size == 0 || size >= sizeof full ? std::string(path) : std::string(full);
+}
+
+// Reads the reparse tag of the name `path` itself into `*tag`: false (the error left for
+// GetLastError) when it cannot.
+bool tag_of(const char* path, DWORD* tag) {
+    HANDLE h = open_name(path, FILE_FLAG_OPEN_REPARSE_POINT);
+    FILE_ATTRIBUTE_TAG_INFO info = {};
+    bool got = h != INVALID_HANDLE_VALUE &&
+               GetFileInformationByHandleEx(h, FileAttributeTagInfo, &info, sizeof info);
+    DWORD code = GetLastError();
+    if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+    SetLastError(code);
+    *tag = info.ReparseTag;
+    return got;
+}
+
+// Refuses a link that cannot be followed, which a rename would replace: empty, with `*why` the
+// reason and errno set for the caller's report; `code`, if not 0, the system's words for why.
+std::string refused(const char** why, const char* reason, DWORD code) {
+    static std::string text;
+    text = reason;
+    if (code != ERROR_SUCCESS)
+        text = text + " (" + system_message(code, error_text(errno_of(code))) + ")";
+    *why = text.c_str();
+    fail_with(ERROR_CANT_RESOLVE_FILENAME);
+    return "";
+}
+
+// The name the system gives the file open as `h`, \\?\C:\... or \\?\UNC\server\share\..., in the
+// ANSI code page that the program's calls name files in: empty, with `*why`, when it has none.
+std::string name_of(HANDLE h, const char** why) {
     wchar_t wide[4096];
     DWORD size = GetFinalPathNameByHandleW(h, wide, 4096, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
-    CloseHandle(h);
-    if (size == 0 || size >= 4096 || std::wcsncmp(wide, L"\\\\?\\", 4) != 0) return path;
+    DWORD code = size == 0 ? GetLastError() : ERROR_FILENAME_EXCED_RANGE;
+    if (size == 0 || size >= 4096 || std::wcsncmp(wide, L"\\\\?\\", 4) != 0)
+        return refused(why, "a link whose target cannot be named", code);
     bool share = std::wcsncmp(wide + 4, L"UNC\\", 4) == 0;
     char name[4096 * 2] = "\\";
     BOOL lossy = FALSE;
     if (!WideCharToMultiByte(CP_ACP, 0, wide + (share ? 7 : 4), -1, name + (share ? 1 : 0),
-                             sizeof name - 1, nullptr, &lossy) ||
-        lossy)
-        return path;
+                             sizeof name - 1, nullptr, &lossy))
+        return refused(why, "a link whose target cannot be named", GetLastError());
+    return lossy ? refused(why, "a link to a name outside the ANSI code page", 0) : name;
+}
+
+}  // namespace
+
+// The runtime's std::filesystem follows no link on Windows: the system names the file that the
+// open handle reached, after every link. A name that is no link (a plain file, or a reparse point
+// that leads nowhere else: a cloud or deduplicated file) is only made absolute, unopened: the
+// new version goes beside it, in the folder it names, whatever links lead there. A link that
+// cannot be followed is refused, never taken for the file itself.
+std::string final_path(const char* path, const char** why) {
+    *why = nullptr;
+    DWORD attributes = GetFileAttributesA(path);
+    if (attributes == INVALID_FILE_ATTRIBUTES) return path;
+    if (!(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) return absolute(path);
+    DWORD tag;
+    if (!tag_of(path, &tag))
+        return refused(why, "a reparse point whose tag cannot be read", GetLastError());
+    if (!(tag & name_surrogate)) return absolute(path);
+    if (tag == wsl_link) return refused(why, "a WSL symbolic link, which Windows cannot follow", 0);
+    HANDLE h = open_name(path, 0);
+    if (h == INVALID_HANDLE_VALUE)
+        return refused(why, "a link that cannot be followed", GetLastError());
+    std::string name = name_of(h, why);
+    CloseHandle(h);
     return name;
 }
 
@@ -660,7 +713,6 @@ bool dangling_link(const char* path) {
     FILE_ATTRIBUTE_TAG_INFO tag = {};
     const char* kind = kind_of(h, &tag);
     CloseHandle(h);
-    constexpr DWORD name_surrogate = 0x20000000;  // IsReparseTagNameSurrogate
     bool link = kind && (tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
                 (tag.ReparseTag & name_surrogate);
     if (!link) return false;

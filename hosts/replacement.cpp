@@ -30,8 +30,16 @@ namespace {
 constexpr char new_mark[] = ".new-";
 constexpr char old_mark[] = ".old-";
 
-// The file a link leads to, so that the link is kept and its target replaced.
-std::string resolve(const char* path) { return final_path(path); }
+// The file a link leads to, so that the link is kept and its target replaced: empty (errno set)
+// after a report for a link that the system cannot follow, which a rename would replace.
+std::string resolve(const char* path) {
+    const char* why;
+    std::string target = final_path(path, &why);
+    int saved = errno;
+    if (why) report_text("link err: %s is %s\n", path, why);
+    errno = saved;
+    return target;
+}
 
 // Removes `path`, reporting a failure: true when it is gone.
 bool remove_file(const std::string& path) {
@@ -156,6 +164,7 @@ void remove_leftovers(const std::string& target) {
 // the permission bits when the target gives none (in a shared folder, or missing).
 Replacement::Replacement(const char* path, const Placement& place)
     : place_(place), target_(place.follow_links ? resolve(path) : path) {
+    if (target_.empty()) return;
     // In a folder that others may write, the caller sweeps before its turn (remove_leftovers).
     if (!place.shared_folder) remove_leftovers(target_);
     // Taken before the new file is made, so that a lack of memory leaves nothing behind.
