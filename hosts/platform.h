@@ -21,11 +21,11 @@ std::FILE* open_regular(const char* path, const char* mode, const char** why);
 const char* not_regular(std::FILE* f);
 /// Opens `path` as std::fopen does with `mode`: null (errno set) when it cannot be opened so.
 std::FILE* open_stream(const char* path, const char* mode);
-/// Opens the existing file `path` to read and append, never creating it: null (errno set) when it
-/// cannot.
+/// Opens the existing file `path` to read and to append only, never creating it: null (errno set)
+/// when it cannot.
 std::FILE* open_append(const char* path);
-/// A second stream to read and resize the stream's open file: null (errno set) when none can be
-/// made.
+/// A second stream to read, resize and sync the stream's open file: null (errno set) when none
+/// can be made.
 std::FILE* another_stream(std::FILE* f);
 /// The text a report gives for `errnum`, on Windows the system's own where the library's would
 /// mislead.

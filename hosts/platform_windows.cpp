@@ -129,7 +129,7 @@ std::FILE* stream_of(HANDLE h, const char* mode) {
 // Windows refuses a read-only file to a writer in the words it has for missing rights: the
 // attribute tells the two apart.
 DWORD refusal(const char* path, DWORD access, DWORD code) {
-    if (code != ERROR_ACCESS_DENIED || !(access & GENERIC_WRITE)) return code;
+    if (code != ERROR_ACCESS_DENIED || !(access & (GENERIC_WRITE | FILE_APPEND_DATA))) return code;
     DWORD attributes = GetFileAttributesA(path);
     bool read_only =
         attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0;
@@ -236,19 +236,23 @@ std::FILE* open_stream(const char* path, const char* mode) {
     return stream_of(h, mode);
 }
 
-// Every write lands at the end; a read-only file is not opened.
+// Every write lands at the end of the file as it is then, never where the stream last saw it: a
+// handle that may append but not write never overwrites what another program appended meanwhile.
+// It cannot sync or resize the file either: another_stream's handle does. A read-only file is not
+// opened.
 std::FILE* open_append(const char* path) {
     HANDLE h =
-        open_handle(path, GENERIC_READ | GENERIC_WRITE, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL);
+        open_handle(path, GENERIC_READ | FILE_APPEND_DATA, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL);
     if (h == INVALID_HANDLE_VALUE || refused_for_writing(h)) return nullptr;
     return stream_of(h, "a+b");
 }
 
-// The copy is a handle to the same open file, not to its name: a rename over the name cannot
-// lead it to another file.
+// A handle to the same open file, reopened from the handle, not by name, so that a rename over
+// the name cannot lead it to another file; with the write access that an append's handle lacks.
 std::FILE* another_stream(std::FILE* f) {
-    HANDLE process = GetCurrentProcess(), copy = nullptr;
-    if (!DuplicateHandle(process, handle_of(f), process, &copy, 0, FALSE, DUPLICATE_SAME_ACCESS)) {
+    HANDLE copy = ReOpenFile(handle_of(f), GENERIC_READ | GENERIC_WRITE,
+                             FILE_SHARE_READ | FILE_SHARE_WRITE, 0);
+    if (copy == INVALID_HANDLE_VALUE) {
         fail_with(GetLastError());
         return nullptr;
     }
