@@ -57,17 +57,33 @@ bool sync_folder(const char* path);
 /// Gives the new file `to` the owner, attributes and mode of `from`, or its bits alone: null,
 /// or the failed step's tag.
 const char* copy_permissions(const char* from, std::FILE* to, bool whole);
-/// Who holds a right over a Windows file, as the trust decision sorts a security identifier.
-enum class Principal { self, administrators, system, other };
-/// One allowing entry of a Windows access list, as data.
+/// Who holds a right over a Windows file, as the trust decision sorts a security identifier;
+/// nobody stands for the missing owner of a file that has none.
+enum class Principal { self, administrators, system, other, nobody };
+/// One entry of a Windows access list, as the trust decision sees it.
 struct AccessEntry {
     Principal who;  ///< whom it names
     bool writes;    ///< whether it lets them write
 };
+/// A Windows access list's entry of ACE type `type` with the rights `mask`, naming `who`, as the
+/// trust decision takes it: whom it lets write, if anyone.
+inline AccessEntry access_entry(unsigned type, unsigned long mask, Principal who) {
+    // FILE_WRITE_DATA, FILE_APPEND_DATA, WRITE_DAC, WRITE_OWNER, GENERIC_WRITE, GENERIC_ALL and
+    // MAXIMUM_ALLOWED: the rights that change what a file holds, or who may change it.
+    constexpr unsigned long write_rights =
+        0x2 | 0x4 | 0x40000 | 0x80000 | 0x40000000 | 0x10000000 | 0x2000000;
+    // ACCESS_DENIED, ACCESS_DENIED_OBJECT, ACCESS_DENIED_CALLBACK, ACCESS_DENIED_CALLBACK_OBJECT.
+    bool denial = type == 0x1 || type == 0x6 || type == 0xA || type == 0xC;
+    // Of a type newer than SYSTEM_ACCESS_FILTER (0x15) not even the rights are known.
+    bool writes = !denial && (type > 0x15 || (mask & write_rights) != 0);
+    // Only ACCESS_ALLOWED (0) names whom it lets: any other type's is taken for another user.
+    return {type == 0x0 ? who : Principal::other, writes};
+}
 /// Why a Windows file with this owner and access list is not to be trusted, in untrusted's words:
 /// null if it is.
 inline const char* untrusted_by(Principal owner, const AccessEntry* entries, std::size_t count,
                                 bool source) {
+    if (owner == Principal::nobody) return "of no known owner";
     // A null list is none at all, which lets anyone write.
     bool trusted_owner = owner == Principal::self || (source && owner != Principal::other);
     if (!trusted_owner) return "owned by another user";

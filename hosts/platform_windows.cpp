@@ -156,24 +156,45 @@ bool refused_for_writing(HANDLE h) {
     return true;
 }
 
-// The process's user as an SDDL string: empty when it cannot be had (errno set).
-std::string user_sid() {
-    HANDLE token;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
-        fail_with(GetLastError());
-        return "";
-    }
-    union {
+// This process's user, and the owner its token gives new files (for an elevated administrator
+// the Administrators group): both this user's own. Read once; null (errno set) until they can be.
+struct TokenSids {
+    PSID user = nullptr;
+    PSID owner = nullptr;
+};
+
+const TokenSids& token_sids() {
+    static union {
         TOKEN_USER user;
         char space[256];
-    } info;
+    } user;
+    static union {
+        TOKEN_OWNER owner;
+        char space[256];
+    } owner;
+    static TokenSids sids;
+    HANDLE token;
+    if (sids.user || !OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
+        if (!sids.user) fail_with(GetLastError());
+        return sids;
+    }
     DWORD size;
-    BOOL got = GetTokenInformation(token, TokenUser, &info, sizeof info, &size);
-    DWORD code = GetLastError();
+    if (GetTokenInformation(token, TokenUser, &user, sizeof user, &size) &&
+        GetTokenInformation(token, TokenOwner, &owner, sizeof owner, &size)) {
+        sids = {user.user.User.Sid, owner.owner.Owner};
+    } else {
+        fail_with(GetLastError());
+    }
     CloseHandle(token);
+    return sids;
+}
+
+// The process's user as an SDDL string: empty when it cannot be had (errno set).
+std::string user_sid() {
     char* text = nullptr;
-    if (!got || !ConvertSidToStringSidA(info.user.User.Sid, &text)) {
-        fail_with(got ? GetLastError() : code);
+    PSID user = token_sids().user;
+    if (!user || !ConvertSidToStringSidA(user, &text)) {
+        if (user) fail_with(GetLastError());
         return "";
     }
     std::string sid = text;
@@ -388,69 +409,62 @@ struct LocalMemory {
     ~LocalMemory() { LocalFree(memory); }
 };
 
-// Whether `sid` is this process's user, or the owner its token gives new files (for an
-// elevated administrator the Administrators group): both are this user's own.
+// Whether `sid` is one of this user's own.
 bool own_sid(PSID sid) {
-    HANDLE token;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
-    union {
-        TOKEN_USER user;
-        TOKEN_OWNER owner;
-        char space[256];
-    } info;
-    DWORD size;
-    bool own = GetTokenInformation(token, TokenUser, &info, sizeof info, &size) &&
-               EqualSid(sid, info.user.User.Sid);
-    own = own || (GetTokenInformation(token, TokenOwner, &info, sizeof info, &size) &&
-                  EqualSid(sid, info.owner.Owner));
-    CloseHandle(token);
-    return own;
+    const TokenSids& own = token_sids();
+    return (own.user && EqualSid(sid, own.user)) || (own.owner && EqualSid(sid, own.owner));
 }
 
+// Null, for an owner, is a file without one.
 Principal principal_of(PSID sid) {
+    if (!sid) return Principal::nobody;
     if (own_sid(sid)) return Principal::self;
     if (IsWellKnownSid(sid, WinBuiltinAdministratorsSid)) return Principal::administrators;
     return IsWellKnownSid(sid, WinLocalSystemSid) ? Principal::system : Principal::other;
 }
 
-// The rights that change what a file holds, or who may change it.
-constexpr ACCESS_MASK write_rights = FILE_WRITE_DATA | FILE_APPEND_DATA | WRITE_DAC | WRITE_OWNER |
-                                     GENERIC_WRITE | GENERIC_ALL | MAXIMUM_ALLOWED;
-
-// One access list entry as the trust decision sees it. Entries only for what the folder's new
-// files inherit, and denials, give no one a right; allowing entries of another layout (object,
-// callback) are taken as another user's right to write.
+// One access list entry as the trust decision sees it; entries only for what the folder's new
+// files inherit give no one a right. Every type keeps its rights right after its header; only
+// an ACCESS_ALLOWED entry is read for whom it names.
 bool entry_of(const ACE_HEADER* header, AccessEntry* entry) {
     if (header->AceFlags & INHERIT_ONLY_ACE) return false;
-    if (header->AceType == ACCESS_ALLOWED_ACE_TYPE) {
-        const auto* allowed = reinterpret_cast<const ACCESS_ALLOWED_ACE*>(header);
-        PSID sid = const_cast<DWORD*>(&allowed->SidStart);
-        *entry = {principal_of(sid), (allowed->Mask & write_rights) != 0};
-        return true;
-    }
-    *entry = {Principal::other, true};
-    return header->AceType == ACCESS_ALLOWED_OBJECT_ACE_TYPE ||
-           header->AceType == ACCESS_ALLOWED_CALLBACK_ACE_TYPE ||
-           header->AceType == ACCESS_ALLOWED_CALLBACK_OBJECT_ACE_TYPE;
+    const auto* allowed = reinterpret_cast<const ACCESS_ALLOWED_ACE*>(header);
+    bool masked = header->AceSize >= sizeof(ACE_HEADER) + sizeof(ACCESS_MASK);
+    Principal who = header->AceType == ACCESS_ALLOWED_ACE_TYPE
+                        ? principal_of(const_cast<DWORD*>(&allowed->SidStart))
+                        : Principal::other;
+    *entry = access_entry(header->AceType, masked ? allowed->Mask : ~0ul, who);
+    return true;
 }
 
-// Why the file open as `h` is not to be trusted, from its owner and access list.
-const char* trust_of(HANDLE h, bool source) {
-    PSID owner = nullptr;
-    PACL dacl = nullptr;
-    LocalMemory descriptor;
-    if (GetSecurityInfo(h, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
-                        &owner, nullptr, &dacl, nullptr, &descriptor.memory) != ERROR_SUCCESS)
-        return "of no known owner";
+// Why an owner and access list of a source, a file to be read into another, are not to be
+// trusted.
+const char* judged_source(PSID owner, const ACL* dacl) {
     std::size_t count = 0, aces = dacl ? dacl->AceCount : 0;
     std::unique_ptr<AccessEntry[]> entries(new (std::nothrow) AccessEntry[aces + 1]);
     if (!entries) return "of no known owner";
     for (std::size_t i = 0; i < aces; ++i) {
         void* ace = nullptr;
-        if (!GetAce(dacl, static_cast<DWORD>(i), &ace)) return "of no known owner";
+        if (!GetAce(const_cast<ACL*>(dacl), static_cast<DWORD>(i), &ace))
+            return "of no known owner";
         if (entry_of(static_cast<ACE_HEADER*>(ace), &entries[count])) ++count;
     }
-    return untrusted_by(principal_of(owner), dacl ? entries.get() : nullptr, count, source);
+    return untrusted_by(principal_of(owner), dacl ? entries.get() : nullptr, count, true);
+}
+
+// Why the file open as `h` is not to be trusted, from its owner and, for a `source`, its access
+// list, which is read only then.
+const char* trust_of(HANDLE h, bool source) {
+    PSID owner = nullptr;
+    PACL dacl = nullptr;
+    LocalMemory descriptor;
+    SECURITY_INFORMATION which =
+        OWNER_SECURITY_INFORMATION | (source ? DACL_SECURITY_INFORMATION : 0);
+    if (GetSecurityInfo(h, SE_FILE_OBJECT, which, &owner, nullptr, source ? &dacl : nullptr,
+                        nullptr, &descriptor.memory) != ERROR_SUCCESS)
+        return "of no known owner";
+    return source ? judged_source(owner, dacl)
+                  : untrusted_by(principal_of(owner), nullptr, 0, false);
 }
 
 }  // namespace
