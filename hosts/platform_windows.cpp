@@ -846,12 +846,13 @@ namespace {
 
 // Opens the lock file, made if missing with an access list for its creator, the Administrators
 // and SYSTEM alone, never through a link: INVALID_HANDLE_VALUE (errno set) when it cannot be.
+// Only read, never written, so a read-only lock file takes its turns as any other.
 HANDLE open_lock_file(const char* path) {
     PrivateSecurity security;
     if (!security.get()) return INVALID_HANDLE_VALUE;
-    HANDLE h = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                           security.get(), OPEN_ALWAYS,
-                           FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    HANDLE h =
+        CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, security.get(),
+                    OPEN_ALWAYS, FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (h == INVALID_HANDLE_VALUE) fail_with(GetLastError());
     return h;
 }
@@ -907,8 +908,11 @@ LockResult lock_take(const char* path, InstanceLock* lock, const char** why) {
     return lock_unavailable;
 }
 
-// The lock file stays (see lock_take); no_lock releases nothing.
+// The lock file stays (see lock_take); no_lock releases nothing. The byte is unlocked before the
+// handle is closed: the locks of a closed handle are freed when the system gets to them.
 bool lock_release(const char*, InstanceLock lock) {
     if (lock == no_lock) return true;
-    return CloseHandle(reinterpret_cast<HANDLE>(lock)) || fail_with(GetLastError());
+    HANDLE h = reinterpret_cast<HANDLE>(lock);
+    OVERLAPPED at = {};
+    return close_after(h, UnlockFileEx(h, 0, 1, 0, &at) || fail_with(GetLastError()));
 }

@@ -136,14 +136,22 @@ def hosts_folder():
     return HostsFolder(etc=etc(), root=ARGS.area / "work")
 
 
+# Whom wine() runs programs as, in which prefix: root in the private prefix, but for a case
+# that asks for an ordinary user (ordinary_user).
+RUN_AS = {"command": [], "prefix": None}
+
+
 def wine_env(debug="-all"):
     """A Chinese locale as on the program's home systems, the private prefix, and nothing that
     could reach a display or another prefix."""
     env = {name: value for name, value in os.environ.items()
            if not name.startswith(("WINE", "LC_", "DISPLAY", "WAYLAND"))}
     # No Mono or Gecko: the program needs neither, and looking for them costs seconds.
-    env.update(WINEPREFIX=str(ARGS.area / "prefix"), WINEARCH="win64", WINEDEBUG=debug,
-               WINEDLLOVERRIDES="mscoree,mshtml=", LANG="zh_CN.UTF-8", LC_ALL="zh_CN.UTF-8")
+    env.update(WINEPREFIX=str(RUN_AS["prefix"] or ARGS.area / "prefix"), WINEARCH="win64",
+               WINEDEBUG=debug, WINEDLLOVERRIDES="mscoree,mshtml=", LANG="zh_CN.UTF-8",
+               LC_ALL="zh_CN.UTF-8")
+    if RUN_AS["prefix"]:
+        env["HOME"] = str(RUN_AS["prefix"])
     return env
 
 
@@ -196,8 +204,8 @@ def windows(path):
 
 
 def wine(*args, debug="-all", **options):
-    return subprocess.run([ARGS.wine, *map(str, args)], capture_output=True, env=wine_env(debug),
-                          timeout=60, **options)
+    return subprocess.run([*RUN_AS["command"], ARGS.wine, *map(str, args)], capture_output=True,
+                          env=wine_env(debug), timeout=60, **options)
 
 
 def helper(*args):
@@ -304,8 +312,39 @@ def planted(work, name, change, content=THEIRS):
         (work.parent / "elsewhere").unlink(missing_ok=True)
 
 
+NOBODY = 65534
+
+
 def others(path):
-    os.chown(path, 65534, 65534)
+    os.chown(path, NOBODY, NOBODY)
+
+
+@contextlib.contextmanager
+def ordinary_user(_):
+    """Wine run as an ordinary user (nobody), to whom it refuses what root may do, in a prefix of
+    theirs on the private prefix's drives; theirs too the hosts file and a read-only lock file."""
+    if not shutil.which("setpriv"):
+        raise Skip("setpriv (util-linux) is needed to run Wine as an ordinary user")
+    user, lock = ARGS.area / "prefix-user", etc() / "hosts.lock"
+    shutil.rmtree(user, ignore_errors=True)
+    (user / "dosdevices").mkdir(parents=True)
+    for name in ("system.reg", "user.reg", "userdef.reg", ".update-timestamp"):
+        shutil.copy2(ARGS.area / "prefix" / name, user / name)
+    (user / "dosdevices" / "c:").symlink_to(ARGS.area / "prefix" / "drive_c")
+    (user / "dosdevices" / "d:").symlink_to(ARGS.area)
+    lock.write_bytes(b"")
+    lock.chmod(0o444)
+    for path in (user, *user.rglob("*"), etc() / "hosts", lock):
+        os.chown(path, NOBODY, NOBODY, follow_symlinks=False)
+    RUN_AS.update(command=["setpriv", f"--reuid={NOBODY}", f"--regid={NOBODY}", "--clear-groups"],
+                  prefix=user)
+    try:
+        yield
+    finally:
+        subprocess.run([*RUN_AS["command"], ARGS.wineserver, "-k"], env=wine_env(), check=False)
+        RUN_AS.update(command=[], prefix=None)
+        lock.unlink()
+        os.chown(etc() / "hosts", 0, 0)
 
 
 def message(code):
@@ -366,6 +405,9 @@ ROWS += [
     ("untrusted_files_left_alone", LOCALHOST, ["3"], [b"[127.0.0.1 localhost]\n"], None, None,
      [b"hosts_lock: " + NAMED + b".lock is owned by another user: no turn taken"],
      lambda w: planted(w, "etc/hosts.lock", others, b"")),
+    # A read-only lock file of the user's own takes its turns: it is only read.
+    ("read_only_lock_file_takes_turns", LOCALHOST, ["3"], [b"[127.0.0.1 localhost]\n"], None,
+     None, [], ordinary_user),
     # A read-only hosts file is refused, never made writable, and said to be read-only, not
     # "Permission denied": an add cannot open it to write, and a restore neither replaces it nor
     # writes into it; a backup of it is made as ever.
