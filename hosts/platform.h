@@ -99,9 +99,9 @@ const char* untrusted(std::FILE* f, bool source);
 bool rename_over(const char* from, const char* to);
 /// Whether a copy in place, which readers may see half done, is reported: on Windows, each one.
 bool in_place_copy_said();
-/// Gives the stream's new file the access its folder gives new files: false (errno set) when it
-/// cannot.
-bool inherit_access(std::FILE* f);
+/// Gives the new file `path`, open as `f`, the access its folder gives new files: false (errno set)
+/// when it cannot, or that is none.
+bool inherit_access(const char* path, std::FILE* f);
 /// The absolute name of the file `path` leads to through every link: `path` when it cannot be
 /// found; empty (errno set), `*why` saying why, for a link that the system cannot follow.
 std::string final_path(const char* path, const char** why);

@@ -179,7 +179,7 @@ bool rename_over(const char* from, const char* to) { return std::rename(from, to
 bool in_place_copy_said() { return false; }
 
 // A new file keeps the mode it was made with: there is nothing its folder passes on.
-bool inherit_access(std::FILE*) { return true; }
+bool inherit_access(const char*, std::FILE*) { return true; }
 
 std::string final_path(const char* path, const char** why) {
     *why = nullptr;

@@ -34,6 +34,8 @@ constexpr DWORD posix_semantics = 0x2;    // FILE_RENAME_FLAG_POSIX_SEMANTICS
 // Errors that no errno value names: errno is this plus the Win32 code, and error_text gives the
 // system's own message for it. Far above the C runtime's values, which end below 200.
 constexpr int system_words = 0x10000;
+// Nor any system error: a new file whose folder passed on an access list that is empty or none.
+constexpr int nothing_inherited = system_words - 1;
 
 // The one mapping from Win32 errors to the errno values the reports print; the C runtime's own
 // says "Permission denied" for a file that another program holds, or for a failing disk.
@@ -306,6 +308,7 @@ const char* error_text(int errnum) {
     // none for a file in use (Microsoft's says "Resource device" for EBUSY), for a virus
     // scanner's block or for a read-only file.
     if (errnum == EBUSY) return system_message(ERROR_SHARING_VIOLATION, std::strerror(errnum));
+    if (errnum == nothing_inherited) return "its folder passes on no access list, or an empty one";
     switch (errnum - system_words) {
     case virus_infected: return system_message(virus_infected, "blocked by a virus scanner");
     case virus_deleted: return system_message(virus_deleted, "removed by a virus scanner");
@@ -550,14 +553,25 @@ bool rename_over(const char* from, const char* to) {
 // copy half done.
 bool in_place_copy_said() { return true; }
 
-// An empty access list, not protected: the file keeps only what its folder passes on to new files.
-bool inherit_access(std::FILE* f) {
+// An empty access list, not protected, set by name: the file keeps only what its folder passes on
+// to new files, which the call given a handle is not documented to look up. Read back, none
+// would let anyone write the file, an empty one no one read it (the DNS Client among them).
+bool inherit_access(const char* path, std::FILE* f) {
     ACL empty;
     if (!InitializeAcl(&empty, sizeof empty, ACL_REVISION)) return fail_with(GetLastError());
-    DWORD code = SetSecurityInfo(handle_of(f), SE_FILE_OBJECT,
-                                 DACL_SECURITY_INFORMATION | UNPROTECTED_DACL_SECURITY_INFORMATION,
-                                 nullptr, nullptr, &empty, nullptr);
-    return code == ERROR_SUCCESS || fail_with(code);
+    DWORD code =
+        SetNamedSecurityInfoA(const_cast<char*>(path), SE_FILE_OBJECT,
+                              DACL_SECURITY_INFORMATION | UNPROTECTED_DACL_SECURITY_INFORMATION,
+                              nullptr, nullptr, &empty, nullptr);
+    PACL dacl = nullptr;
+    LocalMemory descriptor;
+    if (code == ERROR_SUCCESS)
+        code = GetSecurityInfo(handle_of(f), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
+                               nullptr, &dacl, nullptr, &descriptor.memory);
+    if (code != ERROR_SUCCESS) return fail_with(code);
+    if (dacl && dacl->AceCount > 0) return true;
+    errno = nothing_inherited;
+    return false;
 }
 
 bool resize_file(std::FILE* f, long long size) { return set_size(handle_of(f), size); }

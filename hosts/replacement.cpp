@@ -220,7 +220,7 @@ bool Replacement::inherit() {
     const char* failed = from ? copy_permissions(from, file_.get(), exists) : nullptr;
     // A file made anew is read by others as the system's own are, by what its folder grants
     // them; one that replaces a file took that file's permissions already.
-    if (!failed && !exists && !place_.shared_folder && !inherit_access(file_.get()))
+    if (!failed && !exists && !place_.shared_folder && !inherit_access(temp_.c_str(), file_.get()))
         failed = "chmod err";
     if (failed) report(failed);
     return failed == nullptr;
