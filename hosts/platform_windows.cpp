@@ -833,14 +833,19 @@ long long ticks(const FILETIME& t) {
                                   t.dwLowDateTime);
 }
 
+// The change time moves with the last-write time and with a change of attributes too; neither is
+// sure to have moved before the writer's handle is closed.
 bool stamp_handle(HANDLE h, FileStamp* stamp) {
     BY_HANDLE_FILE_INFORMATION info;
-    if (!GetFileInformationByHandle(h, &info)) return fail_with(GetLastError());
+    FILE_BASIC_INFO basic;
+    if (!GetFileInformationByHandle(h, &info) ||
+        !GetFileInformationByHandleEx(h, FileBasicInfo, &basic, sizeof basic))
+        return fail_with(GetLastError());
     stamp->device = info.dwVolumeSerialNumber;
     stamp->file = (static_cast<unsigned long long>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
     stamp->size = (static_cast<unsigned long long>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
     stamp->modified = ticks(info.ftLastWriteTime);
-    stamp->changed = 0;
+    stamp->changed = basic.ChangeTime.QuadPart;
     return true;
 }
 
@@ -849,8 +854,10 @@ bool stamp_handle(HANDLE h, FileStamp* stamp) {
 bool stamp_of(std::FILE* f, FileStamp* stamp) { return stamp_handle(handle_of(f), stamp); }
 
 bool stamp_at(const char* path, FileStamp* stamp) {
-    // No access asked and every sharing allowed: the stamp never stands in another's way.
-    HANDLE h = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+    // Only its attributes asked, which no sharing guards, and every sharing allowed: the stamp
+    // never stands in another's way.
+    HANDLE h = CreateFileA(path, FILE_READ_ATTRIBUTES,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                            OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (h == INVALID_HANDLE_VALUE) return fail_with(GetLastError());
     return close_after(h, stamp_handle(h, stamp));

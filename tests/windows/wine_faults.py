@@ -76,7 +76,7 @@ COMMANDS = {
 # access list goes from the target to "new" as a server's open of the target (READ_CONTROL) and
 # a change of the new file's mode (Wine's form of an access list). Process "test" acts rather
 # than fails: error "delete" deletes the target while the server is held (delay_enter) at the
-# entry of the call, "append" appends another program's line while the program is; call
+# entry of the call, "append" and "rewrite" act while the program is (act_when_held); call
 # "plant" leaves what a killed run with the program's own process id left, "new" and "old" whole;
 # call "read-only" makes the target read-only (no write bit).
 # Outcomes: "new" (success text, the new content), "old" (a report, the old content), "kept"
@@ -157,6 +157,10 @@ ROWS = [
      "old", "truncate err: Input/output error"),
     ("append-open-eacces", "add-append", [("server", "openat", "hosts", "3", "EACCES")], "old",
      "hosts_write fopen err: Permission denied"),
+    # Another program writes the same bytes again while the new version syncs, and puts back the
+    # last-write time: the change time still tells (-9).
+    ("same-size-write-seen", "add-replace", [("test", "fsync", "new", "1", "rewrite")], "old",
+     None),
     # Another program appends after the 8th seek on the file, the C runtime's to the end before
     # its write: the append's own line follows theirs, never overwrites it.
     ("append-after-anothers", "add-append", [("test", "lseek", "hosts", "8", "append")], "new",
@@ -343,22 +347,28 @@ def run(files, faults=(), calls=None, paths=None, server_paths=True, zero=True):
     return Run(files, status, texts)
 
 
-HELD = {"delete": "server", "append": "program"}  # whom the test holds while it acts
+# Whom the test holds while it acts.
+HELD = {"delete": "server", "append": "program", "rewrite": "program"}
 
 
 def act_when_held(files, faults, server):
     """Deletes the target once the server is held at the entry of the call that a "delete" row
-    names on it, as its strace holds it there; appends to it once the program is held so in an
-    "append" row's call. Only the server's call counts: the program's own look at the name,
-    caught in passing, would have it deleted before the server opens it; and the program's call
-    counts only while it stays, not one caught on its way."""
-    calls = [(f[1], f[4]) for f in faults if f[4] in HELD]
-    if not calls:
+    names on it, as its strace holds it there; once the program is held so in the call of an
+    "append" row, appends to it, of a "rewrite" row, writes its bytes again and puts its last
+    write time back. Only the server's call counts: the program's own look at the name, caught
+    in passing, would have it deleted before the server opens it; and the program's call counts
+    only while it stays, not one caught on its way."""
+    acts = [f for f in faults if f[4] in HELD]
+    if not acts:
         return
-    if calls[0][1] == "append":
-        if held_still(calls[0][0], lambda path: path == str(files.target)):
-            with open(files.target, "ab") as f:
-                f.write(wine_test.THEIRS)
+    _, call, kind, _, act = acts[0]
+    if act != "delete":
+        if held_still(call, lambda path: path in files.forms(kind)):
+            was = files.target.stat()
+            with open(files.target, "ab" if act == "append" else "r+b") as f:
+                f.write(wine_test.THEIRS if act == "append" else files.old)
+            if act == "rewrite":
+                os.utime(files.target, ns=(was.st_atime_ns, was.st_mtime_ns))
         return
     pid = str(tracee(server, ARGS.wineserver))
     if wait_in_call(lambda: [pid], calls[0][0], lambda path: path.endswith(" " + str(files.dos)),
