@@ -284,8 +284,9 @@ std::FILE* another_stream(std::FILE* f) {
 
 namespace {
 
-// The system's message for `code`, in the system's language, without its line end; `fallback`
-// where the system has none.
+// The system's message for `code`, in the system's language, without its line end, in code page
+// 936 as the program's own texts are, whatever the ANSI code page; `fallback` where the system
+// has none.
 const char* system_message(DWORD code, const char* fallback) {
     static char messages[4][512];
     static DWORD codes[4];
@@ -294,9 +295,14 @@ const char* system_message(DWORD code, const char* fallback) {
     char* text = messages[slot];
     if (codes[slot] != code) {
         codes[slot] = code;
+        wchar_t wide[512];
         DWORD flags = FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS;
-        DWORD size = FormatMessageA(flags, nullptr, code, 0, text, sizeof messages[0], nullptr);
-        while (size > 0 && std::strchr(" \r\n", text[size - 1])) text[--size] = '\0';
+        DWORD size = FormatMessageW(flags, nullptr, code, 0, wide, 512, nullptr);
+        while (size > 0 && std::wcschr(L" \r\n", wide[size - 1])) --size;
+        int made = size == 0 ? 0
+                             : WideCharToMultiByte(936, 0, wide, static_cast<int>(size), text,
+                                                   sizeof messages[0] - 1, nullptr, nullptr);
+        text[made] = '\0';
     }
     return text[0] ? text : fallback;
 }
@@ -541,6 +547,9 @@ bool rename_over(const char* from, const char* to) {
     DWORD code = ERROR_SUCCESS;
     for (int tries = 0; tries < 20 && (tries == 0 || maybe_held(code)); ++tries) {
         if (tries > 0) Sleep(50);
+        // MOVEFILE_REPLACE_EXISTING lets it replace `to`. MOVEFILE_WRITE_THROUGH only makes a move
+        // to another volume, which copies, wait for the copy's flush, never the case beside the
+        // target: the rename reaches the disk with the folder's flush (sync_folder).
         if (MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return true;
         code = GetLastError();
     }
@@ -791,18 +800,19 @@ bool console_at(DWORD which) {
 }
 
 // Runs a command of cmd's own and waits for it: the system folder's cmd.exe, found through
-// neither COMSPEC nor PATH, with /d so that no AutoRun command of the registry runs first.
+// neither COMSPEC nor PATH, with /d so that no AutoRun command of the registry runs first, and
+// started in the system folder, since in a UNC working folder cmd warns that it cannot be there.
 void run_cmd(const char* command) {
-    char program[MAX_PATH + 16];
-    UINT size = GetSystemDirectoryA(program, MAX_PATH);
+    char folder[MAX_PATH], program[MAX_PATH + 16];
+    UINT size = GetSystemDirectoryA(folder, MAX_PATH);
     if (size == 0 || size >= MAX_PATH) return;
-    std::snprintf(program + size, sizeof program - size, "\\cmd.exe");
+    std::snprintf(program, sizeof program, "%s\\cmd.exe", folder);
     char line[32];
     std::snprintf(line, sizeof line, "cmd.exe /d /c %s", command);
     STARTUPINFOA start = {};
     start.cb = sizeof start;
     PROCESS_INFORMATION process;
-    if (!CreateProcessA(program, line, nullptr, nullptr, TRUE, 0, nullptr, nullptr, &start,
+    if (!CreateProcessA(program, line, nullptr, nullptr, TRUE, 0, nullptr, folder, &start,
                         &process))
         return;
     WaitForSingleObject(process.hProcess, INFINITE);

@@ -136,9 +136,11 @@ def hosts_folder():
     return HostsFolder(etc=etc(), root=ARGS.area / "work")
 
 
-# Whom wine() runs programs as, in which prefix: root in the private prefix, but for a case
-# that asks for an ordinary user (ordinary_user).
-RUN_AS = {"command": [], "prefix": None}
+# How wine() runs programs: as root in the private prefix under a Chinese locale, but for a case
+# that asks for an ordinary user (ordinary_user) or another locale (russian).
+RUN = {"command": [], "prefix": None, "locale": "zh_CN.UTF-8"}
+# The ANSI code page of each locale, as Python names it.
+ANSI = {"zh_CN.UTF-8": "gbk", "ru_RU.UTF-8": "cp1251"}
 
 
 def wine_env(debug="-all"):
@@ -147,11 +149,11 @@ def wine_env(debug="-all"):
     env = {name: value for name, value in os.environ.items()
            if not name.startswith(("WINE", "LC_", "DISPLAY", "WAYLAND"))}
     # No Mono or Gecko: the program needs neither, and looking for them costs seconds.
-    env.update(WINEPREFIX=str(RUN_AS["prefix"] or ARGS.area / "prefix"), WINEARCH="win64",
-               WINEDEBUG=debug, WINEDLLOVERRIDES="mscoree,mshtml=", LANG="zh_CN.UTF-8",
-               LC_ALL="zh_CN.UTF-8")
-    if RUN_AS["prefix"]:
-        env["HOME"] = str(RUN_AS["prefix"])
+    env.update(WINEPREFIX=str(RUN["prefix"] or ARGS.area / "prefix"), WINEARCH="win64",
+               WINEDEBUG=debug, WINEDLLOVERRIDES="mscoree,mshtml=", LANG=RUN["locale"],
+               LC_ALL=RUN["locale"])
+    if RUN["prefix"]:
+        env["HOME"] = str(RUN["prefix"])
     return env
 
 
@@ -204,7 +206,7 @@ def windows(path):
 
 
 def wine(*args, debug="-all", **options):
-    return subprocess.run([*RUN_AS["command"], ARGS.wine, *map(str, args)], capture_output=True,
+    return subprocess.run([*RUN["command"], ARGS.wine, *map(str, args)], capture_output=True,
                           env=wine_env(debug), timeout=60, **options)
 
 
@@ -268,6 +270,18 @@ def held_alone(work):
     (work / "hosts").write_bytes(OLDER)
     with holding("hold", HOSTS):
         yield
+
+
+@contextlib.contextmanager
+def russian(work):
+    """Another program holds the hosts file under a Russian locale, whose ANSI code page is 1251,
+    not 936 as Chinese's."""
+    RUN["locale"] = "ru_RU.UTF-8"
+    try:
+        with held_alone(work):
+            yield
+    finally:
+        RUN["locale"] = "zh_CN.UTF-8"
 
 
 @contextlib.contextmanager
@@ -336,13 +350,13 @@ def ordinary_user(_):
     lock.chmod(0o444)
     for path in (user, *user.rglob("*"), etc() / "hosts", lock):
         os.chown(path, NOBODY, NOBODY, follow_symlinks=False)
-    RUN_AS.update(command=["setpriv", f"--reuid={NOBODY}", f"--regid={NOBODY}", "--clear-groups"],
+    RUN.update(command=["setpriv", f"--reuid={NOBODY}", f"--regid={NOBODY}", "--clear-groups"],
                   prefix=user)
     try:
         yield
     finally:
-        subprocess.run([*RUN_AS["command"], ARGS.wineserver, "-k"], env=wine_env(), check=False)
-        RUN_AS.update(command=[], prefix=None)
+        subprocess.run([*RUN["command"], ARGS.wineserver, "-k"], env=wine_env(), check=False)
+        RUN.update(command=[], prefix=None)
         lock.unlink()
         os.chown(etc() / "hosts", 0, 0)
 
@@ -352,6 +366,7 @@ def message(code):
     ERROR_FILE_READ_ONLY (6009)."""
     said = helper("message", code)
     text = said.stdout.rstrip() if said.returncode == 0 else {"6009": b"read-only file"}[code]
+    text = text.decode(ANSI[RUN["locale"]]).encode("gbk")  # as the helper got it, then in GBK
     expect(f"the system's message for error {code}", bool(text), True)
     return text
 
@@ -383,6 +398,9 @@ ROWS += [
      [OPEN_FAILED, ADD + OPEN_FAILED, b"", b""], None, OLDER,
      [(tag, IN_USE) for tag in (b"hosts_read fopen err", b"hosts_read fopen err", b"fopen rPath",
                                 b"rename err", b"copy err")], held_alone),
+    # The system's words are in code page 936 whatever the ANSI code page is.
+    ("held_file_reported_in_use", LOCALHOST, ["3"], [OPEN_FAILED], None, OLDER,
+     [(b"hosts_read fopen err", IN_USE)], russian),
     # A rewrite waits for a holder that refuses the rename: one that lets go sees the file renamed
     # over; one that keeps it sees it copied in place, and the report says so and why.
     ("held_with_sharing_waited_for", LOCALHOST + b"10.0.0.1 a.test\r\n", *HELD_REWRITE,
