@@ -371,8 +371,8 @@ def act_when_held(files, faults, server):
                 os.utime(files.target, ns=(was.st_atime_ns, was.st_mtime_ns))
         return
     pid = str(tracee(server, ARGS.wineserver))
-    if wait_in_call(lambda: [pid], calls[0][0], lambda path: path.endswith(" " + str(files.dos)),
-                    30, pause=0.01):
+    if wait_in_call(lambda: [pid], call, lambda path: path.endswith(" " + str(files.dos)), 30,
+                    pause=0.01):
         files.target.unlink()
 
 
