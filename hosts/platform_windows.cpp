@@ -562,6 +562,23 @@ bool rename_over(const char* from, const char* to) {
 // copy half done.
 bool in_place_copy_said() { return true; }
 
+namespace {
+
+// Whether the file open as `h` has an access list that lets someone in, but not everyone: false
+// (errno set) when it has none, an empty one, or cannot be asked.
+bool some_access(HANDLE h) {
+    PACL dacl = nullptr;
+    LocalMemory descriptor;
+    DWORD code = GetSecurityInfo(h, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                                 &dacl, nullptr, &descriptor.memory);
+    if (code != ERROR_SUCCESS) return fail_with(code);
+    if (dacl && dacl->AceCount > 0) return true;
+    errno = nothing_inherited;
+    return false;
+}
+
+}  // namespace
+
 // An empty access list, not protected, set by name: the file keeps only what its folder passes on
 // to new files, which the call given a handle is not documented to look up. Read back, none
 // would let anyone write the file, an empty one no one read it (the DNS Client among them).
@@ -572,15 +589,7 @@ bool inherit_access(const char* path, std::FILE* f) {
         SetNamedSecurityInfoA(const_cast<char*>(path), SE_FILE_OBJECT,
                               DACL_SECURITY_INFORMATION | UNPROTECTED_DACL_SECURITY_INFORMATION,
                               nullptr, nullptr, &empty, nullptr);
-    PACL dacl = nullptr;
-    LocalMemory descriptor;
-    if (code == ERROR_SUCCESS)
-        code = GetSecurityInfo(handle_of(f), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
-                               nullptr, &dacl, nullptr, &descriptor.memory);
-    if (code != ERROR_SUCCESS) return fail_with(code);
-    if (dacl && dacl->AceCount > 0) return true;
-    errno = nothing_inherited;
-    return false;
+    return code == ERROR_SUCCESS ? some_access(handle_of(f)) : fail_with(code);
 }
 
 bool resize_file(std::FILE* f, long long size) { return set_size(handle_of(f), size); }
