@@ -326,11 +326,8 @@ def planted(work, name, change, content=THEIRS):
         (work.parent / "elsewhere").unlink(missing_ok=True)
 
 
-NOBODY = 65534
-
-
 def others(path):
-    os.chown(path, NOBODY, NOBODY)
+    os.chown(path, 65534, 65534)
 
 
 @contextlib.contextmanager
@@ -349,9 +346,9 @@ def ordinary_user(_):
     lock.write_bytes(b"")
     lock.chmod(0o444)
     for path in (user, *user.rglob("*"), etc() / "hosts", lock):
-        os.chown(path, NOBODY, NOBODY, follow_symlinks=False)
-    RUN.update(command=["setpriv", f"--reuid={NOBODY}", f"--regid={NOBODY}", "--clear-groups"],
-                  prefix=user)
+        os.chown(path, 65534, 65534, follow_symlinks=False)
+    RUN.update(command=["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"],
+               prefix=user)
     try:
         yield
     finally:
