@@ -155,11 +155,17 @@ int undo_append(std::FILE* through, long long begin, const std::string& text, in
 }
 
 // Appends `text` at `begin`, the end of the stream's file, and syncs it: 0, or `code` after
-// undoing it. The stream is unbuffered, so that a failed write leaves nothing in it that a later
-// call could still write after the cut.
-int append(File& f, long long begin, const std::string& text, int code) {
-    if (std::fputs(text.c_str(), f.get()) != EOF && flush_file(f.get(), true)) return write_ok;
-    return undo_append(f.get(), begin, text, code, "fprintf err");
+// undoing it (write_open_failed, nothing written, when `*spare` cannot be had). The stream is
+// unbuffered, so that a failed write leaves nothing in it that a later call could still write
+// after the cut; it may only append, so the sync and any cut go through `*spare`, a second stream
+// for the same file, opened first.
+int append(File& f, File* spare, long long begin, const std::string& text, int code) {
+    spare->reset(another_stream(f.get()));
+    if (!*spare) return fail("hosts_write fopen err", write_open_failed);
+    if (std::fputs(text.c_str(), f.get()) != EOF && flush_file(f.get(), false) &&
+        sync_file(spare->get()))
+        return write_ok;
+    return undo_append(spare->get(), begin, text, code, "fprintf err");
 }
 
 // Whether a stream still writes to the file at its path, or another took the name, or who knows.
@@ -175,12 +181,10 @@ Still still_at(std::FILE* f, const char* path) {
     return same_file(written, now) ? Still::there : Still::replaced;
 }
 
-// Closes the stream of a whole append: 0, or `code` with its bytes cut back through a second
-// stream for the same file, which only reads and resizes, when the close failed.
-int close_append(File& f, long long begin, const std::string& text, int code) {
-    File spare(another_stream(f.get()));
-    if (!spare) return undo_append(f.get(), begin, text, code, "fprintf err");
-    if (!close_file(f)) return undo_append(spare.get(), begin, text, code, "fprintf err");
+// Closes the stream of a whole append: 0, or `code` with its bytes cut back through `spare` when
+// the close failed.
+int close_append(File& f, std::FILE* spare, long long begin, const std::string& text, int code) {
+    if (!close_file(f)) return undo_append(spare, begin, text, code, "fprintf err");
     return write_ok;
 }
 
@@ -192,13 +196,14 @@ int append_request(File& f, const char* buf, const char* path, const Tail& tail,
     if (tail.end_of_file_byte)
         return insert_before_end_byte(f, line, path, tail, write_append_failed);
     long long begin = static_cast<long long>(tail.stamp.size);
-    int ret = append(f, begin, line, write_append_failed);
+    File spare;
+    int ret = append(f, &spare, begin, line, write_append_failed);
     if (ret != 0) return ret;
     Still at = still_at(f.get(), path);
     if (at == Still::unknown)
-        return undo_append(f.get(), begin, line, write_append_failed, "stat err");
+        return undo_append(spare.get(), begin, line, write_append_failed, "stat err");
     if (at == Still::replaced) return changed_by_another();
-    return close_append(f, begin, line, write_append_failed);
+    return close_append(f, spare.get(), begin, line, write_append_failed);
 }
 
 // Whether the `size` bytes at `text` are the field's text.
@@ -301,8 +306,9 @@ int append_line_end(File& f, const char* path, const Tail& tail) {
     long long begin = static_cast<long long>(tail.stamp.size);
     constexpr int code = write_line_end_failed;
     if (tail.end_of_file_byte) return insert_before_end_byte(f, own_line_end, path, tail, code);
-    int ret = append(f, begin, own_line_end, code);
-    return ret != 0 ? ret : close_append(f, begin, own_line_end, code);
+    File spare;
+    int ret = append(f, &spare, begin, own_line_end, code);
+    return ret != 0 ? ret : close_append(f, spare.get(), begin, own_line_end, code);
 }
 
 // Appends to the file that `f` holds open, if it is still the version `loaded` stamps (when

@@ -28,11 +28,11 @@ std::FILE* open_same_mount(const char* path, const char* mode, const char** why)
 const char* not_regular(std::FILE* f);
 /// Opens `path` as std::fopen does with `mode`: null (errno set) when it cannot be opened so.
 std::FILE* open_stream(const char* path, const char* mode);
-/// Opens the existing file `path` to read and append, never creating it: null (errno set) when it
-/// cannot.
+/// Opens the existing file `path` to read and to append only, never creating it: null (errno set)
+/// when it cannot.
 std::FILE* open_append(const char* path);
-/// A second stream to read and resize the stream's open file: null (errno set) when none can be
-/// made.
+/// A second stream to read, resize and sync the stream's open file: null (errno set) when none
+/// can be made.
 std::FILE* another_stream(std::FILE* f);
 /// The text a report gives for `errnum`, on Windows the system's own where the library's would
 /// mislead.
@@ -67,17 +67,33 @@ const char* copy_permissions(const char* from, std::FILE* to, bool whole);
 /// Gives the new file `to`, after its last write, the set-id bits and capability of `from` that a
 /// write takes off, read back: null, or the failed step's tag.
 const char* copy_privileges(const char* from, std::FILE* to);
-/// Who holds a right over a Windows file, as the trust decision sorts a security identifier.
-enum class Principal { self, administrators, system, other };
-/// One allowing entry of a Windows access list, as data.
+/// Who holds a right over a Windows file, as the trust decision sorts a security identifier;
+/// nobody stands for the missing owner of a file that has none.
+enum class Principal { self, administrators, system, other, nobody };
+/// One entry of a Windows access list, as the trust decision sees it.
 struct AccessEntry {
     Principal who;  ///< whom it names
     bool writes;    ///< whether it lets them write
 };
+/// A Windows access list's entry of ACE type `type` with the rights `mask`, naming `who`, as the
+/// trust decision takes it: whom it lets write, if anyone.
+inline AccessEntry access_entry(unsigned type, unsigned long mask, Principal who) {
+    // FILE_WRITE_DATA, FILE_APPEND_DATA, WRITE_DAC, WRITE_OWNER, GENERIC_WRITE, GENERIC_ALL and
+    // MAXIMUM_ALLOWED: the rights that change what a file holds, or who may change it.
+    constexpr unsigned long write_rights =
+        0x2 | 0x4 | 0x40000 | 0x80000 | 0x40000000 | 0x10000000 | 0x2000000;
+    // ACCESS_DENIED, ACCESS_DENIED_OBJECT, ACCESS_DENIED_CALLBACK, ACCESS_DENIED_CALLBACK_OBJECT.
+    bool denial = type == 0x1 || type == 0x6 || type == 0xA || type == 0xC;
+    // Of a type newer than SYSTEM_ACCESS_FILTER (0x15) not even the rights are known.
+    bool writes = !denial && (type > 0x15 || (mask & write_rights) != 0);
+    // Only ACCESS_ALLOWED (0) names whom it lets: any other type's is taken for another user.
+    return {type == 0x0 ? who : Principal::other, writes};
+}
 /// Why a Windows file with this owner and access list is not to be trusted, in untrusted's words:
 /// null if it is.
 inline const char* untrusted_by(Principal owner, const AccessEntry* entries, std::size_t count,
                                 bool source) {
+    if (owner == Principal::nobody) return "of no known owner";
     // A null list is none at all, which lets anyone write.
     bool trusted_owner = owner == Principal::self || (source && owner != Principal::other);
     if (!trusted_owner) return "owned by another user";
@@ -91,14 +107,14 @@ inline const char* untrusted_by(Principal owner, const AccessEntry* entries, std
 const char* untrusted(std::FILE* f, bool source);
 /// Replaces `to` by `from` in one rename: false (errno set, `to` as it was) when it cannot.
 bool rename_over(const char* from, const char* to);
-/// Whether a rename that failed with `errnum` met another program's hold on the file.
-bool held_by_another(int errnum);
-/// Gives the stream's new file the access its folder gives new files: false (errno set) when it
-/// cannot.
-bool inherit_access(std::FILE* f);
+/// Whether a copy in place, which readers may see half done, is reported: on Windows, each one.
+bool in_place_copy_said();
+/// Gives the new file `path`, open as `f`, the access its folder gives new files: false (errno set)
+/// when it cannot, or that is none.
+bool inherit_access(const char* path, std::FILE* f);
 /// The absolute name of the file `path` leads to through every link: `path` when it cannot be
-/// found.
-std::string final_path(const char* path);
+/// found; empty (errno set), `*why` saying why, for a link that the system cannot follow.
+std::string final_path(const char* path, const char** why);
 /// Whether `path` is a symbolic link that leads to no file.
 bool dangling_link(const char* path);
 /// Cuts the stream's file to `size` bytes: false (errno set) when it cannot.

@@ -250,13 +250,15 @@ const char* untrusted(std::FILE* f, bool source) {
 
 bool rename_over(const char* from, const char* to) { return std::rename(from, to) == 0; }
 
-// EBUSY is a mount point here, which no wait frees: the copy in place is what it asks for.
-bool held_by_another(int) { return false; }
+// A rename fails here on a mount point (EBUSY, EXDEV), which no wait frees: the copy in place is
+// what it asks for.
+bool in_place_copy_said() { return false; }
 
 // A new file keeps the mode it was made with: there is nothing its folder passes on.
-bool inherit_access(std::FILE*) { return true; }
+bool inherit_access(const char*, std::FILE*) { return true; }
 
-std::string final_path(const char* path) {
+std::string final_path(const char* path, const char** why) {
+    *why = nullptr;
     std::error_code ec;
     std::filesystem::path target = std::filesystem::canonical(path, ec);
     return ec ? std::string(path) : target.string();

@@ -34,6 +34,8 @@ constexpr DWORD posix_semantics = 0x2;    // FILE_RENAME_FLAG_POSIX_SEMANTICS
 // Errors that no errno value names: errno is this plus the Win32 code, and error_text gives the
 // system's own message for it. Far above the C runtime's values, which end below 200.
 constexpr int system_words = 0x10000;
+// Nor any system error: a new file whose folder passed on an access list that is empty or none.
+constexpr int nothing_inherited = system_words - 1;
 
 // The one mapping from Win32 errors to the errno values the reports print; the C runtime's own
 // says "Permission denied" for a file that another program holds, or for a failing disk.
@@ -75,6 +77,8 @@ constexpr ErrorWord error_words[] = {
     {virus_infected, system_words + virus_infected},
     {virus_deleted, system_words + virus_deleted},
     {ERROR_FILE_READ_ONLY, system_words + ERROR_FILE_READ_ONLY},
+    // A link that the system cannot follow.
+    {ERROR_CANT_RESOLVE_FILENAME, system_words + ERROR_CANT_RESOLVE_FILENAME},
 };
 
 // Any other error is a device, network or file system failure.
@@ -127,7 +131,7 @@ std::FILE* stream_of(HANDLE h, const char* mode) {
 // Windows refuses a read-only file to a writer in the words it has for missing rights: the
 // attribute tells the two apart.
 DWORD refusal(const char* path, DWORD access, DWORD code) {
-    if (code != ERROR_ACCESS_DENIED || !(access & GENERIC_WRITE)) return code;
+    if (code != ERROR_ACCESS_DENIED || !(access & (GENERIC_WRITE | FILE_APPEND_DATA))) return code;
     DWORD attributes = GetFileAttributesA(path);
     bool read_only =
         attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0;
@@ -154,24 +158,45 @@ bool refused_for_writing(HANDLE h) {
     return true;
 }
 
-// The process's user as an SDDL string: empty when it cannot be had (errno set).
-std::string user_sid() {
-    HANDLE token;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
-        fail_with(GetLastError());
-        return "";
-    }
-    union {
+// This process's user, and the owner its token gives new files (for an elevated administrator
+// the Administrators group): both this user's own. Read once; null (errno set) until they can be.
+struct TokenSids {
+    PSID user = nullptr;
+    PSID owner = nullptr;
+};
+
+const TokenSids& token_sids() {
+    static union {
         TOKEN_USER user;
         char space[256];
-    } info;
+    } user;
+    static union {
+        TOKEN_OWNER owner;
+        char space[256];
+    } owner;
+    static TokenSids sids;
+    HANDLE token;
+    if (sids.user || !OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
+        if (!sids.user) fail_with(GetLastError());
+        return sids;
+    }
     DWORD size;
-    BOOL got = GetTokenInformation(token, TokenUser, &info, sizeof info, &size);
-    DWORD code = GetLastError();
+    if (GetTokenInformation(token, TokenUser, &user, sizeof user, &size) &&
+        GetTokenInformation(token, TokenOwner, &owner, sizeof owner, &size)) {
+        sids = {user.user.User.Sid, owner.owner.Owner};
+    } else {
+        fail_with(GetLastError());
+    }
     CloseHandle(token);
+    return sids;
+}
+
+// The process's user as an SDDL string: empty when it cannot be had (errno set).
+std::string user_sid() {
     char* text = nullptr;
-    if (!got || !ConvertSidToStringSidA(info.user.User.Sid, &text)) {
-        fail_with(got ? GetLastError() : code);
+    PSID user = token_sids().user;
+    if (!user || !ConvertSidToStringSidA(user, &text)) {
+        if (user) fail_with(GetLastError());
         return "";
     }
     std::string sid = text;
@@ -234,19 +259,23 @@ std::FILE* open_stream(const char* path, const char* mode) {
     return stream_of(h, mode);
 }
 
-// Every write lands at the end; a read-only file is not opened.
+// Every write lands at the end of the file as it is then, never where the stream last saw it: a
+// handle that may append but not write never overwrites what another program appended meanwhile.
+// It cannot sync or resize the file either: another_stream's handle does. A read-only file is not
+// opened.
 std::FILE* open_append(const char* path) {
     HANDLE h =
-        open_handle(path, GENERIC_READ | GENERIC_WRITE, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL);
+        open_handle(path, GENERIC_READ | FILE_APPEND_DATA, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL);
     if (h == INVALID_HANDLE_VALUE || refused_for_writing(h)) return nullptr;
     return stream_of(h, "a+b");
 }
 
-// The copy is a handle to the same open file, not to its name: a rename over the name cannot
-// lead it to another file.
+// A handle to the same open file, reopened from the handle, not by name, so that a rename over
+// the name cannot lead it to another file; with the write access that an append's handle lacks.
 std::FILE* another_stream(std::FILE* f) {
-    HANDLE process = GetCurrentProcess(), copy = nullptr;
-    if (!DuplicateHandle(process, handle_of(f), process, &copy, 0, FALSE, DUPLICATE_SAME_ACCESS)) {
+    HANDLE copy = ReOpenFile(handle_of(f), GENERIC_READ | GENERIC_WRITE,
+                             FILE_SHARE_READ | FILE_SHARE_WRITE, 0);
+    if (copy == INVALID_HANDLE_VALUE) {
         fail_with(GetLastError());
         return nullptr;
     }
@@ -255,8 +284,9 @@ std::FILE* another_stream(std::FILE* f) {
 
 namespace {
 
-// The system's message for `code`, in the system's language, without its line end; `fallback`
-// where the system has none.
+// The system's message for `code`, in the system's language, without its line end, in code page
+// 936 as the program's own texts are, whatever the ANSI code page; `fallback` where the system
+// has none.
 const char* system_message(DWORD code, const char* fallback) {
     static char messages[4][512];
     static DWORD codes[4];
@@ -265,9 +295,14 @@ const char* system_message(DWORD code, const char* fallback) {
     char* text = messages[slot];
     if (codes[slot] != code) {
         codes[slot] = code;
+        wchar_t wide[512];
         DWORD flags = FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS;
-        DWORD size = FormatMessageA(flags, nullptr, code, 0, text, sizeof messages[0], nullptr);
-        while (size > 0 && std::strchr(" \r\n", text[size - 1])) text[--size] = '\0';
+        DWORD size = FormatMessageW(flags, nullptr, code, 0, wide, 512, nullptr);
+        while (size > 0 && std::wcschr(L" \r\n", wide[size - 1])) --size;
+        int made = size == 0 ? 0
+                             : WideCharToMultiByte(936, 0, wide, static_cast<int>(size), text,
+                                                   sizeof messages[0] - 1, nullptr, nullptr);
+        text[made] = '\0';
     }
     return text[0] ? text : fallback;
 }
@@ -279,10 +314,13 @@ const char* error_text(int errnum) {
     // none for a file in use (Microsoft's says "Resource device" for EBUSY), for a virus
     // scanner's block or for a read-only file.
     if (errnum == EBUSY) return system_message(ERROR_SHARING_VIOLATION, std::strerror(errnum));
+    if (errnum == nothing_inherited) return "its folder passes on no access list, or an empty one";
     switch (errnum - system_words) {
     case virus_infected: return system_message(virus_infected, "blocked by a virus scanner");
     case virus_deleted: return system_message(virus_deleted, "removed by a virus scanner");
     case ERROR_FILE_READ_ONLY: return system_message(ERROR_FILE_READ_ONLY, "read-only file");
+    case ERROR_CANT_RESOLVE_FILENAME:
+        return system_message(ERROR_CANT_RESOLVE_FILENAME, "a link that cannot be followed");
     default: return std::strerror(errnum);
     }
 }
@@ -380,69 +418,62 @@ struct LocalMemory {
     ~LocalMemory() { LocalFree(memory); }
 };
 
-// Whether `sid` is this process's user, or the owner its token gives new files (for an
-// elevated administrator the Administrators group): both are this user's own.
+// Whether `sid` is one of this user's own.
 bool own_sid(PSID sid) {
-    HANDLE token;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
-    union {
-        TOKEN_USER user;
-        TOKEN_OWNER owner;
-        char space[256];
-    } info;
-    DWORD size;
-    bool own = GetTokenInformation(token, TokenUser, &info, sizeof info, &size) &&
-               EqualSid(sid, info.user.User.Sid);
-    own = own || (GetTokenInformation(token, TokenOwner, &info, sizeof info, &size) &&
-                  EqualSid(sid, info.owner.Owner));
-    CloseHandle(token);
-    return own;
+    const TokenSids& own = token_sids();
+    return (own.user && EqualSid(sid, own.user)) || (own.owner && EqualSid(sid, own.owner));
 }
 
+// Null, for an owner, is a file without one.
 Principal principal_of(PSID sid) {
+    if (!sid) return Principal::nobody;
     if (own_sid(sid)) return Principal::self;
     if (IsWellKnownSid(sid, WinBuiltinAdministratorsSid)) return Principal::administrators;
     return IsWellKnownSid(sid, WinLocalSystemSid) ? Principal::system : Principal::other;
 }
 
-// The rights that change what a file holds, or who may change it.
-constexpr ACCESS_MASK write_rights = FILE_WRITE_DATA | FILE_APPEND_DATA | WRITE_DAC | WRITE_OWNER |
-                                     GENERIC_WRITE | GENERIC_ALL | MAXIMUM_ALLOWED;
-
-// One access list entry as the trust decision sees it. Entries only for what the folder's new
-// files inherit, and denials, give no one a right; allowing entries of another layout (object,
-// callback) are taken as another user's right to write.
+// One access list entry as the trust decision sees it; entries only for what the folder's new
+// files inherit give no one a right. Every type keeps its rights right after its header; only
+// an ACCESS_ALLOWED entry is read for whom it names.
 bool entry_of(const ACE_HEADER* header, AccessEntry* entry) {
     if (header->AceFlags & INHERIT_ONLY_ACE) return false;
-    if (header->AceType == ACCESS_ALLOWED_ACE_TYPE) {
-        const auto* allowed = reinterpret_cast<const ACCESS_ALLOWED_ACE*>(header);
-        PSID sid = const_cast<DWORD*>(&allowed->SidStart);
-        *entry = {principal_of(sid), (allowed->Mask & write_rights) != 0};
-        return true;
-    }
-    *entry = {Principal::other, true};
-    return header->AceType == ACCESS_ALLOWED_OBJECT_ACE_TYPE ||
-           header->AceType == ACCESS_ALLOWED_CALLBACK_ACE_TYPE ||
-           header->AceType == ACCESS_ALLOWED_CALLBACK_OBJECT_ACE_TYPE;
+    const auto* allowed = reinterpret_cast<const ACCESS_ALLOWED_ACE*>(header);
+    bool masked = header->AceSize >= sizeof(ACE_HEADER) + sizeof(ACCESS_MASK);
+    Principal who = header->AceType == ACCESS_ALLOWED_ACE_TYPE
+                        ? principal_of(const_cast<DWORD*>(&allowed->SidStart))
+                        : Principal::other;
+    *entry = access_entry(header->AceType, masked ? allowed->Mask : ~0ul, who);
+    return true;
 }
 
-// Why the file open as `h` is not to be trusted, from its owner and access list.
-const char* trust_of(HANDLE h, bool source) {
-    PSID owner = nullptr;
-    PACL dacl = nullptr;
-    LocalMemory descriptor;
-    if (GetSecurityInfo(h, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
-                        &owner, nullptr, &dacl, nullptr, &descriptor.memory) != ERROR_SUCCESS)
-        return "of no known owner";
+// Why an owner and access list of a source, a file to be read into another, are not to be
+// trusted.
+const char* judged_source(PSID owner, const ACL* dacl) {
     std::size_t count = 0, aces = dacl ? dacl->AceCount : 0;
     std::unique_ptr<AccessEntry[]> entries(new (std::nothrow) AccessEntry[aces + 1]);
     if (!entries) return "of no known owner";
     for (std::size_t i = 0; i < aces; ++i) {
         void* ace = nullptr;
-        if (!GetAce(dacl, static_cast<DWORD>(i), &ace)) return "of no known owner";
+        if (!GetAce(const_cast<ACL*>(dacl), static_cast<DWORD>(i), &ace))
+            return "of no known owner";
         if (entry_of(static_cast<ACE_HEADER*>(ace), &entries[count])) ++count;
     }
-    return untrusted_by(principal_of(owner), dacl ? entries.get() : nullptr, count, source);
+    return untrusted_by(principal_of(owner), dacl ? entries.get() : nullptr, count, true);
+}
+
+// Why the file open as `h` is not to be trusted, from its owner and, for a `source`, its access
+// list, which is read only then.
+const char* trust_of(HANDLE h, bool source) {
+    PSID owner = nullptr;
+    PACL dacl = nullptr;
+    LocalMemory descriptor;
+    SECURITY_INFORMATION which =
+        OWNER_SECURITY_INFORMATION | (source ? DACL_SECURITY_INFORMATION : 0);
+    if (GetSecurityInfo(h, SE_FILE_OBJECT, which, &owner, nullptr, source ? &dacl : nullptr,
+                        nullptr, &descriptor.memory) != ERROR_SUCCESS)
+        return "of no known owner";
+    return source ? judged_source(owner, dacl)
+                  : untrusted_by(principal_of(owner), nullptr, 0, false);
 }
 
 }  // namespace
@@ -516,6 +547,9 @@ bool rename_over(const char* from, const char* to) {
     DWORD code = ERROR_SUCCESS;
     for (int tries = 0; tries < 20 && (tries == 0 || maybe_held(code)); ++tries) {
         if (tries > 0) Sleep(50);
+        // MOVEFILE_REPLACE_EXISTING lets it replace `to`. MOVEFILE_WRITE_THROUGH only makes a move
+        // to another volume, which copies, wait for the copy's flush, never the case beside the
+        // target: the rename reaches the disk with the folder's flush (sync_folder).
         if (MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return true;
         code = GetLastError();
     }
@@ -523,17 +557,39 @@ bool rename_over(const char* from, const char* to) {
     return fail_with(code == ERROR_ACCESS_DENIED && in_use(to) ? ERROR_SHARING_VIOLATION : code);
 }
 
-// rename_over gives EBUSY for a file that another program held for the whole wait.
-bool held_by_another(int errnum) { return errnum == EBUSY; }
+// Whatever refused the rename (a holder, with or without delete sharing; an access list that
+// denies DELETE; a file system or a Windows without the POSIX rename), readers may have seen the
+// copy half done.
+bool in_place_copy_said() { return true; }
 
-// An empty access list, not protected: the file keeps only what its folder passes on to new files.
-bool inherit_access(std::FILE* f) {
+namespace {
+
+// Whether the file open as `h` has an access list that lets someone in, but not everyone: false
+// (errno set) when it has none, an empty one, or cannot be asked.
+bool some_access(HANDLE h) {
+    PACL dacl = nullptr;
+    LocalMemory descriptor;
+    DWORD code = GetSecurityInfo(h, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                                 &dacl, nullptr, &descriptor.memory);
+    if (code != ERROR_SUCCESS) return fail_with(code);
+    if (dacl && dacl->AceCount > 0) return true;
+    errno = nothing_inherited;
+    return false;
+}
+
+}  // namespace
+
+// An empty access list, not protected, set by name: the file keeps only what its folder passes on
+// to new files, which the call given a handle is not documented to look up. Read back, none
+// would let anyone write the file, an empty one no one read it (the DNS Client among them).
+bool inherit_access(const char* path, std::FILE* f) {
     ACL empty;
     if (!InitializeAcl(&empty, sizeof empty, ACL_REVISION)) return fail_with(GetLastError());
-    DWORD code = SetSecurityInfo(handle_of(f), SE_FILE_OBJECT,
-                                 DACL_SECURITY_INFORMATION | UNPROTECTED_DACL_SECURITY_INFORMATION,
-                                 nullptr, nullptr, &empty, nullptr);
-    return code == ERROR_SUCCESS || fail_with(code);
+    DWORD code =
+        SetNamedSecurityInfoA(const_cast<char*>(path), SE_FILE_OBJECT,
+                              DACL_SECURITY_INFORMATION | UNPROTECTED_DACL_SECURITY_INFORMATION,
+                              nullptr, nullptr, &empty, nullptr);
+    return code == ERROR_SUCCESS ? some_access(handle_of(f)) : fail_with(code);
 }
 
 bool resize_file(std::FILE* f, long long size) { return set_size(handle_of(f), size); }
@@ -621,33 +677,82 @@ HANDLE open_name(const char* path, DWORD flags) {
                        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | flags, nullptr);
 }
 
-}  // namespace
+// A name surrogate's file leads to another name: a symbolic link, a junction, a mount point.
+constexpr DWORD name_surrogate = 0x20000000;  // IsReparseTagNameSurrogate
+constexpr DWORD wsl_link = 0xA000001D;        // IO_REPARSE_TAG_LX_SYMLINK
 
-// The runtime's std::filesystem follows no link on Windows: the system names the file that the
-// open handle reached, after every link, as \\?\C:\... or \\?\UNC\server\share\... A name
-// that is no reparse point is only made absolute, unopened: the new version goes beside it,
-// in the folder it names, whatever links lead there.
-std::string final_path(const char* path) {
-    DWORD attributes = GetFileAttributesA(path);
-    if (attributes == INVALID_FILE_ATTRIBUTES) return path;
-    if (!(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
-        char full[MAX_PATH * 4];
-        DWORD size = GetFullPathNameA(path, sizeof full, full, nullptr);
-        return size == 0 || size >= sizeof full ? std::string(path) : std::string(full);
-    }
-    HANDLE h = open_name(path, 0);
-    if (h == INVALID_HANDLE_VALUE) return path;
+// `path` made absolute, unopened.
+std::string absolute(const char* path) {
+    char full[MAX_PATH * 4];
+    DWORD size = GetFullPathNameA(path, sizeof full, full, nullptr);
+    return size == 0 || size >= sizeof full ? std::string(path) : std::string(full);
+}
+
+// Reads the reparse tag of the name `path` itself into `*tag`: false (the error left for
+// GetLastError) when it cannot.
+bool tag_of(const char* path, DWORD* tag) {
+    HANDLE h = open_name(path, FILE_FLAG_OPEN_REPARSE_POINT);
+    FILE_ATTRIBUTE_TAG_INFO info = {};
+    bool got = h != INVALID_HANDLE_VALUE &&
+               GetFileInformationByHandleEx(h, FileAttributeTagInfo, &info, sizeof info);
+    DWORD code = GetLastError();
+    if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+    SetLastError(code);
+    *tag = info.ReparseTag;
+    return got;
+}
+
+// Refuses a link that cannot be followed, which a rename would replace: empty, with `*why` the
+// reason and errno set for the caller's report; `code`, if not 0, the system's words for why.
+std::string refused(const char** why, const char* reason, DWORD code) {
+    static std::string text;
+    text = reason;
+    if (code != ERROR_SUCCESS)
+        text = text + " (" + system_message(code, error_text(errno_of(code))) + ")";
+    *why = text.c_str();
+    fail_with(ERROR_CANT_RESOLVE_FILENAME);
+    return "";
+}
+
+// The name the system gives the file open as `h`, \\?\C:\... or \\?\UNC\server\share\..., in the
+// ANSI code page that the program's calls name files in: empty, with `*why`, when it has none.
+std::string name_of(HANDLE h, const char** why) {
     wchar_t wide[4096];
     DWORD size = GetFinalPathNameByHandleW(h, wide, 4096, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
-    CloseHandle(h);
-    if (size == 0 || size >= 4096 || std::wcsncmp(wide, L"\\\\?\\", 4) != 0) return path;
+    DWORD code = size == 0 ? GetLastError() : ERROR_FILENAME_EXCED_RANGE;
+    if (size == 0 || size >= 4096 || std::wcsncmp(wide, L"\\\\?\\", 4) != 0)
+        return refused(why, "a link whose target cannot be named", code);
     bool share = std::wcsncmp(wide + 4, L"UNC\\", 4) == 0;
     char name[4096 * 2] = "\\";
     BOOL lossy = FALSE;
     if (!WideCharToMultiByte(CP_ACP, 0, wide + (share ? 7 : 4), -1, name + (share ? 1 : 0),
-                             sizeof name - 1, nullptr, &lossy) ||
-        lossy)
-        return path;
+                             sizeof name - 1, nullptr, &lossy))
+        return refused(why, "a link whose target cannot be named", GetLastError());
+    return lossy ? refused(why, "a link to a name outside the ANSI code page", 0) : name;
+}
+
+}  // namespace
+
+// The runtime's std::filesystem follows no link on Windows: the system names the file that the
+// open handle reached, after every link. A name that is no link (a plain file, or a reparse point
+// that leads nowhere else: a cloud or deduplicated file) is only made absolute, unopened: the
+// new version goes beside it, in the folder it names, whatever links lead there. A link that
+// cannot be followed is refused, never taken for the file itself.
+std::string final_path(const char* path, const char** why) {
+    *why = nullptr;
+    DWORD attributes = GetFileAttributesA(path);
+    if (attributes == INVALID_FILE_ATTRIBUTES) return path;
+    if (!(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) return absolute(path);
+    DWORD tag;
+    if (!tag_of(path, &tag))
+        return refused(why, "a reparse point whose tag cannot be read", GetLastError());
+    if (!(tag & name_surrogate)) return absolute(path);
+    if (tag == wsl_link) return refused(why, "a WSL symbolic link, which Windows cannot follow", 0);
+    HANDLE h = open_name(path, 0);
+    if (h == INVALID_HANDLE_VALUE)
+        return refused(why, "a link that cannot be followed", GetLastError());
+    std::string name = name_of(h, why);
+    CloseHandle(h);
     return name;
 }
 
@@ -658,7 +763,6 @@ bool dangling_link(const char* path) {
     FILE_ATTRIBUTE_TAG_INFO tag = {};
     const char* kind = kind_of(h, &tag);
     CloseHandle(h);
-    constexpr DWORD name_surrogate = 0x20000000;  // IsReparseTagNameSurrogate
     bool link = kind && (tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
                 (tag.ReparseTag & name_surrogate);
     if (!link) return false;
@@ -754,18 +858,19 @@ bool console_at(DWORD which) {
 }
 
 // Runs a command of cmd's own and waits for it: the system folder's cmd.exe, found through
-// neither COMSPEC nor PATH, with /d so that no AutoRun command of the registry runs first.
+// neither COMSPEC nor PATH, with /d so that no AutoRun command of the registry runs first, and
+// started in the system folder, since in a UNC working folder cmd warns that it cannot be there.
 void run_cmd(const char* command) {
-    char program[MAX_PATH + 16];
-    UINT size = GetSystemDirectoryA(program, MAX_PATH);
+    char folder[MAX_PATH], program[MAX_PATH + 16];
+    UINT size = GetSystemDirectoryA(folder, MAX_PATH);
     if (size == 0 || size >= MAX_PATH) return;
-    std::snprintf(program + size, sizeof program - size, "\\cmd.exe");
+    std::snprintf(program, sizeof program, "%s\\cmd.exe", folder);
     char line[32];
     std::snprintf(line, sizeof line, "cmd.exe /d /c %s", command);
     STARTUPINFOA start = {};
     start.cb = sizeof start;
     PROCESS_INFORMATION process;
-    if (!CreateProcessA(program, line, nullptr, nullptr, TRUE, 0, nullptr, nullptr, &start,
+    if (!CreateProcessA(program, line, nullptr, nullptr, TRUE, 0, nullptr, folder, &start,
                         &process))
         return;
     WaitForSingleObject(process.hProcess, INFINITE);
@@ -796,14 +901,19 @@ long long ticks(const FILETIME& t) {
                                   t.dwLowDateTime);
 }
 
+// The change time moves with the last-write time and with a change of attributes too; neither is
+// sure to have moved before the writer's handle is closed.
 bool stamp_handle(HANDLE h, FileStamp* stamp) {
     BY_HANDLE_FILE_INFORMATION info;
-    if (!GetFileInformationByHandle(h, &info)) return fail_with(GetLastError());
+    FILE_BASIC_INFO basic;
+    if (!GetFileInformationByHandle(h, &info) ||
+        !GetFileInformationByHandleEx(h, FileBasicInfo, &basic, sizeof basic))
+        return fail_with(GetLastError());
     stamp->device = info.dwVolumeSerialNumber;
     stamp->file = (static_cast<unsigned long long>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
     stamp->size = (static_cast<unsigned long long>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
     stamp->modified = ticks(info.ftLastWriteTime);
-    stamp->changed = 0;
+    stamp->changed = basic.ChangeTime.QuadPart;
     return true;
 }
 
@@ -812,8 +922,10 @@ bool stamp_handle(HANDLE h, FileStamp* stamp) {
 bool stamp_of(std::FILE* f, FileStamp* stamp) { return stamp_handle(handle_of(f), stamp); }
 
 bool stamp_at(const char* path, FileStamp* stamp) {
-    // No access asked and every sharing allowed: the stamp never stands in another's way.
-    HANDLE h = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+    // Only its attributes asked, which no sharing guards, and every sharing allowed: the stamp
+    // never stands in another's way.
+    HANDLE h = CreateFileA(path, FILE_READ_ATTRIBUTES,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                            OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (h == INVALID_HANDLE_VALUE) return fail_with(GetLastError());
     return close_after(h, stamp_handle(h, stamp));
@@ -823,12 +935,13 @@ namespace {
 
 // Opens the lock file, made if missing with an access list for its creator, the Administrators
 // and SYSTEM alone, never through a link: INVALID_HANDLE_VALUE (errno set) when it cannot be.
+// Only read, never written, so a read-only lock file takes its turns as any other.
 HANDLE open_lock_file(const char* path) {
     PrivateSecurity security;
     if (!security.get()) return INVALID_HANDLE_VALUE;
-    HANDLE h = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                           security.get(), OPEN_ALWAYS,
-                           FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    HANDLE h =
+        CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, security.get(),
+                    OPEN_ALWAYS, FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (h == INVALID_HANDLE_VALUE) fail_with(GetLastError());
     return h;
 }
@@ -884,8 +997,11 @@ LockResult lock_take(const char* path, InstanceLock* lock, const char** why) {
     return lock_unavailable;
 }
 
-// The lock file stays (see lock_take); no_lock releases nothing.
+// The lock file stays (see lock_take); no_lock releases nothing. The byte is unlocked before the
+// handle is closed: the locks of a closed handle are freed when the system gets to them.
 bool lock_release(const char*, InstanceLock lock) {
     if (lock == no_lock) return true;
-    return CloseHandle(reinterpret_cast<HANDLE>(lock)) || fail_with(GetLastError());
+    HANDLE h = reinterpret_cast<HANDLE>(lock);
+    OVERLAPPED at = {};
+    return close_after(h, UnlockFileEx(h, 0, 1, 0, &at) || fail_with(GetLastError()));
 }

@@ -30,8 +30,16 @@ namespace {
 constexpr char new_mark[] = ".new-";
 constexpr char old_mark[] = ".old-";
 
-// The file a link leads to, so that the link is kept and its target replaced.
-std::string resolve(const char* path) { return final_path(path); }
+// The file a link leads to, so that the link is kept and its target replaced: empty (errno set)
+// after a report for a link that the system cannot follow, which a rename would replace.
+std::string resolve(const char* path) {
+    const char* why;
+    std::string target = final_path(path, &why);
+    int saved = errno;
+    if (why) report_text("link err: %s is %s\n", path, why);
+    errno = saved;
+    return target;
+}
 
 // Removes `path`, reporting a failure: true when it is gone.
 bool remove_file(const std::string& path) {
@@ -164,6 +172,7 @@ void remove_leftovers(const std::string& target, bool shared_folder) {
 // the permission bits when the target gives none (in a shared folder, or missing).
 Replacement::Replacement(const char* path, const Placement& place)
     : place_(place), target_(place.follow_links ? resolve(path) : path) {
+    if (target_.empty()) return;
     // In a folder that others may write, the caller sweeps before its turn (remove_leftovers).
     if (!place.shared_folder) remove_leftovers(target_, false);
     // Taken before the new file is made, so that a lack of memory leaves nothing behind.
@@ -224,7 +233,7 @@ bool Replacement::inherit() {
     const char* failed = from ? copy_permissions(from, file_.get(), exists) : nullptr;
     // A file made anew is read by others as the system's own are, by what its folder grants
     // them; one that replaces a file took that file's permissions already.
-    if (!failed && !exists && !place_.shared_folder && !inherit_access(file_.get()))
+    if (!failed && !exists && !place_.shared_folder && !inherit_access(temp_.c_str(), file_.get()))
         failed = "chmod err";
     if (failed) report(failed);
     return failed == nullptr;
@@ -345,7 +354,7 @@ Replaced Replacement::copied(File& old, const std::string& old_path, int rename_
     remove_file(temp_);
     temp_.clear();
     // Readers could see the copy half done: the user is told that one rename did not hold.
-    if (held_by_another(rename_errno)) {
+    if (in_place_copy_said()) {
         errno = rename_errno;
         report("rename err");
         report_text("copied in place: %s\n", target_.c_str());

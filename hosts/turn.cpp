@@ -16,21 +16,28 @@ namespace fs = std::filesystem;
 namespace {
 
 // The lock file stands beside the name the program keeps, in that name's real folder, not beside
-// a link's target: only those who may change the hosts file can make names there.
-std::string lock_path(const char* path) {
-    fs::path name(path);
-    return (fs::path(final_path(folder_of(path).c_str())) / name.filename()).string() + ".lock";
+// a link's target: only those who may change the hosts file can make names there. Empty, with
+// `*why` saying why, when the folder is a link that the system cannot follow.
+std::string lock_path(const char* path, const char** why) {
+    std::string folder = final_path(folder_of(path).c_str(), why);
+    if (folder.empty()) return folder;
+    return (fs::path(folder) / fs::path(path).filename()).string() + ".lock";
 }
 
 }  // namespace
 
 // A wait says so once, after a second. Where no lock can be had, the turn goes on without one,
 // saying so when the lock file there is not one to trust.
-Turn::Turn(const char* path, int limit) : path_(lock_path(path)) {
+Turn::Turn(const char* path, int limit) {
     using namespace std::chrono;
+    const char* why = nullptr;
+    path_ = lock_path(path, &why);
+    if (why) {
+        report_text("hosts_lock: %s is %s: no turn taken\n", folder_of(path).c_str(), why);
+        return;
+    }
     const auto start = steady_clock::now();
     bool said = false;
-    const char* why = nullptr;
     // Polled rather than blocked on, so that the wait can be bounded the same way everywhere.
     for (milliseconds pause(1);; pause = std::min(2 * pause, 20ms)) {
         LockResult got = lock_take(path_.c_str(), &lock_, &why);

@@ -15,7 +15,7 @@ import time
 SKIP = 77
 
 # x86_64's numbers of the system calls a test holds a program in, as /proc/PID/syscall gives them.
-SYSCALLS = {"write": 1, "fsync": 74, "fchmod": 91, "fchown": 93, "fsetxattr": 190,
+SYSCALLS = {"write": 1, "lseek": 8, "fsync": 74, "fchmod": 91, "fchown": 93, "fsetxattr": 190,
             "flistxattr": 196, "fremovexattr": 199, "getdents64": 217, "openat": 257,
             "newfstatat": 262}
 O_APPEND = 0o2000

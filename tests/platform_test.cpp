@@ -43,6 +43,12 @@ TEST(UntrustedBy, TrustsOnlyTheUsersOwnOrForASourceTheSystemsWhenNoOneElseMayWri
         {P::system, true}, {P::administrators, true}, {P::self, true}};
     const AccessEntry readers[] = {{P::self, true}, {P::other, false}};  // Users may read
     const AccessEntry writers[] = {{P::self, true}, {P::other, true}};   // Users may write
+    // An allowing entry of another type than ACCESS_ALLOWED is another's write, whomever it
+    // names: ACCESS_ALLOWED_COMPOUND with FILE_WRITE_DATA, a type newer than any known with
+    // FILE_READ_DATA; a denial (ACCESS_DENIED_CALLBACK) lets no one write.
+    const AccessEntry compound[] = {access_entry(0x4, 0x2, P::self)};
+    const AccessEntry newer[] = {access_entry(0x16, 0x1, P::self)};
+    const AccessEntry denial[] = {access_entry(0xA, 0x2, P::other), access_entry(0, 0x1, P::other)};
     struct Case {
         P owner;
         const AccessEntry* list;  // null: no access list, which lets everyone write
@@ -59,6 +65,11 @@ TEST(UntrustedBy, TrustsOnlyTheUsersOwnOrForASourceTheSystemsWhenNoOneElseMayWri
         {P::self, writers, 2, true, "writable by others"},
         {P::self, nullptr, 0, true, "writable by others"},
         {P::self, writers, 2, false, nullptr},  // a leftover of the user's own, swept
+        {P::self, compound, 1, true, "writable by others"},
+        {P::self, newer, 1, true, "writable by others"},
+        {P::self, denial, 2, true, nullptr},
+        {P::nobody, private_list, 3, true, "of no known owner"},
+        {P::nobody, private_list, 3, false, "of no known owner"},
     };
     for (const Case& c : cases) {
         const char* why = untrusted_by(c.owner, c.list, c.count, c.source);

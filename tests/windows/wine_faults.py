@@ -76,8 +76,9 @@ COMMANDS = {
 # access list goes from the target to "new" as a server's open of the target (READ_CONTROL) and
 # a change of the new file's mode (Wine's form of an access list). Process "test" acts rather
 # than fails: error "delete" deletes the target while the server is held (delay_enter) at the
-# entry of the call; call "plant" leaves what a killed run with the program's own process id
-# left, "new" and "old" whole; call "read-only" makes the target read-only (no write bit).
+# entry of the call, "append" and "rewrite" act while the program is (act_when_held); call
+# "plant" leaves what a killed run with the program's own process id left, "new" and "old" whole;
+# call "read-only" makes the target read-only (no write bit).
 # Outcomes: "new" (success text, the new content), "old" (a report, the old content), "kept"
 # (both versions kept beside the target and named), "gone" (the target deleted, not made again).
 # The last field is text that stderr must hold.
@@ -106,7 +107,8 @@ ROWS = [
     ("rename-source-open-eacces", "add-replace", [("server", "openat", "new", "2", "EACCES")],
      "new", None),
     ("rename-eacces-copies-in-place", "add-replace",
-     [("server", "rename", "new", "1+", "EACCES")], "new", None),
+     [("server", "rename", "new", "1+", "EACCES")], "new",
+     "rename err: Permission denied\r\ncopied in place: " + wine_test.NAMED.decode()),
     # What an ordinary user's open of a read-only file gets, which root's never does under Wine.
     ("read-only-open-eacces", "add-replace",
      [("test", "read-only", "hosts", "", ""), ("server", "openat", "hosts", "1+", "EACCES")],
@@ -139,21 +141,30 @@ ROWS = [
      "copy err: No space left on device"),
     ("in-place-cut-eio", "delete", [RENAMES_EXDEV, ("server", "ftruncate", "hosts", "1", "EIO")],
      "old", "copy err: Input/output error"),
-    # Appending in place.
-    ("append-write-enospc", "add-append", [("program", "write", "hosts", "1", "ENOSPC")], "old",
+    # Appending in place, through a handle that may only append, whose writes Wine makes at the
+    # file's end with pwrite(2); the 4th open of the file is the second handle that syncs and cuts.
+    ("append-write-enospc", "add-append", [("program", "pwrite64", "hosts", "1", "ENOSPC")], "old",
      "fprintf err: No space left on device"),
     ("append-sync-eio", "add-append", [("program", "fsync", "hosts", "1", "EIO")], "old",
      "fprintf err: Input/output error"),
     ("append-and-cut-back-fail", "add-append",
-     [("program", "write", "hosts", "1", "ENOSPC"), ("server", "pwrite64", "hosts", "1", "EIO")],
+     [("program", "pwrite64", "hosts", "1", "ENOSPC"), ("server", "pwrite64", "hosts", "1", "EIO")],
      "old", "truncate err: Input/output error"),
-    ("append-then-stamp-open-eacces", "add-append", [("server", "openat", "hosts", "4", "EACCES")],
+    ("append-then-stamp-open-eacces", "add-append", [("server", "openat", "hosts", "5", "EACCES")],
      "old", "stat err: Permission denied"),
     ("append-and-cut-back-flush-eio", "add-append",
-     [("program", "write", "hosts", "1", "ENOSPC"), ("program", "fsync", "hosts", "1", "EIO")],
+     [("program", "pwrite64", "hosts", "1", "ENOSPC"), ("program", "fsync", "hosts", "1", "EIO")],
      "old", "truncate err: Input/output error"),
     ("append-open-eacces", "add-append", [("server", "openat", "hosts", "3", "EACCES")], "old",
      "hosts_write fopen err: Permission denied"),
+    # Another program writes the same bytes again while the new version syncs, and puts back the
+    # last-write time: the change time still tells (-9).
+    ("same-size-write-seen", "add-replace", [("test", "fsync", "new", "1", "rewrite")], "old",
+     None),
+    # Another program appends after the 8th seek on the file, the C runtime's to the end before
+    # its write: the append's own line follows theirs, never overwrites it.
+    ("append-after-anothers", "add-append", [("test", "lseek", "hosts", "8", "append")], "new",
+     None),
     # The other commands.
     ("delete-new-version-write-enospc", "delete", [NEW_WRITE_ENOSPC], "old", None),
     ("delete-rename-exdev-copies-in-place", "delete", [RENAMES_EXDEV], "new", None),
@@ -264,9 +275,10 @@ class Run:
 def strace_options(files, side, faults, calls, paths):
     """strace's options for one of the two processes: what it traces, on which files, and the
     faults it injects there."""
-    # A deletion by the test holds the server in the call while it deletes.
-    mine = [f if f[0] == side else ("server", *f[1:4], "delay_enter=2000000") for f in faults
-            if f[0] == side or (side == "server" and f[4] == "delete")]
+    # The test deletes while it holds the server in the call, and appends while it holds the
+    # program.
+    mine = [f if f[0] == side else (side, *f[1:4], "delay_enter=2000000") for f in faults
+            if f[0] == side or HELD.get(f[4]) == side]
     traced = calls or ",".join(sorted({f[1] for f in mine})) or "rename"
     options = ["-ttt", "-qq", "-y", "-s", "64", "-e", "trace=" + traced]
     for _, call, kind, when, error in mine:
@@ -321,7 +333,7 @@ def run(files, faults=(), calls=None, paths=None, server_paths=True, zero=True):
         while not server_ready() and server.poll() is None and time.time() < deadline:
             time.sleep(0.01)
         program_env = dict(env, LD_PRELOAD=ARGS.zero_random) if zero else env
-        deleter = threading.Thread(target=delete_when_held, args=(files, faults, server),
+        deleter = threading.Thread(target=act_when_held, args=(files, faults, server),
                                    daemon=True)
         deleter.start()
         status = run_program(files, faults, calls, paths, logs["program"], program_env)
@@ -335,17 +347,43 @@ def run(files, faults=(), calls=None, paths=None, server_paths=True, zero=True):
     return Run(files, status, texts)
 
 
-def delete_when_held(files, faults, server):
+# Whom the test holds while it acts.
+HELD = {"delete": "server", "append": "program", "rewrite": "program"}
+
+
+def act_when_held(files, faults, server):
     """Deletes the target once the server is held at the entry of the call that a "delete" row
-    names on it, as its strace holds it there. Only the server's call counts: the program's own
-    look at the name, caught in passing, would have it deleted before the server opens it."""
-    calls = [f[1] for f in faults if f[4] == "delete"]
-    if not calls:
+    names on it, as its strace holds it there; once the program is held so in the call of an
+    "append" row, appends to it, of a "rewrite" row, writes its bytes again and puts its last
+    write time back. Only the server's call counts: the program's own look at the name, caught
+    in passing, would have it deleted before the server opens it; and the program's call counts
+    only while it stays, not one caught on its way."""
+    acts = [f for f in faults if f[4] in HELD]
+    if not acts:
+        return
+    _, call, kind, _, act = acts[0]
+    if act != "delete":
+        if held_still(call, lambda path: path in files.forms(kind)):
+            was = files.target.stat()
+            with open(files.target, "ab" if act == "append" else "r+b") as f:
+                f.write(wine_test.THEIRS if act == "append" else files.old)
+            if act == "rewrite":
+                os.utime(files.target, ns=(was.st_atime_ns, was.st_mtime_ns))
         return
     pid = str(tracee(server, ARGS.wineserver))
-    if wait_in_call(lambda: [pid], calls[0], lambda path: path.endswith(" " + str(files.dos)), 30,
+    if wait_in_call(lambda: [pid], call, lambda path: path.endswith(" " + str(files.dos)), 30,
                     pause=0.01):
         files.target.unlink()
+
+
+def held_still(call, on):
+    """Whether a process is held in CALL on a file that ON takes: there, and again 0.3 s later."""
+    deadline = time.monotonic() + 30
+    while wait_in_call(None, call, on, deadline - time.monotonic(), pause=0.01):
+        time.sleep(0.3)
+        if wait_in_call(None, call, on, 0.05, pause=0.01):
+            return True
+    return False
 
 
 def run_program(files, faults, calls, paths, log, env):
@@ -431,7 +469,7 @@ def check(run, files, new, outcome, text, faults):
     if text and text.encode() not in run.stderr:
         problems.append(f"stderr lacks {text!r}")
     for side, call, kind, when, error in faults:
-        side = "server" if error == "delete" else side
+        side = HELD.get(error, side)
         if side != "test" and not re.search(rf"{call}\(.*\((INJECTED|DELAYED)\)", run.logs[side]):
             problems.append(f"the fault {call} {kind} {when} {error} was never reached")
     if problems:
@@ -501,7 +539,10 @@ def run_rows(rows):
         violations += problems
     for name, command, faults, outcome, text in rows:
         files = Files(command, pid)
-        problems = check(run(files, faults), files, new[command], outcome, text, faults)
+        # Another program's line appended meanwhile comes before the command's own.
+        after = files.old + wine_test.THEIRS + new[command][len(files.old):] \
+            if any(f[4] == "append" for f in faults) else new[command]
+        problems = check(run(files, faults), files, after, outcome, text, faults)
         violations += [f"{name}: {p}" for p in problems]
         print(f"{name}: {'ok' if not problems else 'FAILED'}", flush=True)
     print(*violations, sep="\n")

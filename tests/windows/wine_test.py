@@ -136,14 +136,24 @@ def hosts_folder():
     return HostsFolder(etc=etc(), root=ARGS.area / "work")
 
 
+# How wine() runs programs: as root in the private prefix under a Chinese locale, but for a case
+# that asks for an ordinary user (ordinary_user) or another locale (russian).
+RUN = {"command": [], "prefix": None, "locale": "zh_CN.UTF-8"}
+# The ANSI code page of each locale, as Python names it.
+ANSI = {"zh_CN.UTF-8": "gbk", "ru_RU.UTF-8": "cp1251"}
+
+
 def wine_env(debug="-all"):
     """A Chinese locale as on the program's home systems, the private prefix, and nothing that
     could reach a display or another prefix."""
     env = {name: value for name, value in os.environ.items()
            if not name.startswith(("WINE", "LC_", "DISPLAY", "WAYLAND"))}
     # No Mono or Gecko: the program needs neither, and looking for them costs seconds.
-    env.update(WINEPREFIX=str(ARGS.area / "prefix"), WINEARCH="win64", WINEDEBUG=debug,
-               WINEDLLOVERRIDES="mscoree,mshtml=", LANG="zh_CN.UTF-8", LC_ALL="zh_CN.UTF-8")
+    env.update(WINEPREFIX=str(RUN["prefix"] or ARGS.area / "prefix"), WINEARCH="win64",
+               WINEDEBUG=debug, WINEDLLOVERRIDES="mscoree,mshtml=", LANG=RUN["locale"],
+               LC_ALL=RUN["locale"])
+    if RUN["prefix"]:
+        env["HOME"] = str(RUN["prefix"])
     return env
 
 
@@ -196,8 +206,8 @@ def windows(path):
 
 
 def wine(*args, debug="-all", **options):
-    return subprocess.run([ARGS.wine, *map(str, args)], capture_output=True, env=wine_env(debug),
-                          timeout=60, **options)
+    return subprocess.run([*RUN["command"], ARGS.wine, *map(str, args)], capture_output=True,
+                          env=wine_env(debug), timeout=60, **options)
 
 
 def helper(*args):
@@ -263,6 +273,18 @@ def held_alone(work):
 
 
 @contextlib.contextmanager
+def russian(work):
+    """Another program holds the hosts file under a Russian locale, whose ANSI code page is 1251,
+    not 936 as Chinese's."""
+    RUN["locale"] = "ru_RU.UTF-8"
+    try:
+        with held_alone(work):
+            yield
+    finally:
+        RUN["locale"] = "zh_CN.UTF-8"
+
+
+@contextlib.contextmanager
 def held_shared(lets_go):
     """Another program holds the hosts file shared for reading and writing but not for deletion
     (a scanner, an indexer), which refuses the rename; one that lets go within the rewrite's wait
@@ -308,11 +330,40 @@ def others(path):
     os.chown(path, 65534, 65534)
 
 
+@contextlib.contextmanager
+def ordinary_user(_):
+    """Wine run as an ordinary user (nobody), to whom it refuses what root may do, in a prefix of
+    theirs on the private prefix's drives; theirs too the hosts file and a read-only lock file."""
+    if not shutil.which("setpriv"):
+        raise Skip("setpriv (util-linux) is needed to run Wine as an ordinary user")
+    user, lock = ARGS.area / "prefix-user", etc() / "hosts.lock"
+    shutil.rmtree(user, ignore_errors=True)
+    (user / "dosdevices").mkdir(parents=True)
+    for name in ("system.reg", "user.reg", "userdef.reg", ".update-timestamp"):
+        shutil.copy2(ARGS.area / "prefix" / name, user / name)
+    (user / "dosdevices" / "c:").symlink_to(ARGS.area / "prefix" / "drive_c")
+    (user / "dosdevices" / "d:").symlink_to(ARGS.area)
+    lock.write_bytes(b"")
+    lock.chmod(0o444)
+    for path in (user, *user.rglob("*"), etc() / "hosts", lock):
+        os.chown(path, 65534, 65534, follow_symlinks=False)
+    RUN.update(command=["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"],
+               prefix=user)
+    try:
+        yield
+    finally:
+        subprocess.run([*RUN["command"], ARGS.wineserver, "-k"], env=wine_env(), check=False)
+        RUN.update(command=[], prefix=None)
+        lock.unlink()
+        os.chown(etc() / "hosts", 0, 0)
+
+
 def message(code):
     """The system's message for the Windows error CODE, in GBK here; Wine 8 has none for
     ERROR_FILE_READ_ONLY (6009)."""
     said = helper("message", code)
     text = said.stdout.rstrip() if said.returncode == 0 else {"6009": b"read-only file"}[code]
+    text = text.decode(ANSI[RUN["locale"]]).encode("gbk")  # as the helper got it, then in GBK
     expect(f"the system's message for error {code}", bool(text), True)
     return text
 
@@ -344,6 +395,9 @@ ROWS += [
      [OPEN_FAILED, ADD + OPEN_FAILED, b"", b""], None, OLDER,
      [(tag, IN_USE) for tag in (b"hosts_read fopen err", b"hosts_read fopen err", b"fopen rPath",
                                 b"rename err", b"copy err")], held_alone),
+    # The system's words are in code page 936 whatever the ANSI code page is.
+    ("held_file_reported_in_use", LOCALHOST, ["3"], [OPEN_FAILED], None, OLDER,
+     [(b"hosts_read fopen err", IN_USE)], russian),
     # A rewrite waits for a holder that refuses the rename: one that lets go sees the file renamed
     # over; one that keeps it sees it copied in place, and the report says so and why.
     ("held_with_sharing_waited_for", LOCALHOST + b"10.0.0.1 a.test\r\n", *HELD_REWRITE,
@@ -366,6 +420,9 @@ ROWS += [
     ("untrusted_files_left_alone", LOCALHOST, ["3"], [b"[127.0.0.1 localhost]\n"], None, None,
      [b"hosts_lock: " + NAMED + b".lock is owned by another user: no turn taken"],
      lambda w: planted(w, "etc/hosts.lock", others, b"")),
+    # A read-only lock file of the user's own takes its turns: it is only read.
+    ("read_only_lock_file_takes_turns", LOCALHOST, ["3"], [b"[127.0.0.1 localhost]\n"], None,
+     None, [], ordinary_user),
     # A read-only hosts file is refused, never made writable, and said to be read-only, not
     # "Permission denied": an add cannot open it to write, and a restore neither replaces it nor
     # writes into it; a backup of it is made as ever.
