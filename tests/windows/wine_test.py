@@ -16,6 +16,7 @@ A case that this Wine or this machine cannot run is skipped, with the reason (ex
 
 import argparse
 import contextlib
+import ctypes
 import os
 import platform
 import pty
@@ -24,6 +25,7 @@ import select
 import shutil
 import subprocess
 import sys
+import tempfile
 import threading
 import time
 import tty
@@ -138,7 +140,7 @@ def hosts_folder():
 
 # How wine() runs programs: as root in the private prefix under a Chinese locale, but for a case
 # that asks for an ordinary user (ordinary_user) or another locale (russian).
-RUN = {"command": [], "prefix": None, "locale": "zh_CN.UTF-8"}
+RUN = {"command": [], "prefix": None, "locale": "zh_CN.UTF-8", "view": None}
 # The ANSI code page of each locale, as Python names it.
 ANSI = {"zh_CN.UTF-8": "gbk", "ru_RU.UTF-8": "cp1251"}
 
@@ -205,9 +207,16 @@ def windows(path):
     return "D:\\" + str(Path(path).relative_to(ARGS.area)).replace("/", "\\")
 
 
-def wine(*args, debug="-all", **options):
-    return subprocess.run([*RUN["command"], ARGS.wine, *map(str, args)], capture_output=True,
-                          env=wine_env(debug), timeout=60, **options)
+def seen(path):
+    """PATH as the user wine runs as reaches it: in the area's view, for an ordinary user."""
+    inside = RUN["view"] and isinstance(path, Path) and ARGS.area in (path, *path.parents)
+    return RUN["view"] / path.relative_to(ARGS.area) if inside else path
+
+
+def wine(*args, debug="-all", cwd=None, **options):
+    return subprocess.run([*RUN["command"], ARGS.wine, *map(str, map(seen, args))],
+                          capture_output=True, env=wine_env(debug), timeout=60,
+                          cwd=cwd and seen(Path(cwd)), **options)
 
 
 def helper(*args):
@@ -336,26 +345,37 @@ def ordinary_user(_):
     theirs on the private prefix's drives; theirs too the hosts file and a read-only lock file."""
     if not shutil.which("setpriv"):
         raise Skip("setpriv (util-linux) is needed to run Wine as an ordinary user")
+    # The area may lie in a folder only root may enter (a checkout in a 0700 folder): the user
+    # sees it bound at a folder of its own, in this script's own mount namespace.
+    view = Path(tempfile.mkdtemp(prefix="hosts-wine-view-"))
+    view.chmod(0o755)
+    libc = ctypes.CDLL(None, use_errno=True)
+    if libc.unshare(0x20000) or libc.mount(None, b"/", None, 0x4000 | 0x40000, None):  # NEWNS;
+        raise Skip("no private mount namespace: " + os.strerror(ctypes.get_errno()))  # PRIVATE
+    checked(["mount", "--bind", ARGS.area, view])
     user, lock = ARGS.area / "prefix-user", etc() / "hosts.lock"
     shutil.rmtree(user, ignore_errors=True)
     (user / "dosdevices").mkdir(parents=True)
     for name in ("system.reg", "user.reg", "userdef.reg", ".update-timestamp"):
         shutil.copy2(ARGS.area / "prefix" / name, user / name)
-    (user / "dosdevices" / "c:").symlink_to(ARGS.area / "prefix" / "drive_c")
-    (user / "dosdevices" / "d:").symlink_to(ARGS.area)
+    (user / "dosdevices" / "c:").symlink_to(view / "prefix" / "drive_c")
+    (user / "dosdevices" / "d:").symlink_to(view)
     lock.write_bytes(b"")
     lock.chmod(0o444)
     for path in (user, *user.rglob("*"), etc() / "hosts", lock):
         os.chown(path, 65534, 65534, follow_symlinks=False)
     RUN.update(command=["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"],
-               prefix=user)
+               view=view)
+    RUN.update(prefix=seen(user))
     try:
         yield
     finally:
         subprocess.run([*RUN["command"], ARGS.wineserver, "-k"], env=wine_env(), check=False)
-        RUN.update(command=[], prefix=None)
+        RUN.update(command=[], prefix=None, view=None)
         lock.unlink()
         os.chown(etc() / "hosts", 0, 0)
+        subprocess.run(["umount", "-l", view], check=False)
+        view.rmdir()
 
 
 def message(code):
