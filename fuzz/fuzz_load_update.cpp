@@ -210,13 +210,13 @@ void check_lines_kept(const Model& before, const Model& after) {
 
 // The file a rewrite must produce: every piece as it stood but the entry at `loc`, and for a
 // replace the request on a line of its own.
-std::string rewritten(const Model& m, int loc, const std::string& request, int mode) {
+std::string rewritten(const Model& m, int loc, const std::string& request, Mode mode) {
     std::string body;
     int i = 0;
     for (const Piece& p : m.pieces) {
         if (!p.entry || i++ != loc) body += p.bytes;
     }
-    if (mode == 0) {
+    if (mode == add_mode) {
         if (!body.empty() && body.back() != '\n') body += eol;
         body += request + eol;
     }
@@ -239,12 +239,12 @@ std::string new_address(std::uint64_t h) {
     return ip;
 }
 
-// Replaces (mode 0) or deletes (mode 1) the entry for `url` in a fresh copy of the file and
-// checks the new file and what it loads as.
+// Replaces (add_mode) or deletes the entry for `url` in a fresh copy of the file and checks the
+// new file and what it loads as.
 void change_and_check(const std::string& original, const Model& m, const Table& table, int n,
                       const std::vector<Entry>& entries, std::size_t k, const std::string& ip,
-                      int mode) {
-    step = mode == 0 ? "replace" : "delete";
+                      Mode mode) {
+    step = mode == add_mode ? "replace" : "delete";
     write_bytes(original);
     const std::string& url = entries[k].url;
     std::string request = ip + " " + url;
@@ -270,7 +270,7 @@ void change_and_check(const std::string& original, const Model& m, const Table& 
 
     std::vector<Entry> expected = entries;
     expected.erase(expected.begin() + loc);
-    if (mode == 0) expected.push_back({ip, url});
+    if (mode == add_mode) expected.push_back({ip, url});
     Model after = split(now);
     check_lines_kept(m, after);
     std::vector<Entry> reloaded;
@@ -300,7 +300,7 @@ void add_and_check(const std::string& original, const Model& m, const Table& tab
     step = "add";
     write_bytes(original);
     std::string request = ip + " " + url;
-    int ret = hosts_write(table.get(), n, request.c_str(), 0, path.c_str());
+    int ret = hosts_write(table.get(), n, request.c_str(), add_mode, path.c_str());
     if (ret != write_ok) {
         std::fprintf(stderr, "hosts_write(add) gave %d\n", ret);
         fail("adding a new host succeeds");
@@ -331,7 +331,7 @@ void delete_missing_and_check(const std::string& original, const Model& m, const
     step = "delete of a missing host";
     write_bytes(original);
     std::string request = "10.0.0.1 " + url;
-    int ret = hosts_write(table.get(), n, request.c_str(), 1, path.c_str());
+    int ret = hosts_write(table.get(), n, request.c_str(), delete_mode, path.c_str());
     if (ret != write_missing) {
         std::fprintf(stderr, "hosts_write(delete of a missing host) gave %d\n", ret);
         fail("deleting a host that is not there gives write_missing");
@@ -387,8 +387,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::string ip = new_address(h >> 8);
     if (n > 0) {
         std::size_t k = h % static_cast<std::uint64_t>(n);
-        change_and_check(original, m, table, n, entries, k, ip, 0);
-        change_and_check(original, m, table, n, entries, k, entries[k].ip, 1);
+        change_and_check(original, m, table, n, entries, k, ip, add_mode);
+        change_and_check(original, m, table, n, entries, k, entries[k].ip, delete_mode);
     }
     std::string url = unused_host(entries);
     delete_missing_and_check(original, m, table, n, url);

@@ -93,9 +93,15 @@ int hosts_read(Table* q, int* number, const char* path);
 /// Loads as hosts_read does, stamping in `*loaded` the version it loaded: 0, or a ReadResult.
 int hosts_read(Table* q, int* number, const char* path, FileStamp* loaded);
 
-/// Adds (mode 0) or deletes the request `buf` by the table `q` of `n` entries in `path`: 0, or a
-/// WriteResult.
-int hosts_write(const Config* q, int n, const char* buf, int mode, const char* path);
+/// What hosts_write does with a request.
+enum Mode {
+    add_mode = 0,     ///< add it, or replace the entry with its host
+    delete_mode = 1,  ///< delete the entry with its host
+};
+
+/// Adds or deletes, as `mode` says, the request `buf` by the table `q` of `n` entries in `path`:
+/// 0, or a WriteResult.
+int hosts_write(const Config* q, int n, const char* buf, Mode mode, const char* path);
 /// Updates as hosts_write does, but only the version `loaded` stamps: 0, or a WriteResult.
-int hosts_write(const Config* q, int n, const char* buf, int mode, const char* path,
+int hosts_write(const Config* q, int n, const char* buf, Mode mode, const char* path,
                 const FileStamp* loaded);

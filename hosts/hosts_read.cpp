@@ -25,17 +25,21 @@ std::size_t first_blank(const char* src, std::size_t size) {
     return tab ? static_cast<const char*>(tab) - src : before;
 }
 
-constexpr WalkFailures load_failures{"hosts_read err", read_open_failed, texts::read_changed,
-                                     read_changed};
-
 // The load's code for a line that separate_str refused: its arguments are never null here, so a
 // line lacks its space or has a part too long.
 int load_code(int split) { return split == line_no_space ? read_unsplittable : read_part_too_long; }
 
+// The load's code for how its walk ended, after the report of a failed one.
+int loaded(Walked walked) {
+    if (walked == Walked::read_failed) return fail("hosts_read err", read_open_failed);
+    if (walked == Walked::changed) std::fputs(texts::read_changed, stdout);
+    return walked == Walked::whole ? read_ok : read_changed;
+}
+
 // Fills `count` slots from the entry lines of `f`; a file whose entries no longer number `count`
 // fails, so no slot is written past the end and none is handed out unfilled.
 int fill_table(std::FILE* f, Config* table, int count) {
-    EntryWalk walk(f, count, load_failures);
+    EntryWalk walk(f, count);
     while (char* line = walk.next()) {
         if (!walk.entry()) continue;
         format_string(line);
@@ -45,7 +49,7 @@ int fill_table(std::FILE* f, Config* table, int count) {
             return load_code(split);
         }
     }
-    return walk.end();
+    return loaded(walk.end());
 }
 
 }  // namespace

@@ -12,8 +12,16 @@
 
 namespace {
 
-constexpr WalkFailures rewrite_failures{"hosts_write read err", write_reread_failed,
-                                        texts::write_changed, write_changed};
+// One update: the table it goes by, the request and what to do with it, the file, and the
+// version of that file the table was loaded from (when given).
+struct Update {
+    const Config* q;
+    int n;
+    const char* buf;
+    Mode mode;
+    const char* path;
+    const FileStamp* loaded;
+};
 
 bool is_blank(const char* s) {
     while (is_space(*s)) ++s;
@@ -82,30 +90,43 @@ File open_stamped(const char* path, FileStamp* read) {
     return f;
 }
 
-// Puts `text` after the file's lines but before the end-of-file byte that ends it, so that the
+// One append to the file that `f` holds open: its text, which goes where the tail found the file's
+// end, the code its failure gives, and a second stream for the same file, which syncs it and cuts
+// it back.
+struct Append {
+    File& f;
+    const char* path;
+    Tail tail;
+    std::string text;
+    int code;
+    File spare;
+    /// Where the append's own bytes begin.
+    long long begin() const { return static_cast<long long>(tail.stamp.size); }
+};
+
+// Puts the text after the file's lines but before the end-of-file byte that ends it, so that the
 // byte stays last: a copy with the text in place replaces the file whole, if it is still the
-// version `tail` stamps. 0, or `code` (write_replace_failed or write_changed when the copy cannot
-// be put in place) after a report.
-int insert_before_end_byte(File& f, const std::string& text, const char* path, const Tail& tail,
-                           int code) {
-    f.reset();  // Windows cannot replace a file that is still open
-    Replacement next(path);
+// version the tail stamps. 0, or the append's code (write_replace_failed or write_changed when
+// the copy cannot be put in place) after a report.
+int insert_before_end_byte(Append& a) {
+    a.f.reset();  // Windows cannot replace a file that is still open
+    Replacement next(a.path);
     std::FILE* to = next.stream();
     FileStamp read;
-    File old = to ? open_stamped(path, &read) : nullptr;
-    if (!old) return fail("hosts_write fopen err", code);
-    if (!same_version(read, tail.stamp)) return changed_by_another();
+    File old = to ? open_stamped(a.path, &read) : nullptr;
+    if (!old) return fail("hosts_write fopen err", a.code);
+    if (!same_version(read, a.tail.stamp)) return changed_by_another();
     CopyResult copied = copy_stream(old.get(), to);
     if (copied != copy_ok)
-        return fail(copied == copy_read_failed ? "hosts_write read err" : "fprintf err", code);
+        return fail(copied == copy_read_failed ? "hosts_write read err" : "fprintf err", a.code);
     old.reset();
     // The copy ends with the end-of-file byte, unless another program changed the file: the text
     // takes the byte's place, and the byte follows it.
     bool end_byte = std::fseek(to, -1, SEEK_END) == 0 && std::fgetc(to) == end_of_file_byte;
     std::fseek(to, end_byte ? -1 : 0, SEEK_END);
-    std::fputs(text.c_str(), to);
+    std::fputs(a.text.c_str(), to);
     if (end_byte) std::fputc(end_of_file_byte, to);
-    if (!flush_file(to, false)) return fail("fprintf err", code);
+    if (!flush_file(to, false)) return fail("fprintf err", a.code);
     return put_in_place(next, read);
 }
 
@@ -144,28 +165,27 @@ void cut_back(std::FILE* f, long long begin, const std::string& text) {
     }
 }
 
-// Reports the failed call `tag` of an append that began at byte `begin` and cuts its own bytes
-// back through `through`, the stream it appended with or one for the same file: `code`. The
-// report waits for the cut (append_to holds it), and a failed cut's report follows it.
-int undo_append(std::FILE* through, long long begin, const std::string& text, int code,
-                const char* tag) {
+// Reports the failed call `tag` of an append and cuts its own bytes back through its spare
+// stream: its code. The report waits for the cut (append_to holds it), and a failed cut's report
+// follows it.
+int undo_append(Append& a, const char* tag) {
     report(tag);
-    cut_back(through, begin, text);
-    return code;
+    cut_back(a.spare.get(), a.begin(), a.text);
+    return a.code;
 }
 
-// Appends `text` at `begin`, the end of the stream's file, and syncs it: 0, or `code` after
-// undoing it (write_open_failed, nothing written, when `*spare` cannot be had). The stream is
+// Appends the text at the end of the stream's file and syncs it: 0, or the append's code after
+// undoing it (write_open_failed, nothing written, when no spare stream can be had). The stream is
 // unbuffered, so that a failed write leaves nothing in it that a later call could still write
-// after the cut; it may only append, so the sync and any cut go through `*spare`, a second stream
-// for the same file, opened first.
-int append(File& f, File* spare, long long begin, const std::string& text, int code) {
-    spare->reset(another_stream(f.get()));
-    if (!*spare) return fail("hosts_write fopen err", write_open_failed);
-    if (std::fputs(text.c_str(), f.get()) != EOF && flush_file(f.get(), false) &&
-        sync_file(spare->get()))
+// after the cut; it may only append, so the sync and any cut go through the spare stream, opened
+// first.
+int append(Append& a) {
+    a.spare.reset(another_stream(a.f.get()));
+    if (!a.spare) return fail("hosts_write fopen err", write_open_failed);
+    if (std::fputs(a.text.c_str(), a.f.get()) != EOF && flush_file(a.f.get(), false) &&
+        sync_file(a.spare.get()))
         return write_ok;
-    return undo_append(spare->get(), begin, text, code, "fprintf err");
+    return undo_append(a, "fprintf err");
 }
 
 // Whether a stream still writes to the file at its path, or another took the name, or who knows.
@@ -181,29 +201,22 @@ Still still_at(std::FILE* f, const char* path) {
     return same_file(written, now) ? Still::there : Still::replaced;
 }
 
-// Closes the stream of a whole append: 0, or `code` with its bytes cut back through `spare` when
-// the close failed.
-int close_append(File& f, std::FILE* spare, long long begin, const std::string& text, int code) {
-    if (!close_file(f)) return undo_append(spare, begin, text, code, "fprintf err");
+// Closes the stream of a whole append: 0, or the append's code with its bytes cut back when the
+// close failed.
+int close_append(Append& a) {
+    if (!close_file(a.f)) return undo_append(a, "fprintf err");
     return write_ok;
 }
 
-// Appends the request as a line of its own, after a line end of its own when `line_end_first`.
-int append_request(File& f, const char* buf, const char* path, const Tail& tail,
-                   bool line_end_first) {
-    std::string line = line_end_first ? own_line_end : "";
-    line.append(buf).append(own_line_end);
-    if (tail.end_of_file_byte)
-        return insert_before_end_byte(f, line, path, tail, write_append_failed);
-    long long begin = static_cast<long long>(tail.stamp.size);
-    File spare;
-    int ret = append(f, &spare, begin, line, write_append_failed);
+// Appends the request's line, unless another program renamed a new file over the one it went to.
+int append_request(Append& a) {
+    if (a.tail.end_of_file_byte) return insert_before_end_byte(a);
+    int ret = append(a);
     if (ret != 0) return ret;
-    Still at = still_at(f.get(), path);
-    if (at == Still::unknown)
-        return undo_append(spare.get(), begin, line, write_append_failed, "stat err");
+    Still at = still_at(a.f.get(), a.path);
+    if (at == Still::unknown) return undo_append(a, "stat err");
     if (at == Still::replaced) return changed_by_another();
-    return close_append(f, spare.get(), begin, line, write_append_failed);
+    return close_append(a);
 }
 
 // Whether the `size` bytes at `text` are the field's text.
@@ -235,64 +248,81 @@ void guard_leading_mark(std::FILE* to, const char* text, Written* out) {
     out->any = true;
 }
 
-// Streams the old file into the new one, every line byte for byte but the entry at `loc`: an
+// One rewrite: the update it makes, the entry it leaves out, the new version, where the new
+// version stands, and the version of the old file it copies.
+struct Rewrite {
+    const Update& u;
+    int loc;
+    Replacement next;
+    Written out;
+    FileStamp read;
+};
+
+// The rewrite's code for how its walk of the old file ended, after the report of a failed one.
+int copied(Walked walked) {
+    if (walked == Walked::read_failed) return fail("hosts_write read err", write_reread_failed);
+    return walked == Walked::changed ? changed_by_another() : write_ok;
+}
+
+// Streams the old file into the new version, every line byte for byte but the entry left out: an
 // entry line keeps its separators, trailing blanks and line end.
-int copy_without(std::FILE* from, std::FILE* to, const Config* q, int n, int loc, Written* out) {
-    EntryWalk walk(from, n, rewrite_failures);
+int copy_without(std::FILE* from, Rewrite& r) {
+    EntryWalk walk(from, r.u.n);
+    std::FILE* to = r.next.stream();
     char* line = walk.next();
     if (walk.reader().had_bom()) std::fputs(byte_order_mark, to);
-    out->any = walk.reader().had_bom();
+    r.out.any = walk.reader().had_bom();
     for (; line; line = walk.next()) {
         if (walk.entry()) {
-            if (!same_entry(line, q[walk.index()])) return walk.changed();
-            if (walk.index() == loc) continue;
-            guard_leading_mark(to, line, out);
+            if (!same_entry(line, r.u.q[walk.index()])) return changed_by_another();
+            if (walk.index() == r.loc) continue;
+            guard_leading_mark(to, line, &r.out);
         }
         std::size_t size = walk.reader().size();
         std::fwrite(line, 1, size, to);
-        out->any = true;
-        out->line_end = ends_line(line, size);
+        r.out.any = true;
+        r.out.line_end = ends_line(line, size);
     }
-    out->end_of_file_byte = walk.reader().had_end_of_file_byte();
-    return walk.end();
+    r.out.end_of_file_byte = walk.reader().had_end_of_file_byte();
+    return copied(walk.end());
 }
 
-// Copies the current file, read afresh for the lines the table does not hold, into `to`, and
-// stamps the version it read.
-int copy_old(const char* path, std::FILE* to, const Config* q, int n, int loc, Written* out,
-             FileStamp* read) {
-    File old = open_stamped(path, read);
+// Copies the current file, read afresh for the lines the table does not hold, into the new
+// version, and stamps the version it read.
+int copy_old(Rewrite& r) {
+    File old = open_stamped(r.u.path, &r.read);
     if (!old) return fail("hosts_write fopen err", write_reread_failed);
-    int ret = copy_without(old.get(), to, q, n, loc, out);
-    if (ret == write_ok && !flush_file(to, false)) return fail("fprintf err", write_kept_failed);
+    int ret = copy_without(old.get(), r);
+    if (ret == write_ok && !flush_file(r.next.stream(), false))
+        return fail("fprintf err", write_kept_failed);
     return ret;
 }
 
-// Writes the request at the end of the new file, on a line of its own.
-int add_request(std::FILE* to, const char* buf, Written* out) {
-    guard_leading_mark(to, buf, out);
-    const char* before = out->line_end ? "" : own_line_end;
-    if (std::fprintf(to, "%s%s%s", before, buf, own_line_end) < 0 || !flush_file(to, false))
+// Writes the request at the end of the new version, on a line of its own.
+int add_request(Rewrite& r) {
+    std::FILE* to = r.next.stream();
+    guard_leading_mark(to, r.u.buf, &r.out);
+    const char* before = r.out.line_end ? "" : own_line_end;
+    if (std::fprintf(to, "%s%s%s", before, r.u.buf, own_line_end) < 0 || !flush_file(to, false))
         return fail("fprintf err", write_request_failed);
     return write_ok;
 }
 
 // Writes the new content to a file beside the old one and replaces the old one only when all of
 // it is written, so a failure at any step leaves the hosts file whole.
-int rewrite(const Config* q, int n, int loc, const char* buf, int mode, const char* path) {
-    Replacement next(path);
-    if (!next.stream()) return fail("hosts_write fopen err", write_reread_failed);
-    Written out;
-    FileStamp read;
-    int ret = copy_old(path, next.stream(), q, n, loc, &out, &read);
-    if (ret == write_ok && mode == 0) ret = add_request(next.stream(), buf, &out);
+int rewrite(const Update& u, int loc) {
+    Rewrite r{u, loc, Replacement(u.path), {}, {}};
+    std::FILE* to = r.next.stream();
+    if (!to) return fail("hosts_write fopen err", write_reread_failed);
+    int ret = copy_old(r);
+    if (ret == write_ok && u.mode == add_mode) ret = add_request(r);
     if (ret != 0) return ret;
-    if (out.end_of_file_byte &&
-        (std::fputc(end_of_file_byte, next.stream()) == EOF || !flush_file(next.stream(), false))) {
+    if (r.out.end_of_file_byte &&
+        (std::fputc(end_of_file_byte, to) == EOF || !flush_file(to, false))) {
         report("fprintf err");
-        return mode == 0 ? write_request_failed : write_kept_failed;
+        return u.mode == add_mode ? write_request_failed : write_kept_failed;
     }
-    return put_in_place(next, read);
+    return put_in_place(r.next, r.read);
 }
 
 // A delete whose host no entry has: write_missing, after its report.
@@ -302,41 +332,46 @@ WriteResult missing(const char* buf) {
 }
 
 // Appends the line end that a delete in a file without entries writes.
-int append_line_end(File& f, const char* path, const Tail& tail) {
-    long long begin = static_cast<long long>(tail.stamp.size);
-    constexpr int code = write_line_end_failed;
-    if (tail.end_of_file_byte) return insert_before_end_byte(f, own_line_end, path, tail, code);
-    File spare;
-    int ret = append(f, &spare, begin, own_line_end, code);
-    return ret != 0 ? ret : close_append(f, spare.get(), begin, own_line_end, code);
+int append_line_end(Append& a) {
+    if (a.tail.end_of_file_byte) return insert_before_end_byte(a);
+    int ret = append(a);
+    return ret != 0 ? ret : close_append(a);
 }
 
-// Appends to the file that `f` holds open, if it is still the version `loaded` stamps (when
-// given): the request of an add, or the line end that a delete in a file without entries
-// (`no_entries`) writes before it reports the host missing. From the first byte on, reports wait
-// until the file is whole or cut back: a report to a pipe that is not read would hold the cut.
-int append_to(File& f, const char* buf, int mode, const char* path, bool no_entries,
-              const FileStamp* loaded) {
+// The line an add appends: the request on a line of its own, after a line end of its own where
+// the file has no entries or its last line has none.
+std::string request_line(const Update& u, const Tail& tail) {
+    std::string line = u.n <= 0 || !tail.line_end ? own_line_end : "";
+    return line.append(u.buf).append(own_line_end);
+}
+
+// Appends to the file that `f` holds open, if it is still the version the table was loaded from
+// (when given): the request of an add, or the line end that a delete in a file without entries
+// writes before it reports the host missing. From the first byte on, reports wait until the file
+// is whole or cut back: a report to a pipe that is not read would hold the cut.
+int append_to(const Update& u, File& f) {
     Tail tail;
     int ret = read_tail(f.get(), &tail);
     if (ret != 0) return ret;
-    if (loaded && !same_version(*loaded, tail.stamp)) return changed_by_another();
+    if (u.loaded && !same_version(*u.loaded, tail.stamp)) return changed_by_another();
+    bool add = u.mode == add_mode;
+    std::string text = add ? request_line(u, tail) : own_line_end;
+    Append a{f, u.path, tail, text, add ? write_append_failed : write_line_end_failed, nullptr};
     hold_reports();
-    ret = mode == 0 ? append_request(f, buf, path, tail, no_entries || !tail.line_end)
-                    : append_line_end(f, path, tail);
+    ret = add ? append_request(a) : append_line_end(a);
     reports_due();
-    return ret != 0 || mode == 0 ? ret : missing(buf);
+    return ret != 0 || add ? ret : missing(u.buf);
 }
 
 }  // namespace
 
-int hosts_write(const Config* q, int n, const char* buf, int mode, const char* path) {
+int hosts_write(const Config* q, int n, const char* buf, Mode mode, const char* path) {
     return hosts_write(q, n, buf, mode, path, nullptr);
 }
 
 // Appends only to the version `loaded` stamps, the one the table was loaded from: another
 // version by then gives write_changed, with nothing written.
-int hosts_write(const Config* q, int n, const char* buf, int mode, const char* path,
+int hosts_write(const Config* q, int n, const char* buf, Mode mode, const char* path,
                 const FileStamp* loaded) {
     char ip[sizeof(Config::ip)];
     char url[sizeof(Config::url)];
@@ -346,12 +381,13 @@ int hosts_write(const Config* q, int n, const char* buf, int mode, const char* p
     File f(open_append(path));
     if (!f || std::setvbuf(f.get(), nullptr, _IONBF, 0) != 0)
         return fail("hosts_write fopen err", write_open_failed);
+    const Update u{q, n, buf, mode, path, loaded};
     int loc = n > 0 ? find_entry(q, n, url) : -1;
     if (loc >= 0) {
         std::printf("hosts_write:loc = %d\n", loc);
         f.reset();
-        return rewrite(q, n, loc, buf, mode, path);
+        return rewrite(u, loc);
     }
-    if (mode != 0 && n > 0) return missing(buf);
-    return append_to(f, buf, mode, path, n <= 0, loaded);
+    if (mode != add_mode && n > 0) return missing(buf);
+    return append_to(u, f);
 }

@@ -1,11 +1,8 @@
-// Reading a file's lines, splitting and writing entry lines, and walking a file in step with a
-// table.
+// Reading a file's lines with every byte, and walking them in step with a table.
 #include "lines.h"
 
 #include <algorithm>
 #include <cstring>
-
-#include "streams.h"
 
 // Reads the next chunk: false at the end or on error. A last byte that could be the file's
 // end-of-file byte is held back until the next read shows whether anything follows it.
@@ -53,31 +50,9 @@ char* LineReader::next() {
     return line_;
 }
 
-void put_entry(std::FILE* f, const Config& entry, const char* open, const char* close) {
-    // One write a line: a million entries through printf would cost more than loading them.
-    char line[sizeof(Config) + 8];
-    std::size_t open_size = std::strlen(open), ip_size = std::strlen(entry.ip);
-    std::size_t url_size = std::strlen(entry.url), close_size = std::strlen(close);
-    char* end = line;
-    end = static_cast<char*>(std::memcpy(end, open, open_size)) + open_size;
-    end = static_cast<char*>(std::memcpy(end, entry.ip, ip_size)) + ip_size;
-    *end++ = ' ';
-    end = static_cast<char*>(std::memcpy(end, entry.url, url_size)) + url_size;
-    end = static_cast<char*>(std::memcpy(end, close, close_size)) + close_size;
-    std::fwrite(line, 1, end - line, f);
-}
-
-int EntryWalk::changed() const {
-    std::fputs(fail_.changed_text, stdout);
-    return fail_.changed_code;
-}
-
-// A file read whole with exactly the table's entries gives 0; a read error or a changed file
-// gives its code, after its report.
-int EntryWalk::end() const {
-    if (reader_.failed()) {
-        report(fail_.read_tag);
-        return fail_.read_code;
-    }
-    return overflow_ || index_ + 1 != count_ ? changed() : 0;
+// A file read whole with exactly the table's entries is whole; an entry line past the table's
+// end, or fewer than it holds, is a changed file.
+Walked EntryWalk::end() const {
+    if (reader_.failed()) return Walked::read_failed;
+    return overflow_ || index_ + 1 != count_ ? Walked::changed : Walked::whole;
 }

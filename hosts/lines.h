@@ -1,6 +1,5 @@
-// The lines of a hosts file as the load, the update and the listing handle them: reading them
-// with every byte, splitting an entry line, writing one, and walking a file's lines in step with
-// a table. Internal to the program's sources: hosts.h holds only the rules these build on.
+// The lines of a hosts file as the load and the update read them: with every byte, and in step
+// with a table of its entry lines. The rules that tell and split those lines are hosts.h's.
 #pragma once
 
 #include <cstddef>
@@ -52,23 +51,14 @@ private:
     bool eof_byte_ = false;  ///< whether the stream ended with one
 };
 
-/// Writes `entry` to `f` as `open`, its address, a space, its host text and `close`.
-void put_entry(std::FILE* f, const Config& entry, const char* open, const char* close);
-
-/// How a walk reports a read error, and a file whose entries no longer match the table.
-struct WalkFailures {
-    const char* read_tag;      ///< the tag of a read error's report
-    int read_code;             ///< the code a read error gives
-    const char* changed_text;  ///< the text printed for a changed file
-    int changed_code;          ///< the code a changed file gives
-};
+/// How a walk ended: the file held exactly the table's entries, could not be read, or changed.
+enum class Walked { whole, read_failed, changed };
 
 /// Reads a file's lines in step with a table of `count` entries, numbering its entry lines.
 class EntryWalk {
 public:
-    /// Walks `f` for a table of `count` entries, failing as `fail` says.
-    EntryWalk(std::FILE* f, int count, const WalkFailures& fail)
-        : reader_(f), count_(count), fail_(fail) {}
+    /// Walks `f` for a table of `count` entries.
+    EntryWalk(std::FILE* f, int count) : reader_(f), count_(count) {}
     /// The next line, as read: null at the end, on error, or past the table's end.
     char* next() {
         // Trimming never changes whether a line is an entry line: the walk tests it as read.
@@ -86,15 +76,12 @@ public:
     int index() const { return index_; }
     /// The lines' reader, for its size, mark and end-of-file byte.
     const LineReader& reader() const { return reader_; }
-    /// Prints that the file no longer matches the table: the changed code.
-    int changed() const;
-    /// Once next() returned null: 0 when the file held exactly the table's entries, else a code.
-    int end() const;
+    /// Once next() returned null: how the walk ended, whole, on a read error, or on a changed file.
+    Walked end() const;
 
 private:
     LineReader reader_;      ///< the file's lines
     int count_;              ///< the table's entries
-    WalkFailures fail_;      ///< how failures are reported
     int index_ = -1;         ///< the slot of the last entry line
     bool entry_ = false;     ///< whether the last line was an entry line
     bool overflow_ = false;  ///< whether an entry line had no slot

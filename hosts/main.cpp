@@ -4,9 +4,9 @@
 #include <cstring>
 #include <exception>
 #include <new>
+#include <utility>
 
 #include "hosts.h"
-#include "lines.h"
 #include "platform.h"
 #include "replacement.h"
 #include "streams.h"
@@ -31,8 +31,8 @@ constexpr char backup_path[] = "hosts";
 
 // The backup is this user's own, as private as the hosts file, whoever owned the one it
 // replaces; a hosts file that restore makes anew is as private as the backup.
-constexpr Placement backup_place{false, true, HOSTS_PATH};
-constexpr Placement restore_place{true, false, backup_path};
+constexpr Placement backup_place = Placement::in_shared_folder(HOSTS_PATH);
+constexpr Placement restore_place = Placement::through_links(backup_path);
 
 // State of the menu loop, kept for the life of the process.
 char cmd_s[10];
@@ -77,8 +77,20 @@ char* s_gets(char* st, int size, bool* nul = nullptr) {
     return ret_val;
 }
 
+// Prints the entry as "[address host text]" in one write: a million entries through printf would
+// cost more than loading them.
+void show_entry(const Config& entry) {
+    char line[sizeof(Config) + 4] = "[";
+    std::size_t ip_size = std::strlen(entry.ip), url_size = std::strlen(entry.url);
+    char* end = static_cast<char*>(std::memcpy(line + 1, entry.ip, ip_size)) + ip_size;
+    *end++ = ' ';
+    end = static_cast<char*>(std::memcpy(end, entry.url, url_size)) + url_size;
+    end = static_cast<char*>(std::memcpy(end, "]\n", 2)) + 2;
+    std::fwrite(line, 1, end - line, stdout);
+}
+
 void show_hosts(int count) {
-    for (int i = 0; i < count; ++i) put_entry(stdout, p[i], "[", "]\n");
+    for (int i = 0; i < count; ++i) show_entry(p[i]);
 }
 
 // Loads the table afresh into `p` and `n`: false after the load's reports.
@@ -121,9 +133,9 @@ bool refused(bool nul) {
 // Commands 2 and 4; false when input ended at the prompt, before any request was read. The turn
 // starts once the request is read, never while the user types, and lasts until the change is
 // on the disk. Signals wait from the update on, until its result is said (main).
-bool associate(int mode) {
+bool associate(Mode mode) {
     std::fputs(texts::format_hint, stdout);
-    std::fputs(mode == 0 ? texts::add_prompt : texts::delete_prompt, stdout);
+    std::fputs(mode == add_mode ? texts::add_prompt : texts::delete_prompt, stdout);
     bool nul = false;
     if (!s_gets(buf, sizeof buf, &nul)) return false;
     if (refused(nul)) return true;
@@ -134,7 +146,7 @@ bool associate(int mode) {
     if (ret != 0) {
         std::printf("hosts_write err: %d\n", ret);
     } else {
-        std::printf(mode == 0 ? texts::added : texts::deleted, buf);
+        std::printf(mode == add_mode ? texts::added : texts::deleted, buf);
     }
     return true;
 }
@@ -161,20 +173,32 @@ bool hosts_here() {
            stamp_at(folder_of(HOSTS_PATH).c_str(), &there) && same_file(here, there);
 }
 
-// Opens the source of a copy. The backup is taken only as a regular file in the working
-// folder, the hosts file also through its link; neither as a FIFO, a device or a folder. The
-// working folder may be one that every user writes: a backup that another user made or may
-// still change would put their content into the hosts file.
-File open_source(const char* rPath, bool plain) {
-    const char* why = nullptr;
-    File rFp = plain ? File(open_same_mount(rPath, "rb", &why)) : open_file(rPath, "rb");
-    if (rFp) why = plain ? untrusted(rFp.get(), true) : not_regular(rFp.get());
+// The source `rFp` of a copy from `rPath`, or null after a report: when it could not be opened,
+// or when `why` says what makes it no source.
+File source(File rFp, const char* rPath, const char* why) {
     if (why) {
         report_text("fopen rPath: %s is %s\n", rPath, why);
         return nullptr;
     }
     if (!rFp) report("fopen rPath");
     return rFp;
+}
+
+// Opens the backup as the source of a restore: only as a regular file in the working folder,
+// never a FIFO, a device or a folder. The working folder may be one that every user writes: a
+// backup that another user made or may still change would put their content into the hosts file.
+File open_backup() {
+    const char* why = nullptr;
+    File rFp(open_same_mount(backup_path, "rb", &why));
+    if (rFp) why = untrusted(rFp.get(), true);
+    return source(std::move(rFp), backup_path, why);
+}
+
+// Opens the hosts file as the source of a backup, through its link, but only as a regular file.
+File open_hosts() {
+    File rFp = open_file(HOSTS_PATH, "rb");
+    const char* why = rFp ? not_regular(rFp.get()) : nullptr;
+    return source(std::move(rFp), HOSTS_PATH, why);
 }
 
 // Whether the backup's name in the working folder is free or a regular file, which `*there`
@@ -216,12 +240,12 @@ struct Copy {
 constexpr Copy backup_copy{HOSTS_PATH, backup_path, texts::backed_up, backup_place};
 constexpr Copy restore_copy{backup_path, HOSTS_PATH, texts::restored, restore_place};
 
-// Copies the open source over the destination, unless they are the `same` file, which keeps its
-// old content unless the copy is whole. Signals wait from the new version on, until the
-// command has said how it went (main).
-void copy_file(std::FILE* rFp, bool same, const Copy& copy) {
+// Copies the open source over the destination, stamped `to` (null: none there), which keeps its
+// old content unless the copy is whole; never when the two are one file. Signals wait from the
+// new version on, until the command has said how it went (main).
+void copy_file(std::FILE* rFp, const FileStamp* to, const Copy& copy) {
     // Replacing the destination would replace the source before it is read.
-    if (same) {
+    if (one_file(rFp, to) || hosts_here()) {
         report_text("fopen wFp: %s and %s are the same file\n", copy.rPath, copy.wPath);
         return;
     }
@@ -239,22 +263,19 @@ void myCopy() {
     bool named = false;
     if (!plain_destination(backup_path, &there, &named)) return;
     Turn turn = hosts_turn();
-    File rFp = taken(turn) ? open_source(HOSTS_PATH, false) : nullptr;
-    if (!rFp) return;
-    copy_file(rFp.get(), one_file(rFp.get(), named ? &there : nullptr) || hosts_here(),
-              backup_copy);
+    File rFp = taken(turn) ? open_hosts() : nullptr;
+    if (rFp) copy_file(rFp.get(), named ? &there : nullptr, backup_copy);
 }
 
 void restore() {
-    File rFp = open_source(backup_path, true);
+    File rFp = open_backup();
     if (!rFp) return;
     Turn turn = hosts_turn();
     if (!taken(turn) || dangling(HOSTS_PATH)) return;
     // The hosts file is replaced by name, through its links, in a folder only root may change.
     FileStamp there;
     bool named = stamp_at(HOSTS_PATH, &there);
-    copy_file(rFp.get(), one_file(rFp.get(), named ? &there : nullptr) || hosts_here(),
-              restore_copy);
+    copy_file(rFp.get(), named ? &there : nullptr, restore_copy);
 }
 
 void usage() { std::fputs(texts::usage, stdout); }
@@ -263,9 +284,9 @@ void usage() { std::fputs(texts::usage, stdout); }
 bool run(int cmd) {
     switch (cmd) {
     case 1: myCopy(); break;
-    case 2: return associate(0);
+    case 2: return associate(add_mode);
     case 3: list_hosts(); break;
-    case 4: return associate(1);
+    case 4: return associate(delete_mode);
     case 5: restore(); break;
     case 6: usage(); break;
     default: std::fputs(texts::no_such_item, stdout); break;

@@ -17,6 +17,11 @@ struct Placement {
     /// The file whose permission bits a new version takes when the target gives none; null:
     /// private.
     const char* mode_from = nullptr;
+
+    /// A new version in a folder others may write, taking `from`'s bits, never through a link.
+    static constexpr Placement in_shared_folder(const char* from) { return {false, true, from}; }
+    /// A new version beside a link's target, taking `from`'s bits if the target gives none.
+    static constexpr Placement through_links(const char* from) { return {true, false, from}; }
 };
 
 /// Removes what this user's killed runs left beside `target`, never touching other users' names;

@@ -6,10 +6,6 @@
 
 namespace {
 
-// hosts_write's modes.
-constexpr int add_mode = 0;
-constexpr int delete_mode = 1;
-
 struct Update {
     int ret = 0;
     std::string file, out, err;
@@ -29,7 +25,7 @@ public:
     std::string folder() const { return list_dir(dir_.root().string()); }
 
     // Runs the update of `request` and returns what it printed and left in the file.
-    Update update(const std::string& request, int mode) {
+    Update update(const std::string& request, Mode mode) {
         testing::internal::CaptureStdout();
         testing::internal::CaptureStderr();
         int ret = hosts_write(table_.get(), n_, request.c_str(), mode, path_.c_str());
@@ -37,7 +33,7 @@ public:
         return {ret, read_file(path_), out, testing::internal::GetCapturedStderr()};
     }
     // The same while writes to files past `limit` bytes fail.
-    Update update(const std::string& request, int mode, rlim_t limit) {
+    Update update(const std::string& request, Mode mode, rlim_t limit) {
         FileSizeLimit cap(limit);
         return update(request, mode);
     }
@@ -51,7 +47,7 @@ private:
 
 // Loads `bytes` as the hosts file and updates it by `request`, which must report no system
 // error and leave nothing beside the file.
-Update update(const std::string& bytes, const std::string& request, int mode) {
+Update update(const std::string& bytes, const std::string& request, Mode mode) {
     Loaded hosts(bytes);
     Update result = hosts.update(request, mode);
     EXPECT_EQ(result.err, "");
@@ -87,7 +83,7 @@ struct Change {
     const char* what;
     std::string file;
     std::string request;
-    int mode;
+    Mode mode;
     int ret;
     std::string out;
     std::string want;
@@ -213,7 +209,7 @@ TEST(HostsWrite, ChangesOnlyWhatTheRequestAsksAndEndsItsOwnLinesThePlatformsWay)
 TEST(HostsWrite, RefusesRequestsThatCannotFormAnEntry) {
     using namespace std::string_literals;
     std::string file = "1.1.1.1 a\n";
-    for (int mode : {add_mode, delete_mode}) {
+    for (Mode mode : {add_mode, delete_mode}) {
         for (std::string request :
              {""s, "1.1.1.1"s, "1.1.1.1\va"s, "1.1.1.1\t"s, "1.1.1.1 \t \r"s,
               std::string(50, '1') + " a", "1.1.1.1 " + std::string(300, 'a'), " a.example"s,
@@ -280,7 +276,7 @@ TEST(HostsWrite, LeavesTheFileWholeWhenTheRewriteFailsPartWay) {
     struct Case {
         rlim_t limit;
         const char* request;
-        int mode;
+        Mode mode;
         int ret;
     };
     for (Case c :
