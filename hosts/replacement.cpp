@@ -132,14 +132,14 @@ void collect(const fs::path& entry, const std::string& name,
 }
 
 // Removes what a killed run left, unless it was overwriting the target in place and the target
-// now holds neither version whole: then both stay, named, for the user to choose from.
+// now holds neither version whole: then both stay, named, for the user to choose from. An old
+// copy alone is no run's leftover (a run removes it before its new version): it stays, as any
+// name the program did not make, or one whose removal it reported.
 void clean(const std::string& target, const Leftover& run, bool shared) {
+    if (run.fresh.empty()) return;
     std::error_code ec;
     bool whole_old = !run.old.empty() && fs::file_size(run.old, ec) == run.old_size && !ec;
-    // An old version alone was set aside by a replacement (Windows') that renames the target
-    // away and the new version to its name: once the target is there again, it is whole.
-    bool replaced = run.fresh.empty() && fs::is_regular_file(target, ec);
-    if (whole_old && !replaced && !same_content(target, run.old, shared) &&
+    if (whole_old && !same_content(target, run.old, shared) &&
         !same_content(target, run.fresh, shared)) {
         report_text("interrupted copy: old file kept: %s\n", run.old.c_str());
         if (!run.fresh.empty())

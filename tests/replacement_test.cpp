@@ -152,8 +152,8 @@ TEST(Replacement, RemovesWhatKilledRunsLeftButNeverAnotherRunsWorkOrTheOnlyWhole
          "interrupted copy: new file kept: {R}/f.new-{D}-0\n"},
         {"an in-place copy that finished", "new", "f ", in_place_copy},
         {"an in-place copy that never began", "old", "f ", in_place_copy},
-        {"an old version set aside by a replacement killed once the new one was in place", "new",
-         "f ", Files{{"f.old-{D}-0-3", "old"}}},
+        {"an old copy alone, which no run of this program leaves, is no leftover", "new",
+         "f f.old-{D}-0-3 ", Files{{"f.old-{D}-0-3", "old"}}},
         {"an old copy killed while it was saved", "old", "f ",
          Files{{"f.new-{D}-0", "new"}, {"f.old-{D}-0-3", "ol"}}},
     };
