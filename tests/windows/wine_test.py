@@ -698,8 +698,8 @@ def build():
     env = {name: value for name, value in os.environ.items()
            if name not in ("CC", "CXX", "CFLAGS", "CXXFLAGS", "LDFLAGS")}
     cross = ARGS.area / "cross"
-    checked([ARGS.cmake, "-S", ARGS.source, "-B", cross, "-DBUILD_TESTING=OFF",
-             "-DCMAKE_TOOLCHAIN_FILE=" + ARGS.toolchain], env=env)
+    checked([ARGS.cmake, "-S", ARGS.source, "-B", cross, "-DCMAKE_TOOLCHAIN_FILE=" + ARGS.toolchain],
+            env=env)
     checked([ARGS.cmake, "--build", cross, "--parallel", "2"], env=env)
     if not (cross / "hosts-manager.exe").is_file():
         sys.exit(f"{cross / 'hosts-manager.exe'} was not built")
