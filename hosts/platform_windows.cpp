@@ -17,6 +17,7 @@
 #include <string>
 
 #include "platform.h"
+#include "windows_rules.h"
 
 const char* own_line_end = "\r\n";
 
