@@ -5,6 +5,7 @@
 #include <exception>
 #include <new>
 
+#include "console.h"
 #include "hosts.h"
 #include "lines.h"
 #include "platform.h"

@@ -10,10 +10,6 @@
 /// The line end of the lines the program writes itself: CR LF on Windows, LF elsewhere.
 extern const char* own_line_end;
 
-/// Opens each of descriptors 0 to 2 that is closed on the null device, before any other file:
-/// false (errno set) when it cannot.
-bool open_standard_descriptors();
-
 /// Creates `path` for this user alone, open to read and write and locked: null (errno set) when it
 /// cannot.
 std::FILE* create_exclusive(const char* path);
@@ -74,19 +70,6 @@ unsigned long process_id();
 void* table_alloc(std::size_t bytes);
 /// Gives back what table_alloc returned for `bytes`; does nothing for null.
 void table_free(void* table, std::size_t bytes);
-
-/// Makes a write beyond the file size limit fail (EFBIG) rather than kill the process; cannot fail.
-void ignore_file_size_signal();
-/// Holds every signal but those a fault raises (on Windows Ctrl-C and Ctrl-Break) until
-/// release_signals(); cannot fail.
-void hold_signals();
-/// Ends hold_signals(): a signal that came meanwhile takes effect now, as it would have then.
-void release_signals();
-
-/// Waits for a key press on a console; does nothing without one.
-void pause_console();
-/// Clears a console screen; does nothing without one.
-void clear_console();
 
 /// What identifies one version of a file: which file it is, its size and when it last changed.
 struct FileStamp {
