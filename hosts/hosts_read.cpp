@@ -9,6 +9,7 @@
 #include "lines.h"
 #include "platform.h"
 #include "streams.h"
+#include "table_memory.h"
 #include "texts.h"
 
 namespace {

@@ -2,7 +2,6 @@
 // only files that know which system the program runs on.
 #pragma once
 
-#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -65,11 +64,6 @@ bool resize_file(std::FILE* f, long long size);
 bool abandoned(const char* path, unsigned long pid);
 /// A number that tells this process's files from another's.
 unsigned long process_id();
-
-/// Takes `bytes` of memory for a table, committed at once: null (errno set) when there is none.
-void* table_alloc(std::size_t bytes);
-/// Gives back what table_alloc returned for `bytes`; does nothing for null.
-void table_free(void* table, std::size_t bytes);
 
 /// What identifies one version of a file: which file it is, its size and when it last changed.
 struct FileStamp {

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "streams.h"
+#include "table_memory.h"
 #include "test_files.h"
 #include "texts.h"
 
