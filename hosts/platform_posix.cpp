@@ -18,6 +18,7 @@
 #include <string>
 
 #include "platform.h"
+#include "posix.h"
 
 const char* own_line_end = "\n";
 
@@ -39,16 +40,14 @@ std::FILE* create_exclusive(const char* path) {
 
 bool sync_file(std::FILE* f) { return fsync(fileno(f)) == 0; }
 
-namespace {
-
-// Closes `fd` after work that went as `done` says: `done`, with the work's errno, or false when
-// only the close failed.
 bool close_after(int fd, bool done) {
     int saved = errno;
     if (close(fd) != 0 && done) return false;
     errno = saved;
     return done;
 }
+
+namespace {
 
 // Closes the lock file `fd` after lock_take got `got`: a busy lock whose file cannot be closed
 // is no lock to wait for.
@@ -255,8 +254,6 @@ bool dangling_link(const char* path) {
 
 bool resize_file(std::FILE* f, long long size) { return ftruncate(fileno(f), size) == 0; }
 
-namespace {
-
 const char* kind_of(mode_t mode) {
     if (S_ISREG(mode)) return nullptr;
     if (S_ISLNK(mode)) return "a symbolic link";
@@ -266,8 +263,6 @@ const char* kind_of(mode_t mode) {
     if (S_ISSOCK(mode)) return "a socket";
     return "not a regular file";
 }
-
-}  // namespace
 
 const char* not_regular(std::FILE* f) {
     struct stat st;
@@ -318,9 +313,9 @@ std::FILE* regular_stream(int fd, const char* mode, const char** why) {
 // is no proof, since an open may fail so for its own reasons too.
 bool no_openat2 = false;
 
-// Opens `path` with `flags` as open does with O_NOFOLLOW, but never into another mount nor
-// through a link on the way: EXDEV for a mount point. Where openat2 cannot be had, a name that
-// another mount sits on is opened on that mount.
+}  // namespace
+
+// Where openat2 cannot be had, a name that another mount sits on is opened on that mount.
 int open_on_folder_mount(const char* path, int flags) {
     const char* slash = std::strrchr(path, '/');
     bool here = !slash || (slash == path + 1 && path[0] == '.');
@@ -341,6 +336,8 @@ int open_on_folder_mount(const char* path, int flags) {
     }
     return open(path, flags | O_NOFOLLOW | O_CLOEXEC);
 }
+
+namespace {
 
 // What the name `path` is, on its folder's mount, when it cannot be opened with errno `errnum`:
 // null for a name that is not there or a regular file. Opened as a path alone, so a device

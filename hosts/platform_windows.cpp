@@ -17,6 +17,7 @@
 #include <string>
 
 #include "platform.h"
+#include "win32.h"
 #include "windows_rules.h"
 
 const char* own_line_end = "\r\n";
@@ -31,12 +32,6 @@ constexpr DWORD virus_deleted = 226;         // ERROR_VIRUS_DELETED
 constexpr auto rename_info_ex = static_cast<FILE_INFO_BY_HANDLE_CLASS>(22);  // FileRenameInfoEx
 constexpr DWORD replace_if_exists = 0x1;  // FILE_RENAME_FLAG_REPLACE_IF_EXISTS
 constexpr DWORD posix_semantics = 0x2;    // FILE_RENAME_FLAG_POSIX_SEMANTICS
-
-// Errors that no errno value names: errno is this plus the Win32 code, and error_text gives the
-// system's own message for it. Far above the C runtime's values, which end below 200.
-constexpr int system_words = 0x10000;
-// Nor any system error: a new file whose folder passed on an access list that is empty or none.
-constexpr int nothing_inherited = system_words - 1;
 
 // The one mapping from Win32 errors to the errno values the reports print; the C runtime's own
 // says "Permission denied" for a file that another program holds, or for a failing disk.
@@ -82,6 +77,8 @@ constexpr ErrorWord error_words[] = {
     {ERROR_CANT_RESOLVE_FILENAME, system_words + ERROR_CANT_RESOLVE_FILENAME},
 };
 
+}  // namespace
+
 // Any other error is a device, network or file system failure.
 int errno_of(DWORD code) {
     for (const ErrorWord& word : error_words)
@@ -95,16 +92,14 @@ bool fail_with(DWORD code) {
     return false;
 }
 
-HANDLE handle_of(std::FILE* f) { return reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(f))); }
-
-// Closes `h` after work that went as `done` says: `done`, with the work's errno, or false when
-// only the close failed.
 bool close_after(HANDLE h, bool done) {
     int saved = errno;
     if (!CloseHandle(h) && done) return fail_with(GetLastError());
     errno = saved;
     return done;
 }
+
+namespace {
 
 bool flush(HANDLE h) { return FlushFileBuffers(h) || fail_with(GetLastError()); }
 
@@ -115,7 +110,8 @@ bool set_size(HANDLE h, long long size) {
            fail_with(GetLastError());
 }
 
-// A stream for `h`, which it then owns: null (errno set, `h` closed) when none can be made.
+}  // namespace
+
 std::FILE* stream_of(HANDLE h, const char* mode) {
     // The descriptor takes the handle's own access: _O_RDONLY is 0, no flag that could narrow it.
     int flags = _O_BINARY | (mode[0] == 'a' ? _O_APPEND : 0);
@@ -128,6 +124,8 @@ std::FILE* stream_of(HANDLE h, const char* mode) {
     if (!f) _close(fd);
     return f;
 }
+
+namespace {
 
 // Windows refuses a read-only file to a writer in the words it has for missing rights: the
 // attribute tells the two apart.
@@ -205,30 +203,17 @@ std::string user_sid() {
     return sid;
 }
 
-// Security for a file that only its creator, the Administrators and SYSTEM may open, whatever
-// its folder grants: its access list is protected from the folder's.
-class PrivateSecurity {
-public:
-    PrivateSecurity() {
-        std::string user = user_sid();
-        std::string sddl = "D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;FA;;;" + user + ")";
-        if (!user.empty() &&
-            !ConvertStringSecurityDescriptorToSecurityDescriptorA(
-                sddl.c_str(), SDDL_REVISION_1, &attributes_.lpSecurityDescriptor, nullptr)) {
-            fail_with(GetLastError());
-        }
-    }
-    ~PrivateSecurity() { LocalFree(attributes_.lpSecurityDescriptor); }
-    PrivateSecurity(const PrivateSecurity&) = delete;
-    PrivateSecurity& operator=(const PrivateSecurity&) = delete;
-    // Null (errno set) when it could not be made.
-    SECURITY_ATTRIBUTES* get() { return attributes_.lpSecurityDescriptor ? &attributes_ : nullptr; }
-
-private:
-    SECURITY_ATTRIBUTES attributes_ = {sizeof(SECURITY_ATTRIBUTES), nullptr, FALSE};
-};
-
 }  // namespace
+
+PrivateSecurity::PrivateSecurity() {
+    std::string user = user_sid();
+    std::string sddl = "D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;FA;;;" + user + ")";
+    if (!user.empty() &&
+        !ConvertStringSecurityDescriptorToSecurityDescriptorA(
+            sddl.c_str(), SDDL_REVISION_1, &attributes_.lpSecurityDescriptor, nullptr)) {
+        fail_with(GetLastError());
+    }
+}
 
 std::FILE* create_exclusive(const char* path) {
     // An open file that is not shared for deletion cannot be deleted: that is the lock a later
@@ -413,12 +398,6 @@ const char* copy_permissions(const char* from, std::FILE* to, bool whole) {
 
 namespace {
 
-// Frees what a security call gave on every path.
-struct LocalMemory {
-    void* memory = nullptr;
-    ~LocalMemory() { LocalFree(memory); }
-};
-
 // Whether `sid` is one of this user's own.
 bool own_sid(PSID sid) {
     const TokenSids& own = token_sids();
@@ -462,8 +441,9 @@ const char* judged_source(PSID owner, const ACL* dacl) {
     return untrusted_by(principal_of(owner), dacl ? entries.get() : nullptr, count, true);
 }
 
-// Why the file open as `h` is not to be trusted, from its owner and, for a `source`, its access
-// list, which is read only then.
+}  // namespace
+
+// The access list is read only for a source.
 const char* trust_of(HANDLE h, bool source) {
     PSID owner = nullptr;
     PACL dacl = nullptr;
@@ -476,8 +456,6 @@ const char* trust_of(HANDLE h, bool source) {
     return source ? judged_source(owner, dacl)
                   : untrusted_by(principal_of(owner), nullptr, 0, false);
 }
-
-}  // namespace
 
 // Another user's file is untrusted; a `source` also when others may write it or it has another
 // name.
@@ -595,8 +573,6 @@ bool inherit_access(const char* path, std::FILE* f) {
 
 bool resize_file(std::FILE* f, long long size) { return set_size(handle_of(f), size); }
 
-namespace {
-
 const char* kind_of(HANDLE h, FILE_ATTRIBUTE_TAG_INFO* tag) {
     if (GetFileType(h) != FILE_TYPE_DISK) return "a device";
     if (!GetFileInformationByHandleEx(h, FileAttributeTagInfo, tag, sizeof *tag))
@@ -606,6 +582,8 @@ const char* kind_of(HANDLE h, FILE_ATTRIBUTE_TAG_INFO* tag) {
     if (!kind && (tag->FileAttributes & FILE_ATTRIBUTE_DIRECTORY)) kind = "a folder";
     return kind;
 }
+
+namespace {
 
 // A reparse point that leads nowhere else (a cloud placeholder, a deduplicated file) is read and
 // written through the driver that keeps its data, not as the bare reparse point it was opened
