@@ -2,7 +2,6 @@
 // only files that know which system the program runs on.
 #pragma once
 
-#include <cstdint>
 #include <cstdio>
 #include <string>
 
@@ -86,15 +85,3 @@ inline bool same_version(const FileStamp& a, const FileStamp& b) {
 bool stamp_of(std::FILE* f, FileStamp* stamp);
 /// Stamps the file at `path`, through links, into `*stamp`: false (errno set) when it cannot.
 bool stamp_at(const char* path, FileStamp* stamp);
-
-/// The lock that the program's instances take in turn for one file: a lock file beside it.
-using InstanceLock = std::intptr_t;
-/// No lock held.
-inline constexpr InstanceLock no_lock = -1;
-/// How lock_take went: the lock taken, held by another process, or not to be had there.
-enum LockResult { lock_taken, lock_busy, lock_unavailable };
-/// Takes the lock file `path` without waiting: lock_taken, lock_busy, or lock_unavailable with
-/// `*why` saying why.
-LockResult lock_take(const char* path, InstanceLock* lock, const char** why);
-/// Releases the lock and removes the lock file `path`: false (errno set) when it cannot.
-bool lock_release(const char* path, InstanceLock lock);

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <thread>
 
+#include "platform.h"
 #include "streams.h"
 #include "texts.h"
 
