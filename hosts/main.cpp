@@ -12,6 +12,7 @@
 #include "replacement.h"
 #include "streams.h"
 #include "texts.h"
+#include "trust.h"
 #include "turn.h"
 
 // The hosts file the program keeps, and how many seconds a command waits for another instance

@@ -43,8 +43,6 @@ const char* copy_permissions(const char* from, std::FILE* to, bool whole);
 /// Gives the new file `to`, after its last write, the set-id bits and capability of `from` that a
 /// write takes off, read back: null, or the failed step's tag.
 const char* copy_privileges(const char* from, std::FILE* to);
-/// Why the stream's file, in a folder others may write, is not to be trusted: null when it is.
-const char* untrusted(std::FILE* f, bool source);
 /// Replaces `to` by `from` in one rename: false (errno set, `to` as it was) when it cannot.
 bool rename_over(const char* from, const char* to);
 /// Whether a copy in place, which readers may see half done, is reported: on Windows, each one.
@@ -59,8 +57,6 @@ std::string final_path(const char* path, const char** why);
 bool dangling_link(const char* path);
 /// Cuts the stream's file to `size` bytes: false (errno set) when it cannot.
 bool resize_file(std::FILE* f, long long size);
-/// Whether `path`, left by process `pid`, is a regular file of this user's that no process holds.
-bool abandoned(const char* path, unsigned long pid);
 /// A number that tells this process's files from another's.
 unsigned long process_id();
 

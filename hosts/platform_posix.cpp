@@ -10,7 +10,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <csignal>
 #include <cstring>
 #include <filesystem>
 #include <memory>
@@ -208,19 +207,6 @@ const char* copy_privileges(const char* from, std::FILE* to) {
     return "xattr err";
 }
 
-// Another user's file is untrusted; a `source` also when others may write it or it has another
-// name.
-const char* untrusted(std::FILE* f, bool source) {
-    struct stat st;
-    if (fstat(fileno(f), &st) != 0) return "of no known owner";
-    uid_t me = geteuid();
-    if (st.st_uid != me && !(source && st.st_uid == 0)) return "owned by another user";
-    if (!source) return nullptr;
-    if (st.st_mode & 022) return "writable by others";
-    // Another name for the file may be anyone's: any user can link to a file they cannot read.
-    return st.st_nlink > 1 ? "a hard link" : nullptr;
-}
-
 bool rename_over(const char* from, const char* to) { return std::rename(from, to) == 0; }
 
 // A rename fails here on a mount point (EBUSY, EXDEV), which no wait frees: the copy in place is
@@ -371,28 +357,6 @@ std::FILE* open_same_mount(const char* path, const char* mode, const char** why)
         return nullptr;
     }
     return regular_stream(fd, mode, why);
-}
-
-// Each name is opened before it is looked at: a mount point planted at it (FUSE, a stalled NFS or
-// automount path) would hold a look by name, and the folder's entry does not tell one.
-bool abandoned(const char* path, unsigned long pid) {
-    // The owner first, of the name opened as a path alone: names that another user planted by the
-    // thousand cost three calls each, and a device among them is not opened.
-    static const uid_t me = geteuid();
-    struct stat named;
-    int fd = open_on_folder_mount(path, O_PATH | O_NOFOLLOW);
-    if (fd < 0) return false;
-    bool mine = fstat(fd, &named) == 0 && named.st_uid == me;
-    close(fd);
-    if (!mine || kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH) return false;
-    fd = open_on_folder_mount(path, O_RDONLY | O_NONBLOCK);
-    if (fd < 0) return false;
-    struct stat st;
-    // Another user's file of that name is theirs, whatever it is: never this user's to remove.
-    bool free = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == geteuid() &&
-                flock(fd, LOCK_EX | LOCK_NB) == 0;
-    close(fd);
-    return free;
 }
 
 unsigned long process_id() { return static_cast<unsigned long>(getpid()); }

@@ -22,6 +22,7 @@
 
 #include "platform.h"
 #include "streams.h"
+#include "trust.h"
 
 namespace fs = std::filesystem;
 
