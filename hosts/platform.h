@@ -8,9 +8,6 @@
 /// The line end of the lines the program writes itself: CR LF on Windows, LF elsewhere.
 extern const char* own_line_end;
 
-/// Creates `path` for this user alone, open to read and write and locked: null (errno set) when it
-/// cannot.
-std::FILE* create_exclusive(const char* path);
 /// Opens the regular file `path`, reached through no link, with `mode`: null, with `*why` saying
 /// what it is.
 std::FILE* open_regular(const char* path, const char* mode, const char** why);
@@ -37,19 +34,6 @@ bool sync_file(std::FILE* f);
 /// Writes a folder's entries (a rename in it) through to the disk: false (errno set) when it
 /// cannot.
 bool sync_folder(const char* path);
-/// Gives the new file `to` the owner, attributes, flags and mode of `from` (but what
-/// copy_privileges gives), or its bits alone: null, or the failed step's tag.
-const char* copy_permissions(const char* from, std::FILE* to, bool whole);
-/// Gives the new file `to`, after its last write, the set-id bits and capability of `from` that a
-/// write takes off, read back: null, or the failed step's tag.
-const char* copy_privileges(const char* from, std::FILE* to);
-/// Replaces `to` by `from` in one rename: false (errno set, `to` as it was) when it cannot.
-bool rename_over(const char* from, const char* to);
-/// Whether a copy in place, which readers may see half done, is reported: on Windows, each one.
-bool in_place_copy_said();
-/// Gives the new file `path`, open as `f`, the access its folder gives new files: false (errno set)
-/// when it cannot, or that is none.
-bool inherit_access(const char* path, std::FILE* f);
 /// The absolute name of the file `path` leads to through every link: `path` when it cannot be
 /// found; empty (errno set), `*why` saying why, for a link that the system cannot follow.
 std::string final_path(const char* path, const char** why);
@@ -57,8 +41,6 @@ std::string final_path(const char* path, const char** why);
 bool dangling_link(const char* path);
 /// Cuts the stream's file to `size` bytes: false (errno set) when it cannot.
 bool resize_file(std::FILE* f, long long size);
-/// A number that tells this process's files from another's.
-unsigned long process_id();
 
 /// What identifies one version of a file: which file it is, its size and when it last changed.
 struct FileStamp {

@@ -20,6 +20,7 @@
 #include <random>
 #include <string>
 
+#include "new_version.h"
 #include "platform.h"
 #include "streams.h"
 #include "trust.h"
