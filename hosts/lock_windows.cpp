@@ -5,8 +5,8 @@
 #include <cerrno>
 #include <string>
 
+#include "files.h"
 #include "lock.h"
-#include "platform.h"
 #include "win32.h"
 
 namespace {

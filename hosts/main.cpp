@@ -6,9 +6,9 @@
 #include <new>
 
 #include "console.h"
+#include "files.h"
 #include "hosts.h"
 #include "lines.h"
-#include "platform.h"
 #include "replacement.h"
 #include "streams.h"
 #include "texts.h"

@@ -20,8 +20,8 @@
 #include <random>
 #include <string>
 
+#include "files.h"
 #include "new_version.h"
-#include "platform.h"
 #include "streams.h"
 #include "trust.h"
 

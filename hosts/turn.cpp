@@ -8,7 +8,7 @@
 #include <filesystem>
 #include <thread>
 
-#include "platform.h"
+#include "files.h"
 #include "streams.h"
 #include "texts.h"
 

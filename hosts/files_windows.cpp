@@ -1,5 +1,6 @@
-// What Windows does its own way: file creation and replacement, the reports' words for Win32
-// errors, and the console.
+// The files on Windows: Win32 errors as errno and the system's own words for them, names opened
+// as the reparse points they may be, streams on Win32 handles, flushes, links followed to the
+// name the system gives their target, and stamps from a handle's file information.
 #include <fcntl.h>
 #include <io.h>
 #include <windows.h>
@@ -11,7 +12,7 @@
 #include <cwchar>
 #include <string>
 
-#include "platform.h"
+#include "files.h"
 #include "win32.h"
 #include "windows_rules.h"
 

@@ -1,4 +1,6 @@
-// What POSIX systems do their own way: file creation and replacement, and the console.
+// The files on POSIX systems: names opened through no link, never into another mount (openat2),
+// nor blocked on a FIFO; streams that share an open file; syncs; links followed; stamps from stat;
+// and the library's words for an error.
 #include <fcntl.h>
 #include <linux/openat2.h>
 #include <sys/stat.h>
@@ -10,7 +12,7 @@
 #include <filesystem>
 #include <string>
 
-#include "platform.h"
+#include "files.h"
 #include "posix.h"
 
 const char* own_line_end = "\n";

@@ -1,5 +1,5 @@
-// What Windows and POSIX do their own way; platform_windows.cpp and platform_posix.cpp are the
-// only files that know which system the program runs on.
+// The files the program opens, syncs, resizes and stamps, the file a link leads to, the words a
+// report gives for a system error, and the line end the program writes: each as its system has it.
 #pragma once
 
 #include <cstdio>
