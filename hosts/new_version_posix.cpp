@@ -70,26 +70,26 @@ ssize_t attribute_names(const char* from, int fd, char* names) {
 
 // Gives `fd` every extended attribute of the file `from` (its access list, its security label,
 // the user's own) and takes from it any other, such as the access list that it inherited from
-// its folder's default one. Null, or "xattr err" with errno set.
-const char* copy_attributes(const char* from, int fd) {
+// its folder's default one. False (errno set) when it cannot.
+bool copy_attributes(const char* from, int fd) {
     std::unique_ptr<char[]> names = buffer(attributes_max), own = buffer(attributes_max);
     std::unique_ptr<char[]> value = buffer(attributes_max);
-    if (!names || !own || !value) return "xattr err";
+    if (!names || !own || !value) return false;
     ssize_t listed_size = attribute_names(from, fd, names.get());
     ssize_t own_size = listed_size < 0 ? -1 : attribute_names(nullptr, fd, own.get());
-    if (own_size < 0) return "xattr err";
+    if (own_size < 0) return false;
     for (const char* name = names.get(); name < names.get() + listed_size;
          name += std::strlen(name) + 1) {
         if (std::strcmp(name, capability) == 0) continue;
         ssize_t size = getxattr(from, name, value.get(), attributes_max);
-        if (size < 0 || fsetxattr(fd, name, value.get(), size, 0) != 0) return "xattr err";
+        if (size < 0 || fsetxattr(fd, name, value.get(), size, 0) != 0) return false;
     }
     for (const char* name = own.get(); name < own.get() + own_size; name += std::strlen(name) + 1) {
         if (!listed(names.get(), listed_size, name) && fremovexattr(fd, name) != 0 &&
             errno != ENODATA)
-            return "xattr err";
+            return false;
     }
-    return nullptr;
+    return true;
 }
 
 // The permission bits a copy of `path` for reading back later keeps: those of the file, but
@@ -125,21 +125,19 @@ bool flags_of(const char* path, int* flags) {
 }
 
 // Gives `fd`, still empty (as `C` needs), the flags of `from` that a user may change, and takes
-// off any other such flag that its folder gave it. Null, or "chattr err" with errno set.
-const char* copy_flags(const char* from, int fd) {
+// off any other such flag that its folder gave it. False (errno set) when it cannot.
+bool copy_flags(const char* from, int fd) {
     int want = 0, have = 0;
-    if (!flags_of(from, &want)) return "chattr err";
-    if (ioctl(fd, FS_IOC_GETFLAGS, &have) != 0)
-        return no_flags(errno) && !(want & kept_flags) ? nullptr : "chattr err";
+    if (!flags_of(from, &want)) return false;
+    if (ioctl(fd, FS_IOC_GETFLAGS, &have) != 0) return no_flags(errno) && !(want & kept_flags);
     int next = (have & ~kept_flags) | (want & kept_flags);
-    return next == have || ioctl(fd, FS_IOC_SETFLAGS, &next) == 0 ? nullptr : "chattr err";
+    return next == have || ioctl(fd, FS_IOC_SETFLAGS, &next) == 0;
 }
 
 // Takes from `fd` the access list it inherited from its folder: a copy for reading back later
-// is its owner's alone to share. Null, or "xattr err" with errno set.
-const char* drop_access_list(int fd) {
-    bool none = fremovexattr(fd, access_list) == 0 || errno == ENODATA || errno == ENOTSUP;
-    return none ? nullptr : "xattr err";
+// is its owner's alone to share. False (errno set) when it cannot.
+bool drop_access_list(int fd) {
+    return fremovexattr(fd, access_list) == 0 || errno == ENODATA || errno == ENOTSUP;
 }
 
 }  // namespace
@@ -148,46 +146,46 @@ const char* drop_access_list(int fd) {
 // permission bits. Every step keeps the new file as closed as the narrower of the old file and the
 // new file's final state: it starts 0600, takes its owner, then the access list (which sets the
 // group bits to its mask), and only then the mode that opens it to anyone else.
-const char* copy_permissions(const char* from, std::FILE* to, bool whole) {
+FailedStep copy_permissions(const char* from, std::FILE* to, bool whole) {
     struct stat old, now;
-    if (stat(from, &old) != 0) return errno == ENOENT ? nullptr : "stat err";
+    if (stat(from, &old) != 0) return errno == ENOENT ? FailedStep::none : FailedStep::stat;
     int fd = fileno(to);
-    if (fstat(fd, &now) != 0) return "stat err";
+    if (fstat(fd, &now) != 0) return FailedStep::stat;
     if (!whole) {
         mode_t bits;
-        if (!copy_bits(from, old, &bits)) return "xattr err";
-        if (const char* failed = drop_access_list(fd)) return failed;
-        return fchmod(fd, bits) == 0 ? nullptr : "chmod err";
+        if (!copy_bits(from, old, &bits) || !drop_access_list(fd)) return FailedStep::xattr;
+        return fchmod(fd, bits) == 0 ? FailedStep::none : FailedStep::chmod;
     }
     // Only a privileged process may give a file away, so it is asked only when needed.
     bool owner = old.st_uid != now.st_uid || old.st_gid != now.st_gid;
-    if (owner && fchown(fd, old.st_uid, old.st_gid) != 0) return "chown err";
-    if (const char* failed = copy_attributes(from, fd)) return failed;
+    if (owner && fchown(fd, old.st_uid, old.st_gid) != 0) return FailedStep::chown;
+    if (!copy_attributes(from, fd)) return FailedStep::xattr;
     // After the access list, which set the group bits; the set-id bits come after the last write.
-    if (fchmod(fd, old.st_mode & 07777 & ~set_id_bits) != 0) return "chmod err";
-    return copy_flags(from, fd);
+    if (fchmod(fd, old.st_mode & 07777 & ~set_id_bits) != 0) return FailedStep::chmod;
+    return copy_flags(from, fd) ? FailedStep::none : FailedStep::chattr;
 }
 
 // Read back: a file system or a group this user is not in may take a bit off without a word.
-const char* copy_privileges(const char* from, std::FILE* to) {
+FailedStep copy_privileges(const char* from, std::FILE* to) {
     struct stat old, now;
     int fd = fileno(to);
     // A target gone meanwhile has nothing to give; the check before the rename finds it gone.
-    if (stat(from, &old) != 0) return errno == ENOENT ? nullptr : "stat err";
-    if (fchmod(fd, old.st_mode & 07777) != 0 || fstat(fd, &now) != 0) return "chmod err";
+    if (stat(from, &old) != 0) return errno == ENOENT ? FailedStep::none : FailedStep::stat;
+    if (fchmod(fd, old.st_mode & 07777) != 0 || fstat(fd, &now) != 0) return FailedStep::chmod;
     if ((now.st_mode & 07777) != (old.st_mode & 07777)) {
         errno = EPERM;
-        return "chmod err";
+        return FailedStep::chmod;
     }
     // A capability is 24 bytes at most; a larger value is none of the kernel's.
     char value[64], back[sizeof value];
     ssize_t size = getxattr(from, capability, value, sizeof value);
-    if (size < 0) return errno == ENODATA || errno == ENOTSUP ? nullptr : "xattr err";
-    if (fsetxattr(fd, capability, value, size, 0) != 0) return "xattr err";
+    if (size < 0)
+        return errno == ENODATA || errno == ENOTSUP ? FailedStep::none : FailedStep::xattr;
+    if (fsetxattr(fd, capability, value, size, 0) != 0) return FailedStep::xattr;
     ssize_t got = fgetxattr(fd, capability, back, sizeof back);
-    if (got == size && std::memcmp(value, back, size) == 0) return nullptr;
+    if (got == size && std::memcmp(value, back, size) == 0) return FailedStep::none;
     if (got >= 0) errno = EPERM;
-    return "xattr err";
+    return FailedStep::xattr;
 }
 
 bool rename_over(const char* from, const char* to) { return std::rename(from, to) == 0; }

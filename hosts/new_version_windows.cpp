@@ -103,10 +103,10 @@ bool copy_access_list(const char* from, HANDLE to) {
 }  // namespace
 
 // A backup in the working folder (not `whole`) keeps the private access list it was made with.
-const char* copy_permissions(const char* from, std::FILE* to, bool whole) {
+FailedStep copy_permissions(const char* from, std::FILE* to, bool whole) {
     HANDLE h = handle_of(to);
-    if (!whole || (copy_access_list(from, h) && copy_attributes(from, h))) return nullptr;
-    return "chmod err";
+    if (!whole || (copy_access_list(from, h) && copy_attributes(from, h))) return FailedStep::none;
+    return FailedStep::chmod;
 }
 
 namespace {
@@ -214,4 +214,4 @@ bool inherit_access(const char* path, std::FILE* f) {
 }
 
 // Windows files have no set-id bits, and no capability.
-const char* copy_privileges(const char*, std::FILE*) { return nullptr; }
+FailedStep copy_privileges(const char*, std::FILE*) { return FailedStep::none; }
