@@ -78,7 +78,6 @@ int errno_of(DWORD code) {
     return EIO;
 }
 
-// Sets errno for the Win32 error `code`: false, for the caller to return.
 bool fail_with(DWORD code) {
     errno = errno_of(code);
     return false;

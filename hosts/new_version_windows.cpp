@@ -12,15 +12,6 @@
 #include "new_version.h"
 #include "win32.h"
 
-namespace {
-
-// Windows 10 1607's, which MinGW declares only for programs that need that version.
-constexpr auto rename_info_ex = static_cast<FILE_INFO_BY_HANDLE_CLASS>(22);  // FileRenameInfoEx
-constexpr DWORD replace_if_exists = 0x1;  // FILE_RENAME_FLAG_REPLACE_IF_EXISTS
-constexpr DWORD posix_semantics = 0x2;    // FILE_RENAME_FLAG_POSIX_SEMANTICS
-
-}  // namespace
-
 std::FILE* create_exclusive(const char* path) {
     // An open file that is not shared for deletion cannot be deleted: that is the lock a later
     // run respects. The access list it is given here may be replaced by the old file's.
@@ -110,6 +101,11 @@ FailedStep copy_permissions(const char* from, std::FILE* to, bool whole) {
 }
 
 namespace {
+
+// Windows 10 1607's, which MinGW declares only for programs that need that version.
+constexpr auto rename_info_ex = static_cast<FILE_INFO_BY_HANDLE_CLASS>(22);  // FileRenameInfoEx
+constexpr DWORD replace_if_exists = 0x1;  // FILE_RENAME_FLAG_REPLACE_IF_EXISTS
+constexpr DWORD posix_semantics = 0x2;    // FILE_RENAME_FLAG_POSIX_SEMANTICS
 
 // Whether another program holds `path` without sharing it for deletion. Windows says "access
 // denied" to a rename onto such a file, which the report must tell apart from missing rights.
