@@ -7,9 +7,9 @@
 #include <memory>
 #include <string>
 
+#include "files.h"
 #include "hosts.h"
 #include "lines.h"
-#include "platform.h"
 
 namespace {
 

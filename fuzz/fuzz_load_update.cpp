@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "files.h"
 #include "hosts.h"
-#include "platform.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <memory>
 
-/// One version of a file (platform.h).
+/// One version of a file (files.h).
 struct FileStamp;
 
 /// One association: the address and the host text of an entry line, each NUL-terminated.

@@ -5,10 +5,11 @@
 #include <cstring>
 #include <utility>
 
+#include "files.h"
 #include "hosts.h"
 #include "lines.h"
-#include "platform.h"
 #include "streams.h"
+#include "table_memory.h"
 #include "texts.h"
 
 namespace {

@@ -3,9 +3,9 @@
 #include <cstring>
 #include <string>
 
+#include "files.h"
 #include "hosts.h"
 #include "lines.h"
-#include "platform.h"
 #include "replacement.h"
 #include "streams.h"
 #include "texts.h"

@@ -6,11 +6,13 @@
 #include <new>
 #include <utility>
 
+#include "console.h"
+#include "files.h"
 #include "hosts.h"
-#include "platform.h"
 #include "replacement.h"
 #include "streams.h"
 #include "texts.h"
+#include "trust.h"
 #include "turn.h"
 
 // The hosts file the program keeps, and how many seconds a command waits for another instance

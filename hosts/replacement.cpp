@@ -20,8 +20,10 @@
 #include <random>
 #include <string>
 
-#include "platform.h"
+#include "files.h"
+#include "new_version.h"
 #include "streams.h"
+#include "trust.h"
 
 namespace fs = std::filesystem;
 
@@ -221,6 +223,23 @@ bool Replacement::create() {
     return true;
 }
 
+namespace {
+
+// The report tag of the step that failed in giving a new file what it takes from the target.
+const char* tag_of(FailedStep step) {
+    switch (step) {
+    case FailedStep::stat: return "stat err";
+    case FailedStep::chown: return "chown err";
+    case FailedStep::xattr: return "xattr err";
+    case FailedStep::chattr: return "chattr err";
+    case FailedStep::chmod: return "chmod err";
+    case FailedStep::none: break;
+    }
+    return nullptr;
+}
+
+}  // namespace
+
 // Gives the new file, still empty, the owner and permissions it will keep, so that no one it
 // does not let write the target ever holds it open for writing. In a shared folder the old file
 // may be another user's, so only `mode_from` counts there.
@@ -230,13 +249,13 @@ bool Replacement::inherit() {
     bool exists = !place_.shared_folder && (fs::exists(target_, ec) || ec);
     whole_ = exists;
     const char* from = exists ? target_.c_str() : place_.mode_from;
-    const char* failed = from ? copy_permissions(from, file_.get(), exists) : nullptr;
+    FailedStep failed = from ? copy_permissions(from, file_.get(), exists) : FailedStep::none;
     // A file made anew is read by others as the system's own are, by what its folder grants
     // them; one that replaces a file took that file's permissions already.
-    if (!failed && !exists && !place_.shared_folder && !inherit_access(temp_.c_str(), file_.get()))
-        failed = "chmod err";
-    if (failed) report(failed);
-    return failed == nullptr;
+    bool made_anew = failed == FailedStep::none && !exists && !place_.shared_folder;
+    if (made_anew && !inherit_access(temp_.c_str(), file_.get())) failed = FailedStep::chmod;
+    if (failed != FailedStep::none) report(tag_of(failed));
+    return failed == FailedStep::none;
 }
 
 Replacement::~Replacement() { settle(); }
@@ -267,8 +286,8 @@ Replaced Replacement::replace(const FileStamp* read) {
     // The bits that a write takes off go on after the last one. Closed before the rename, which
     // Windows refuses for an open file.
     if (!flush_file(file_.get(), false)) return failed_to("fflush err");
-    if (const char* failed = whole_ ? copy_privileges(target_.c_str(), file_.get()) : nullptr)
-        return failed_to(failed);
+    FailedStep failed = whole_ ? copy_privileges(target_.c_str(), file_.get()) : FailedStep::none;
+    if (failed != FailedStep::none) return failed_to(tag_of(failed));
     if (!flush_file(file_.get(), true) || !close_file(file_)) return failed_to("fflush err");
     // Checked after the sync, which takes the longest, just before the rename: whatever another
     // program wrote since the target was read would otherwise be lost.

@@ -5,8 +5,10 @@
 #include <memory>
 #include <string>
 
-#include "platform.h"
 #include "streams.h"
+
+/// One version of a file (files.h).
+struct FileStamp;
 
 /// Where a Replacement puts its new version, and what that version takes from the file it replaces.
 struct Placement {

@@ -6,7 +6,7 @@
 #include <cstdarg>
 #include <filesystem>
 
-#include "platform.h"
+#include "files.h"
 
 File open_file(const char* path, const char* mode) { return File(open_stream(path, mode)); }
 

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <thread>
 
+#include "files.h"
 #include "streams.h"
 #include "texts.h"
 

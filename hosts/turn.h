@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "platform.h"
+#include "lock.h"
 
 /// What the program prints after "hosts_lock err: " when another instance held the file too long.
 inline constexpr int turn_timed_out = -1;

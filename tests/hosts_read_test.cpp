@@ -2,10 +2,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <cstring>
 
 #include "streams.h"
+#include "table_memory.h"
 #include "test_files.h"
 #include "texts.h"
 

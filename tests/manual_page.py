@@ -12,7 +12,7 @@ The program's lines come from the sources, so a new text is picked up without to
   - every text of texts.h (standard output, unless the calls that name it print it elsewhere);
   - the string literals first given to printf, puts and fputs(..., stdout) (standard output)
     and to report_text (standard error), their conversions (%s, %d) the variable parts;
-  - the tags given to report and fail, those the platform layer returns for its caller to
+  - the tags given to report and fail, those a function returns for its caller to
     report, and WalkFailures' read tags: perror's "TAG: reason" on standard error.
 Empty lines and control sequences (the screen clearing) are not texts. The page's lines are the
 tags of the lists in DESCRIPTION and DIAGNOSTICS (but the result codes, tags that are a number)
@@ -164,8 +164,8 @@ def program_lines(sources):
                 add(value + ": %s" if function in ("report", "fail") else value, stream, origin)
             for text in re.findall(r"texts::(\w+)", args[0]):
                 text_streams.setdefault(text, set()).add(stream)
-        # The platform layer gives back the tag of the step that failed, for its caller to
-        # report as report() does.
+        # A function gives back the tag of the step that failed, for its caller to report as
+        # report() does.
         for tag in re.findall(r'return[^;]*?"([a-z]+ err)"', code):
             add(tag + ": %s", "stderr", "%s: returned report tag" % name)
         for init in re.finditer(r"WalkFailures\s*\w*\s*\{([^}]*)\}", code):

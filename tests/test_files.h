@@ -20,8 +20,8 @@
 #include <sstream>
 #include <string>
 
+#include "files.h"
 #include "hosts.h"
-#include "platform.h"
 
 // The base of the helpers that hold something while they live, which a copy would give back twice.
 struct Uncopyable {

@@ -1,5 +1,5 @@
-// The platform layer's pure decisions, which the Linux build can test for Windows too.
-#include "platform.h"
+// Windows' pure rules, which the Linux build can test for Windows too.
+#include "windows_rules.h"
 
 #include <gtest/gtest.h>
 
