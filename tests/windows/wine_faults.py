@@ -371,17 +371,17 @@ def act_when_held(files, faults, server):
                 os.utime(files.target, ns=(was.st_atime_ns, was.st_mtime_ns))
         return
     pid = str(tracee(server, ARGS.wineserver))
-    if wait_in_call(lambda: [pid], call, lambda path: path.endswith(" " + str(files.dos)), 30,
-                    pause=0.01):
+    if held_still(call, lambda path: path.endswith(" " + str(files.dos)), lambda: [pid]):
         files.target.unlink()
 
 
-def held_still(call, on):
-    """Whether a process is held in CALL on a file that ON takes: there, and again 0.3 s later."""
+def held_still(call, on, pids=None):
+    """Whether a process (of those PIDS names) is held in CALL on a file that ON takes: there, and
+    again 0.3 s later. A call that a loaded machine shows in passing is gone by then."""
     deadline = time.monotonic() + 30
-    while wait_in_call(None, call, on, deadline - time.monotonic(), pause=0.01):
+    while wait_in_call(pids, call, on, deadline - time.monotonic(), pause=0.01):
         time.sleep(0.3)
-        if wait_in_call(None, call, on, 0.05, pause=0.01):
+        if wait_in_call(pids, call, on, 0.05, pause=0.01):
             return True
     return False
 
