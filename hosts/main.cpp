@@ -332,16 +332,15 @@ bool enough_memory() {
     return room != nullptr;
 }
 
-}  // namespace
-
-int main() {
+// Gets the process ready for the menu: false after a report when it cannot be.
+bool started() {
     if (!open_standard_descriptors()) {
         report("/dev/null");
-        return EXIT_FAILURE;
+        return false;
     }
     if (!enough_memory()) {
         report_text("no memory\n");
-        return EXIT_FAILURE;
+        return false;
     }
     // A file size limit then fails a write like a full disk, which is cut back and reported,
     // rather than kill the program half way through a line.
@@ -350,20 +349,28 @@ int main() {
     // keeps the listing of a million entries fast.
     static char out[1 << 16];
     std::setvbuf(stdout, out, _IOFBF, sizeof out);
-    for (;;) {
-        menu();
-        std::fputs("cmd:", stdout);
-        if (!s_gets(cmd_s, sizeof cmd_s)) break;
-        cmd_d = static_cast<int>(std::strtol(cmd_s, nullptr, 10));
-        bool more = run_whole(cmd_d);
-        // The command has said how it went: a signal held while it changed a file acts now.
-        std::fflush(stdout);
-        release_signals();
-        if (!more) break;
-        pause_console();
-        clear_console();
-    }
-    // End of input: nothing more can be asked, so the loop ends on a line of its own.
+    return true;
+}
+
+// One pass of the menu loop: false once input ended, at the menu or inside a command.
+bool pass() {
+    menu();
+    std::fputs("cmd:", stdout);
+    if (!s_gets(cmd_s, sizeof cmd_s)) return false;
+    cmd_d = static_cast<int>(std::strtol(cmd_s, nullptr, 10));
+    bool more = run_whole(cmd_d);
+    // The command has said how it went: a signal held while it changed a file acts now.
+    std::fflush(stdout);
+    release_signals();
+    if (!more) return false;
+    pause_console();
+    clear_console();
+    return true;
+}
+
+// The exit status once input ended: a read that failed, and output that was lost, are said.
+int ended() {
+    // Nothing more can be asked, so the loop ends on a line of its own.
     std::fputs("\n", stdout);
     bool read = input_error == 0;
     if (!read) {
@@ -371,4 +378,13 @@ int main() {
         report("stdin");
     }
     return finish_output() && read ? EXIT_SUCCESS : EXIT_FAILURE;
+}
+
+}  // namespace
+
+int main() {
+    if (!started()) return EXIT_FAILURE;
+    while (pass()) {
+    }
+    return ended();
 }

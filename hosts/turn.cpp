@@ -25,40 +25,50 @@ std::string lock_path(const char* path, const char** why) {
     return (fs::path(folder) / fs::path(path).filename()).string() + ".lock";
 }
 
+// Whether a wait that has gone on for `waited` goes on: false, after its report, once it reached
+// `limit` seconds. It says once, after a second, that another instance holds the file.
+bool still_waiting(std::chrono::steady_clock::duration waited, int limit, bool* said) {
+    using namespace std::chrono;
+    if (waited >= seconds(limit)) {
+        std::fputs(texts::lock_gave_up, stdout);
+        return false;
+    }
+    if (!*said && waited >= 1s) {
+        std::fputs(texts::lock_waiting, stdout);
+        std::fflush(stdout);
+        *said = true;
+    }
+    return true;
+}
+
 }  // namespace
 
 // A wait says so once, after a second. Where no lock can be had, the turn goes on without one,
 // saying so when the lock file there is not one to trust.
 Turn::Turn(const char* path, int limit) {
-    using namespace std::chrono;
     const char* why = nullptr;
     path_ = lock_path(path, &why);
     if (why) {
         report_text("hosts_lock: %s is %s: no turn taken\n", folder_of(path).c_str(), why);
         return;
     }
-    const auto start = steady_clock::now();
-    bool said = false;
-    // Polled rather than blocked on, so that the wait can be bounded the same way everywhere.
-    for (milliseconds pause(1);; pause = std::min(2 * pause, 20ms)) {
-        LockResult got = lock_take(path_.c_str(), &lock_, &why);
-        if (got == lock_taken) return;
-        if (got == lock_unavailable) break;
-        const auto waited = steady_clock::now() - start;
-        if (waited >= seconds(limit)) {
-            std::fputs(texts::lock_gave_up, stdout);
-            taken_ = false;
-            return;
-        }
-        if (!said && waited >= 1s) {
-            std::fputs(texts::lock_waiting, stdout);
-            std::fflush(stdout);
-            said = true;
-        }
-        std::this_thread::sleep_for(pause);
-    }
+    if (!wait(limit, &why)) return;
     // Another user's file would let that user stall or skip every turn: it is not used.
     if (why) report_text("hosts_lock: %s is %s: no turn taken\n", path_.c_str(), why);
+}
+
+// Polled rather than blocked on, so that the wait can be bounded the same way everywhere.
+bool Turn::wait(int limit, const char** why) {
+    using namespace std::chrono;
+    const auto start = steady_clock::now();
+    bool said = false;
+    for (milliseconds pause(1);; pause = std::min(2 * pause, 20ms)) {
+        LockResult got = lock_take(path_.c_str(), &lock_, why);
+        if (got != lock_busy) return got == lock_unavailable;
+        taken_ = still_waiting(steady_clock::now() - start, limit, &said);
+        if (!taken_) return false;
+        std::this_thread::sleep_for(pause);
+    }
 }
 
 Turn::~Turn() {

@@ -23,6 +23,10 @@ public:
     bool taken() const { return taken_; }
 
 private:
+    /// Waits for the lock for at most `limit` seconds: true when none is to be had there (`*why`
+    /// saying why, if a file is to blame); false once taken, or given up after a report.
+    bool wait(int limit, const char** why);
+
     std::string path_;             ///< the lock file
     InstanceLock lock_ = no_lock;  ///< the lock held, if any
     bool taken_ = true;            ///< whether the turn came
