@@ -731,9 +731,11 @@ def warm():
     """Starts the prefix's server and session for the cases to come."""
     # A server and session that outlast each case keep the runs quick: a program that starts the
     # session itself hands its pipes on to the session's services, and its run then lasts until
-    # they end, seconds later. The server ends by itself 30 s after the last program in it.
+    # they end, seconds later. The server ends by itself ten minutes after the last program in it:
+    # the tests that run beside the cases can hold the next one back for minutes. The prefix's
+    # stop ends it at once.
     quiet = dict(stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    checked([ARGS.wineserver, "-p30"], env=wine_env(), **quiet)
+    checked([ARGS.wineserver, "-p600"], env=wine_env(), **quiet)
     checked([ARGS.wine, "cmd", "/c", "exit"], env=wine_env(), timeout=60, **quiet)
 
 
