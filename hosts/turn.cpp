@@ -41,6 +41,11 @@ bool still_waiting(std::chrono::steady_clock::duration waited, int limit, bool* 
     return true;
 }
 
+// The turn goes on without a lock: `name`, the lock file or its folder, is `why`.
+void no_turn(const std::string& name, const char* why) {
+    report_text("hosts_lock: %s is %s: no turn taken\n", name.c_str(), why);
+}
+
 }  // namespace
 
 // A wait says so once, after a second. Where no lock can be had, the turn goes on without one,
@@ -49,12 +54,12 @@ Turn::Turn(const char* path, int limit) {
     const char* why = nullptr;
     path_ = lock_path(path, &why);
     if (why) {
-        report_text("hosts_lock: %s is %s: no turn taken\n", folder_of(path).c_str(), why);
+        no_turn(folder_of(path), why);
         return;
     }
     if (!wait(limit, &why)) return;
     // Another user's file would let that user stall or skip every turn: it is not used.
-    if (why) report_text("hosts_lock: %s is %s: no turn taken\n", path_.c_str(), why);
+    if (why) no_turn(path_, why);
 }
 
 // Polled rather than blocked on, so that the wait can be bounded the same way everywhere.
